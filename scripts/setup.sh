@@ -1,0 +1,29 @@
+#!/usr/bin/env bash
+# Installs the Debian packages the build, the tests and the demo need.
+# Only missing packages are installed, so a second run does nothing.
+set -euo pipefail
+
+packages=(
+  g++ cmake ninja-build pkg-config libgtest-dev
+  libavcodec-dev libavformat-dev libavutil-dev libswscale-dev libswresample-dev
+  libsdl2-dev ffmpeg python3 clang-format
+)
+if [[ "${1:-}" == "--test" ]]; then
+  # Only the tests need these: an X server for the window test.
+  packages+=(xvfb x11-apps imagemagick)
+fi
+
+missing=()
+for p in "${packages[@]}"; do
+  if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed"; then
+    missing+=("$p")
+  fi
+done
+[[ ${#missing[@]} -eq 0 ]] && exit 0
+
+echo "installing: ${missing[*]}"
+sudo=()
+[[ $(id -u) -ne 0 ]] && sudo=(sudo)
+export DEBIAN_FRONTEND=noninteractive
+"${sudo[@]}" apt-get update -qq
+"${sudo[@]}" apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null

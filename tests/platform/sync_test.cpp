@@ -1,0 +1,79 @@
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <vector>
+
+#include "platform/sync.h"
+#include "platform/wintime.h"
+
+using namespace platform;
+
+TEST(Event, WaitAnyReturnsLowestSignalledAndConsumesAutoReset) {
+    Event manual(true, false), autoA(false, false), autoB(false, false);
+    Event* all[] = {&manual, &autoA, &autoB};
+    EXPECT_EQ(WaitForMultipleObjects(3, all, false, 0), WAIT_TIMEOUT);
+    autoB.Set();
+    autoA.Set();
+    EXPECT_EQ(WaitForMultipleObjects(3, all, false, 0), WAIT_OBJECT_0 + 1);
+    EXPECT_EQ(WaitForMultipleObjects(3, all, false, 0), WAIT_OBJECT_0 + 2);
+    EXPECT_EQ(WaitForMultipleObjects(3, all, false, 0), WAIT_TIMEOUT);
+    manual.Set();
+    EXPECT_EQ(WaitForMultipleObjects(3, all, false, 0), WAIT_OBJECT_0);
+    EXPECT_EQ(WaitForMultipleObjects(3, all, false, 0), WAIT_OBJECT_0);  // stays set
+    manual.Reset();
+    autoA.Set();
+    EXPECT_EQ(WaitForMultipleObjects(3, all, true, 0), WAIT_TIMEOUT);
+    manual.Set();
+    autoB.Set();
+    EXPECT_EQ(WaitForMultipleObjects(3, all, true, 0), WAIT_OBJECT_0);
+    EXPECT_FALSE(autoA.IsSet());
+    EXPECT_TRUE(manual.IsSet());
+}
+
+TEST(Event, TimeoutElapsesAndSetWakesWaiterOnOtherThread) {
+    Event e(false, false);
+    int64_t f, t0, t1;
+    QueryPerformanceFrequency(&f);
+    QueryPerformanceCounter(&t0);
+    EXPECT_EQ(WaitForSingleObject(e, 30), WAIT_TIMEOUT);
+    QueryPerformanceCounter(&t1);
+    EXPECT_GE((t1 - t0) * 1000 / f, 29);
+
+    Thread setter;
+    setter.Start([&] {
+        Sleep(10);
+        e.Set();
+    });
+    EXPECT_EQ(WaitForSingleObject(e, INFINITE), WAIT_OBJECT_0);
+    setter.Join();
+    EXPECT_FALSE(setter.Running());
+}
+
+TEST(Event, EachAutoResetSignalReleasesExactlyOneWaiter) {
+    Event work(false, false), quit(true, false);
+    std::atomic<int> taken{0};
+    std::vector<std::unique_ptr<Thread>> threads;
+    for (int i = 0; i < 4; ++i) {
+        threads.push_back(std::make_unique<Thread>());
+        threads.back()->Start([&] {
+            Event* both[] = {&quit, &work};
+            while (WaitForMultipleObjects(2, both, false, INFINITE) == WAIT_OBJECT_0 + 1) ++taken;
+        });
+    }
+    int sent = 0;
+    for (; sent < 200; ++sent) {
+        while (work.IsSet()) SwitchToThread();  // the previous signal has been taken
+        work.Set();
+    }
+    while (work.IsSet()) SwitchToThread();
+    quit.Set();
+    threads.clear();
+    EXPECT_EQ(taken.load(), sent);
+}
+
+TEST(CriticalSection, IsRecursive) {
+    CriticalSection cs;
+    std::lock_guard<CriticalSection> a(cs);
+    std::lock_guard<CriticalSection> b(cs);
+    SUCCEED();
+}
