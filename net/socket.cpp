@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cwchar>
 #include <string>
+#include <thread>
 
 namespace QNetwork {
 namespace {
@@ -36,6 +37,24 @@ long LastError() {
 }
 
 }  // namespace
+
+class CQSocket::InUse {
+public:
+    // Counted before the handle is read: Close, which first takes the handle away, then either
+    // sees the count or this call sees no handle.
+    explicit InUse(CQSocket& s) : users_(s.m_nUsers) {
+        users_.fetch_add(1);
+        socket = s.m_Socket.load();
+    }
+    ~InUse() { users_.fetch_sub(1); }
+    InUse(const InUse&) = delete;
+    InUse& operator=(const InUse&) = delete;
+
+    platform::SOCKET socket;
+
+private:
+    std::atomic<int>& users_;
+};
 
 CQSocket::CQSocket() : m_bSync(true), m_Socket(platform::INVALID_SOCKET) {
     if (platform::WSAStartup(kWinsockVersion) != 0) PrintWide(L"Error at WSAStartup\n");
@@ -101,21 +120,22 @@ bool CQSocket::Listen(int) {
 }
 
 std::unique_ptr<CQSocket> CQSocket::Accept() {
-    const platform::SOCKET s = platform::AcceptSocket(m_Socket);
+    const InUse use(*this);
+    const platform::SOCKET s = platform::AcceptSocket(use.socket);
     if (s == platform::INVALID_SOCKET) return nullptr;
     return std::make_unique<CQSocket>(s);
 }
 
 int CQSocket::Receive(void* buffer, int length) {
-    const platform::SOCKET s = m_Socket;
-    if (s == platform::INVALID_SOCKET) return 0;
-    return platform::RecvSocket(s, buffer, length);
+    const InUse use(*this);
+    if (use.socket == platform::INVALID_SOCKET) return 0;
+    return platform::RecvSocket(use.socket, buffer, length);
 }
 
 int CQSocket::Send(const void* buffer, int length) {
-    const platform::SOCKET s = m_Socket;
-    if (s == platform::INVALID_SOCKET) return 0;
-    return platform::SendSocket(s, buffer, length);
+    const InUse use(*this);
+    if (use.socket == platform::INVALID_SOCKET) return 0;
+    return platform::SendSocket(use.socket, buffer, length);
 }
 
 int CQSocket::ReceiveAsync(CQSocketAsyncEventArgs& args) {
@@ -158,7 +178,15 @@ bool CQSocket::Shuntdown(ShuntdownTyps how) {
 
 bool CQSocket::Close() {
     const platform::SOCKET s = m_Socket.exchange(platform::INVALID_SOCKET);
-    if (s != platform::INVALID_SOCKET) platform::CloseSocket(s);
+    if (s != platform::INVALID_SOCKET) {
+        if (m_nUsers.load() != 0) {
+            // A call blocked on the socket in another thread: shutting the socket down wakes
+            // it, and it returns at once; only then is the handle closed.
+            platform::ShutdownSocket(s, platform::ShutdownHow::Both);
+            while (m_nUsers.load() != 0) std::this_thread::yield();
+        }
+        platform::CloseSocket(s);
+    }
     m_bSync = true;
     return true;
 }

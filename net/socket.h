@@ -50,8 +50,13 @@ public:
     bool IsSync() const { return m_bSync.load(); }
 
 protected:
+    // Keeps the handle in use by a blocking call from being closed (and its number reused by a
+    // new socket) before that call has returned.
+    class InUse;
+
     std::atomic<bool> m_bSync;
     std::atomic<platform::SOCKET> m_Socket;
+    std::atomic<int> m_nUsers{0};  // blocking calls under way on the handle
 };
 
 }  // namespace QNetwork

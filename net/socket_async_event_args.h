@@ -12,7 +12,9 @@ class CQSocketAsyncEventArgs;
 using CQSocketAsyncEventHandler = QEvent::CQEvenHandler<void*, const CQSocketAsyncEventArgs&>;
 
 // Keep the record in place while an operation is pending: the completion port finds it again
-// through the owner pointer stored right after the operation block.
+// through the owner pointer stored right after the operation block. Before destroying a record
+// whose last operation has completed, call ClearAll: it waits for a handler call that is still
+// returning on a worker thread.
 class CQSocketAsyncEventArgs : public CQSocketAsyncEventHandler {
 public:
     CQSocketAsyncEventArgs();

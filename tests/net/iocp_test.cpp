@@ -117,6 +117,7 @@ TEST(CQIOCP, ManyPendingReceivesCompleteOnceEach) {
     for (auto& c : conns) c->client->Close();
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
     for (auto& c : conns) EXPECT_EQ(c->seen.Calls(), 1);  // nothing was pending any more
+    for (auto& c : conns) c->args.ClearAll();  // waits for a handler call still returning
 }
 
 TEST(CQIOCP, EndsOfAnOperation) {
@@ -148,12 +149,13 @@ TEST(CQIOCP, EndsOfAnOperation) {
         k.end(*client, *server);
         ASSERT_TRUE(seen.WaitCalls(1));
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        client->Close();
+        EXPECT_TRUE(client->IsSync());
+        args.ClearAll();
         std::lock_guard<std::mutex> guard(seen.lock);
         EXPECT_EQ(seen.calls, 1);
         EXPECT_EQ(seen.bytes, 0u);
         EXPECT_EQ(seen.error, k.error);
-        client->Close();
-        EXPECT_TRUE(client->IsSync());
     }
 }
 
@@ -168,6 +170,7 @@ TEST(CQIOCP, UnconnectedSocketFailsWithErrorSet) {
     CQIOCP::GetInstance().Add(s.GetSocket());
     s.ReceiveAsync(args);
     ASSERT_TRUE(seen.WaitCalls(1));
+    args.ClearAll();
     std::lock_guard<std::mutex> guard(seen.lock);
     EXPECT_NE(seen.error, 0u);
     EXPECT_EQ(seen.bytes, 0u);
@@ -196,6 +199,7 @@ TEST(CQIOCP, OperationsThatCannotStart) {
     ASSERT_TRUE(seen.WaitCalls(1));
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
     EXPECT_EQ(seen.Calls(), 1);
+    args.ClearAll();
 }
 
 TEST(CQIOCP, ChainedReceivesAndLargeSendKeepEveryByteInOrder) {
@@ -240,8 +244,12 @@ TEST(CQIOCP, ChainedReceivesAndLargeSendKeepEveryByteInOrder) {
         EXPECT_EQ(sent.error, 0u);
     }
     server->Shuntdown(QNetwork::ShuntdownTyps_Send);
-    std::unique_lock<std::mutex> guard(lock);
-    ASSERT_TRUE(done.wait_for(guard, std::chrono::seconds(20), [&] { return ended; }));
+    {
+        std::unique_lock<std::mutex> guard(lock);
+        ASSERT_TRUE(done.wait_for(guard, std::chrono::seconds(20), [&] { return ended; }));
+    }
+    recvArgs.ClearAll();
+    sendArgs.ClearAll();
     EXPECT_EQ(received.size(), payload.size());
     EXPECT_TRUE(received == payload);
 }
