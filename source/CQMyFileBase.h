@@ -4,7 +4,9 @@
 // stand-in keeps the stream source compiling; it goes away as soon as the real headers exist.
 #pragma once
 
-#if __has_include("foundation/CQMemoryStream.h")
+#if __has_include("foundation/memory_stream.h")
+#include "foundation/memory_stream.h"
+#elif __has_include("foundation/CQMemoryStream.h")
 #include "foundation/CQMemoryStream.h"
 #else
 #include <cstdint>
@@ -71,8 +73,8 @@ private:
 }  // namespace QIO
 #endif
 
-#if __has_include("net/http/CQHttpClient.h")
-#include "net/http/CQHttpClient.h"
+#if __has_include("net/http/http_client.h")
+#include "net/http/http_client.h"
 #define VARNEL_SOURCE_REAL_CLIENT 1
 #else
 namespace QNetwork::QProtocol::HTTP {
