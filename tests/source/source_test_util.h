@@ -8,6 +8,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <mutex>
 #include <random>
 #include <string>
 #include <vector>
@@ -220,5 +221,35 @@ inline std::vector<Rec> Groups(int n, int frames, int64_t start = kT0, int step 
     recs.push_back(Key(start + static_cast<int64_t>(n) * step * frames * 40 * kMs, 10, 99));
     return recs;
 }
+
+}  // namespace srctest
+
+namespace srctest {
+
+// Collects the library's trace lines while it lives.
+class TraceCapture {
+public:
+    TraceCapture() { varnel_set_trace_sink(&TraceCapture::Sink, this); }
+    ~TraceCapture() { varnel_set_trace_sink(nullptr, nullptr); }
+    TraceCapture(const TraceCapture&) = delete;
+    TraceCapture& operator=(const TraceCapture&) = delete;
+    std::vector<std::string> Lines() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return lines_;
+    }
+    bool Has(const std::string& line) {
+        auto all = Lines();
+        return std::find(all.begin(), all.end(), line) != all.end();
+    }
+
+private:
+    static void Sink(const char* line, void* user) {
+        auto* self = static_cast<TraceCapture*>(user);
+        std::lock_guard<std::mutex> lock(self->mutex_);
+        self->lines_.emplace_back(line);
+    }
+    std::mutex mutex_;
+    std::vector<std::string> lines_;
+};
 
 }  // namespace srctest
