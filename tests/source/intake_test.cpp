@@ -293,3 +293,15 @@ TEST(Intake, CloseRemovesEveryFileAlsoInsideARecord) {
         EXPECT_EQ(src.GetDuration(), 0);
     }
 }
+
+TEST(Intake, DestroyedWithoutCloseLeavesNoFile) {
+    TempFolder dir;
+    {
+        TestSource src;
+        src.SetSaveFolder(dir.path().c_str());
+        src.BeginFeed();
+        src.Feed(Body(Groups(3, 2)));
+        EXPECT_EQ(ListFolder(dir.path()).size(), 3u);
+    }
+    EXPECT_TRUE(ListFolder(dir.path()).empty());
+}

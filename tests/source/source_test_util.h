@@ -138,10 +138,22 @@ public:
         CheckContent(buffer_.data(), static_cast<int>(to - from));
     }
     void Feed(const std::vector<uint8_t>& body) { Feed(body, 0, body.size()); }
-    size_t Ahead() const { return m_listAhead.size(); }
-    size_t Behind() const { return m_listBehind.size(); }
-    size_t Pending() const { return m_listPending.size(); }
-    size_t Indexed() const { return m_mapGOP.size(); }
+    size_t Ahead() {
+        std::lock_guard<platform::CriticalSection> lock(m_csFrame);
+        return m_listAhead.size();
+    }
+    size_t Behind() {
+        std::lock_guard<platform::CriticalSection> lock(m_csFrame);
+        return m_listBehind.size();
+    }
+    size_t Pending() {
+        std::lock_guard<platform::CriticalSection> lock(m_csFrame);
+        return m_listPending.size();
+    }
+    size_t Indexed() {
+        std::lock_guard<platform::CriticalSection> lock(m_csFrame);
+        return m_mapGOP.size();
+    }
     int ParseState() const { return m_nParseState; }
     long long Unparsed() const { return m_msRecv.GetLength() - m_msRecv.GetPosition(); }
     long long PayloadHeld() const { return m_msPayload.GetLength(); }
@@ -169,7 +181,7 @@ struct Seen {
     bool operator==(const Seen&) const = default;
 };
 
-inline std::vector<Seen> Snapshot(const TestSource& src) {
+inline std::vector<Seen> Snapshot(TestSource& src) {
     std::vector<Seen> out;
     auto fromFile = [&](const frameheader1& f) {
         Seen s;
