@@ -229,6 +229,19 @@ TEST(Intake, StaleRecordsDroppedAfterChangeOfDirection) {
     rew.Feed(Body({P(kT0 - 160 * kMs + 40 * kMs, 5)}));
     EXPECT_EQ(rew.Pending(), 2u);
     rew.Close();
+
+    // A group being received that starts at the same time as the next unread one is stale in
+    // either direction.
+    for (auto orientation : {MediaElementOrientations_Forward, MediaElementOrientations_Rewind}) {
+        TestSource same;
+        same.SetSaveFolder(dir.path().c_str());
+        same.BeginFeed();
+        same.SetSpeed_Oreietion(orientation, false, false, false);
+        same.Feed(Body({Key(kT0, 10), P(kT0 + 40 * kMs, 10), Key(kT0, 10), P(kT0 + 40 * kMs, 5)}));
+        EXPECT_EQ(same.Ahead(), 1u);
+        EXPECT_EQ(same.Pending(), 1u);
+        same.Close();
+    }
     src.Close();
     EXPECT_TRUE(ListFolder(dir.path()).empty());
 }
