@@ -2,6 +2,8 @@
 // changes of direction and the trim of the groups kept behind the reader.
 #include <gtest/gtest.h>
 
+#include <tuple>
+
 #include "platform/files.h"
 #include "source_test_util.h"
 
@@ -266,53 +268,40 @@ TEST(Navigation, UnreadableGroupFileGivesNoFrame) {
 }
 
 TEST(Navigation, ShortFormRecordsFromTheOpenedFile) {
+    // Packed 56-byte headers: kind, codec, time at offset 12, duration, audio time, length,
+    // key flag, five more words; then the payload. The third record is cut short.
     TempFolder dir;
-    const std::string path = dir / "short.bin";
     std::vector<uint8_t> file;
-    auto put = [&](const void* p, size_t n) {
-        const auto* b = static_cast<const uint8_t*>(p);
-        file.insert(file.end(), b, b + n);
-    };
     const int32_t lengths[] = {5, 0, 300};
-    for (int i = 0; i < 3; ++i) {
-        const int32_t kind = 1, duration = 40 + i, audio = i, key = i == 0, len = lengths[i];
+    for (int32_t i = 0; i < 3; ++i) {
         const int64_t time = kT0 + i * kMs;
-        const int32_t unknown[5] = {1, 2, 3, 4, 5};
-        put(&kind, 4);
-        put("hevc\0\0\0\0", 8);
-        put(&time, 8);  // file offset 12: no padding before the time
-        put(&duration, 4);
-        put(&audio, 4);
-        put(&len, 4);
-        put(&key, 4);
-        put(unknown, 20);
-        for (int j = 0; j < len; ++j) file.push_back(static_cast<uint8_t>(i + j));
+        const int32_t fields[] = {40 + i, i, lengths[i], i == 0, 1, 2, 3, 4, 5};
+        const std::vector<uint8_t> kind = {1, 0, 0, 0, 'h', 'e', 'v', 'c', 0, 0, 0, 0};
+        file.insert(file.end(), kind.begin(), kind.end());
+        file.insert(file.end(), reinterpret_cast<const uint8_t*>(&time),
+                    reinterpret_cast<const uint8_t*>(&time) + 8);
+        file.insert(file.end(), reinterpret_cast<const uint8_t*>(fields),
+                    reinterpret_cast<const uint8_t*>(fields) + sizeof fields);
+        for (int j = 0; j < lengths[i] - (i == 2); ++j) file.push_back(static_cast<uint8_t>(j));
     }
-    file.resize(file.size() - 1);  // the last record is cut short
-    {
-        std::ofstream out(path, std::ios::binary);
-        out.write(reinterpret_cast<const char*>(file.data()), file.size());
-    }
+    std::ofstream(dir / "short.bin", std::ios::binary)
+        .write(reinterpret_cast<const char*>(file.data()), file.size());
+
     CQMyFile src;
     frameheader rec;
     unsigned char* data = nullptr;
     src.GetNextFrame(rec, data);  // nothing opened yet: no frame
     EXPECT_EQ(rec.kind, 0);
-    src.OpenFile(path.c_str());
+    src.OpenFile((dir / "short.bin").c_str());
     src.GetNextFrame(rec, data);
-    EXPECT_EQ(rec.kind, 1);
-    EXPECT_STREQ(rec.codec, "hevc");
-    EXPECT_EQ(rec.frameTime, kT0);
-    EXPECT_EQ(rec.length, 5);
-    EXPECT_EQ(rec.keyFrame, 1);
-    EXPECT_EQ(rec.unknown[4], 5);
+    EXPECT_EQ(std::make_tuple(rec.kind, std::string(rec.codec), rec.frameTime, rec.length,
+                              rec.keyFrame, rec.unknown[4]),
+              std::make_tuple(1, std::string("hevc"), kT0, 5, 1, 5));
     EXPECT_EQ(std::vector<uint8_t>(data, data + 5), (std::vector<uint8_t>{0, 1, 2, 3, 4}));
     src.GetNextFrame(rec, data);
-    EXPECT_EQ(rec.frameTime, kT0 + kMs);
-    EXPECT_EQ(rec.length, 0);
+    EXPECT_EQ(std::make_pair(rec.frameTime, rec.length), std::make_pair(kT0 + kMs, 0));
     src.GetNextFrame(rec, data);
-    EXPECT_EQ(rec.kind, 0);  // truncated: no frame
-    EXPECT_EQ(rec.length, 0);
+    EXPECT_EQ(std::make_pair(rec.kind, rec.length), std::make_pair(0, 0));  // truncated
     src.Close();
-    EXPECT_TRUE(platform::FileExists(path.c_str()));  // a file it only read stays
+    EXPECT_TRUE(platform::FileExists((dir / "short.bin").c_str()));  // only read: it stays
 }

@@ -166,8 +166,6 @@ public:
         return static_cast<size_t>(
             std::distance(m_mapGOP.begin(), static_cast<GOPMap::const_iterator>(m_itGOP)));
     }
-    int64_t CursorTime() const { return m_itGOP == m_mapGOP.end() ? -1 : m_itGOP->first; }
-    const char* WritePath() const { return m_szWritePath; }
 
 private:
     std::vector<uint8_t> buffer_;
