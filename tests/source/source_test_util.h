@@ -155,8 +155,8 @@ public:
         return m_mapGOP.size();
     }
     int ParseState() const { return m_nParseState; }
-    long long Unparsed() const { return m_msRecv.GetLength() - m_msRecv.GetPosition(); }
-    long long PayloadHeld() const { return m_msPayload.GetLength(); }
+    long long Unparsed() { return m_msRecv.GetLength() - m_msRecv.GetPosition(); }
+    long long PayloadHeld() { return m_msPayload.GetLength(); }
     const std::list<GOPPtr>& AheadList() const { return m_listAhead; }
     const std::list<GOPPtr>& BehindList() const { return m_listBehind; }
     const std::list<RecordPtr>& PendingList() const { return m_listPending; }
