@@ -9,8 +9,9 @@ packages=(
   libsdl2-dev ffmpeg python3 clang-format
 )
 if [[ "${1:-}" == "--test" ]]; then
-  # Only the tests need these: an X server for the window test.
-  packages+=(xvfb x11-apps imagemagick)
+  # Only the tests need these: an X server for the window test, and independent HTTP
+  # servers for the HTTP client's interoperability tests.
+  packages+=(xvfb x11-apps imagemagick apache2 nginx-light)
 fi
 
 missing=()
