@@ -11,9 +11,10 @@
 #include <memory>
 #include <string>
 
+#include "foundation/memory_stream.h"
+#include "net/http/http_client.h"
 #include "platform/sync.h"
 #include "platform/wintime.h"
-#include "source/CQMyFileBase.h"
 #include "source/CQMyFile_GOP.h"
 #include "varnel/varnel.h"
 
