@@ -30,6 +30,18 @@ typedef void (*varnel_trace_sink)(const char* line, void* user);
 /* Installs the trace sink (NULL removes it; traces are then discarded). */
 VARNEL_API void varnel_set_trace_sink(varnel_trace_sink sink, void* user);
 
+/* ---- Speed and direction ---------------------------------------------------------------- */
+
+/* Direction of playback and of the recorder's sending: 1 forward; the library treats any other
+ * value as rewind. */
+typedef enum MediaElementOrientations {
+    MediaElementOrientations_Rewind = 0,
+    MediaElementOrientations_Forward = 1
+} MediaElementOrientations;
+
+/* Signed speed exponent: playback runs at 2 raised to this power (-1 half speed, 2 four times). */
+typedef int32_t MediaElementSpeeds;
+
 /* ---- Frame records --------------------------------------------------------------------- */
 
 /* Frame record kinds. */
@@ -194,6 +206,7 @@ VARNEL_API void CQFFmpegPlayer_Destory(CQFFmpegPlayer* player);
 #endif
 #define VARNEL_PTR64 (sizeof(void*) == 8)
 
+VARNEL_STATIC_ASSERT(sizeof(MediaElementOrientations) == 4, "orientation size");
 VARNEL_STATIC_ASSERT(offsetof(frameheader1, codec) == 4, "codec");
 VARNEL_STATIC_ASSERT(offsetof(frameheader1, frameTime) == 16, "frameTime");
 VARNEL_STATIC_ASSERT(offsetof(frameheader1, duration) == 24, "duration");

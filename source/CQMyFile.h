@@ -1,0 +1,204 @@
+// The stream source: an HTTP client that cuts a recorder's playback response into frame
+// records, gathers them into groups of pictures written to working files on disk, and hands
+// frames back to the playback engines one at a time.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <cstdio>
+#include <list>
+#include <map>
+#include <memory>
+#include <string>
+
+#include "platform/sync.h"
+#include "platform/wintime.h"
+#include "source/CQMyFileBase.h"
+#include "source/CQMyFile_GOP.h"
+#include "varnel/varnel.h"
+
+// Short header form, as read field by field from a file: the first 60 bytes of frameheader1.
+// In a file it is stored packed, 56 bytes, followed by its payload.
+struct frameheader {
+    int32_t kind;
+    char codec[8];
+    int32_t reserved0;
+    int64_t frameTime;
+    int32_t duration;
+    int32_t audioTime;
+    int32_t length;
+    int32_t keyFrame;
+    int32_t unknown[5];
+};
+static_assert(offsetof(frameheader, frameTime) == 16 && offsetof(frameheader, unknown) == 40);
+
+// The command record sent to the recorder. Compared and copied as a whole; every byte not in
+// a field stays zero, so always start from a zero-filled record (MakeCommand).
+struct command {
+    bool play;
+    MediaElementOrientations orientation;
+    bool noAudio;
+    bool onlyKeyFrame;
+    bool isSeek;
+    char seekTime[32];
+};
+// All zero, orientation forward.
+command MakeCommand();
+// Copies text into a field of size bytes, cut to fit, always NUL-terminated.
+void CopyText(char* field, size_t size, const char* text);
+bool SameCommand(const command& a, const command& b);
+
+// Data-feed state of a stream source.
+enum PlayDataStates : int32_t {
+    PlayDataStates_None = 0,      // constructed, no feed opened
+    PlayDataStates_Opened = 1,    // OpenURL opened a feed
+    PlayDataStates_Data = 2,      // a video or audio record arrived
+    PlayDataStates_End = 3,       // end mark 255, or the feed ended with nothing left to read
+    PlayDataStates_End101 = 101,  // end mark 129
+};
+
+class CQMyFile : public QNetwork::QProtocol::HTTP::CQHttpClient {
+public:
+    // A header announcing more payload than this is taken as a corrupt feed: far above any
+    // real access unit, small enough that a broken length cannot exhaust memory.
+    static constexpr int32_t kMaxPayloadLength = 64 * 1024 * 1024;
+    // Groups kept behind the reader for a change of direction before the oldest are deleted.
+    static constexpr size_t kMaxBehindGroups = 100;
+
+    CQMyFile();
+    // Owners call Close() first: the destructor deletes no file and stops no thread.
+    ~CQMyFile() override;
+    // A source owns a connection, a thread and files: it is never copied.
+    CQMyFile(const CQMyFile&) = delete;
+    CQMyFile& operator=(const CQMyFile&) = delete;
+
+    // ---- Feed ----
+    // Opens the network feed; an empty url opens nothing and leaves the state unchanged.
+    bool OpenURL(const char* url, bool second);
+    // Opens a local file of short-form records for GetNextFrame(frameheader&, ...).
+    bool OpenFile(const char* path);
+    // Ends the feed, waits for the receive thread and deletes every file the source wrote.
+    bool Close() override;
+    bool IsEnd();
+    bool IsRecvEnd() const { return m_bRecvEnd; }
+    PlayDataStates GetPlayDataState() const { return m_nPlayDataState; }
+    int32_t GetDuration() const { return m_nDuration; }
+    void SetChannel(int channels) { m_nChannel = channels; }
+
+    // ---- Configuration, before OpenURL ----
+    void SetOnFile(bool onFile) { m_bOnFile = onFile; }
+    void SetWriteFileName(const char* name) { m_strWriteFileName = name ? name : ""; }
+    void SetSaveFolder(const char* folder) { m_strSaveFolder = folder ? folder : ""; }
+    void SetAutoRepeat(bool repeat) { m_bAutoRepeat = repeat; }
+    void SetMaxBuffer(int first, int second);
+
+    // ---- Commands to the recorder ----
+    // Sends m_Command when it differs from the record last sent.
+    bool SetCommand(const command& cmd);
+    bool SetPlay();
+    bool SetPause();
+    bool SetSpeed_Oreietion(MediaElementOrientations orientation, bool noAudio, bool onlyKeyFrame,
+                            bool send);
+    bool SetSeek(const char* time, MediaElementOrientations orientation);
+
+    // ---- Reading ----
+    // In every reading operation data points into the source's read buffer, valid until the
+    // next reading operation. A record with kind 0 and length 0 means no frame.
+    bool GetNextFrame(frameheader1* rec, unsigned char*& data,
+                      MediaElementOrientations orientation);
+    bool GetNextFrame_Key(frameheader1* rec, unsigned char*& data,
+                          MediaElementOrientations orientation);
+    // The next frame of stream mode without taking it; rec stays as it was when none waits.
+    bool GetNextFrameHeader(frameheader1* rec);
+    // Next short-form record of the file opened by OpenFile.
+    bool GetNextFrame(frameheader& rec, unsigned char*& data);
+
+    // ---- Positioning ----
+    // Change of direction in stream mode.
+    void Seek(const char* timeText, int64_t frameTime, MediaElementOrientations orientation);
+    // On-file mode: the group that starts exactly at time (year + 1600, as frame times read).
+    void Seek(const platform::SYSTEMTIME& time, MediaElementOrientations orientation);
+    bool SetPos(int percent);
+    int64_t GetLastFrameDateTime();
+
+    // ---- Frame time conversions ----
+    static int64_t SystemTime2FrameTime(const platform::SYSTEMTIME& time);
+    static void FrameTime2SystemTime(int64_t frameTime, platform::SYSTEMTIME& time);
+    // "YYYY/MM/DD hh:mm:ss.mmm" with the calendar year; buffer holds at least 24 bytes (text
+    // of years outside 1000..9999 is cut to 23 characters).
+    static void FrameTime2SystemTime(int64_t frameTime, char* text);
+
+    // The command record being prepared and the one last sent. The setters above change
+    // m_Command under m_csCommand; prefer them to writing fields directly.
+    command m_Command;
+    command m_SentCommand;
+
+protected:
+    // Frees a record together with its payload copy.
+    struct RecordDeleter {
+        void operator()(frameheader1* rec) const;
+    };
+    using RecordPtr = std::unique_ptr<frameheader1, RecordDeleter>;
+    struct FileCloser {
+        void operator()(std::FILE* file) const;
+    };
+    using FilePtr = std::unique_ptr<std::FILE, FileCloser>;
+    using GOPPtr = std::unique_ptr<CQMyFile_GOP>;
+    using GOPMap = std::map<int64_t, GOPPtr>;
+
+    bool RecvEnd() override;
+    void CheckContent(unsigned char* data, int size) override;
+    void ParseHeader(frameheader1& rec, unsigned char* header, int unused);
+    // Record intake: takes ownership of rec, whose payload is in m_msPayload.
+    void WriteFile(RecordPtr rec);
+    void WriteGOPToFile();
+    bool ReadFrame(frameheader1* rec, unsigned char*& data, bool keyOnly);
+    void CheckBufferSize();
+    void ChangeOrientation(MediaElementOrientations) {}
+
+    // Sends one command line on the connection, when there is one.
+    void SendLine(const char* text, int length);
+
+    int32_t m_nChannel = 0;
+    int32_t m_nMode = 1;
+    FilePtr m_pLocalFile;
+    bool m_bSecondSource = false;
+    int32_t m_nMaxBuffer = 0;
+    int32_t m_nMaxBuffer2 = 30000;
+    std::unique_ptr<unsigned char[]> m_pReadBuffer;
+    int32_t m_nReadBufferSize = 0;
+    std::string m_strWriteFileName;
+    bool m_bOnFile = false;
+    bool m_bAutoRepeat = false;
+    platform::CriticalSection m_csCommand;
+    // Read by the engine's threads without a lock, so atomic.
+    std::atomic<int32_t> m_nDuration{0};
+    std::atomic<bool> m_bEnd{true};
+    std::atomic<PlayDataStates> m_nPlayDataState{PlayDataStates_None};
+    std::atomic<bool> m_bRecvEnd{false};
+    QIO::CQMemoryStream m_msPayload;
+    QIO::CQMemoryStream m_msRecv;
+    QIO::CQMemoryStream m_msScratch;
+    int32_t m_nParseState = 0;
+    RecordPtr m_pCurrent;
+    // Set once a header announced an impossible length: the rest of the feed is ignored.
+    bool m_bFeedBroken = false;
+    std::list<RecordPtr> m_listPending;
+    GOPMap m_mapGOP;
+    GOPMap::iterator m_itGOP;
+    FilePtr m_pWriteFile;
+    int32_t m_nGOPCount = 0;
+    char m_szWritePath[256] = {};
+    FilePtr m_pReadFile;
+    platform::CriticalSection m_csFrame;
+    std::string m_strSaveFolder = "/pp";
+    char m_szReadPath[256] = {};
+    std::list<GOPPtr> m_listAhead;
+    std::list<GOPPtr> m_listBehind;
+
+private:
+    void FlowControlStep();
+    bool MakeGroupFileName(const frameheader1& key);
+    void DiscardAll();
+    unsigned char* ReadBufferFor(int32_t length);
+};

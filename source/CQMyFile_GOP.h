@@ -1,0 +1,50 @@
+// One group of pictures as the stream source stores it: whole copies of its frame records
+// (key frame first) and a cursor over them.
+#pragma once
+
+#include <list>
+
+#include "varnel/varnel.h"
+
+class CQMyFile_GOP {
+public:
+    CQMyFile_GOP();
+    // path must fit 256 bytes with its NUL; a longer one is cut.
+    explicit CQMyFile_GOP(const char* path);
+    // A group owns the file named by its first frame and deletes it when destroyed, so a copy
+    // would delete a file that another group still reads: groups are never copied.
+    CQMyFile_GOP(const CQMyFile_GOP&) = delete;
+    CQMyFile_GOP& operator=(const CQMyFile_GOP&) = delete;
+    // Deletes the file named by the first frame's filePath (a missing file is no error).
+    ~CQMyFile_GOP();
+
+    // Appends a copy of *header; a cursor at the end moves to the first frame.
+    void AddHeader(const frameheader1* header);
+    // Copies the frame at the cursor into out and advances; a cursor at the end starts over at
+    // the first frame. An empty group copies nothing.
+    bool GetNexFrame(frameheader1& out);
+    // Copies the frame at the cursor without advancing; nothing when the cursor is at the end.
+    bool GetNextFrameHeader(frameheader1* out) const;
+    bool IsEnd() const { return m_itCursor == m_listFrames.end(); }
+    // Cursor back to the first frame (to the end when empty).
+    bool Reset();
+
+    // First and last frame, null for an empty group.
+    frameheader1* front();
+    frameheader1* back();
+    frameheader1* GetLastHeader() { return back(); }
+    explicit operator frameheader1*() { return front(); }
+    // Copy of the first frame, zero-filled for an empty group.
+    explicit operator frameheader1() const;
+
+    size_t size() const { return m_listFrames.size(); }
+    const char* GetPath() const { return m_szPath; }
+    // Forgets the frames without deleting their file: for a group that shares its file with
+    // groups that stay (the single file of the on-file mode).
+    void Detach();
+
+private:
+    std::list<frameheader1>::iterator m_itCursor;
+    std::list<frameheader1> m_listFrames;
+    char m_szPath[256];
+};

@@ -1,0 +1,168 @@
+// Stream source: record intake into groups of pictures and their working files.
+#include <cerrno>
+#include <cstring>
+
+#include "platform/files.h"
+#include "platform/trace.h"
+#include "source/CQMyFile.h"
+
+namespace {
+
+bool IsVideoKeyFrame(const frameheader1& rec) {
+    return rec.kind == VARNEL_KIND_VIDEO && rec.keyFrame == 1;
+}
+
+}  // namespace
+
+bool CQMyFile::MakeGroupFileName(const frameheader1& key) {
+    platform::SYSTEMTIME st{};
+    FrameTime2SystemTime(key.frameTime, st);
+    char timeText[64];
+    std::snprintf(timeText, sizeof timeText, "%04d%02d%02d %02d_%02d_%02d_%03d", st.wYear - 1600,
+                  st.wMonth, st.wDay, st.wHour, st.wMinute, st.wSecond, st.wMilliseconds);
+    const int n =
+        std::snprintf(m_szWritePath, sizeof m_szWritePath, "%s/%s__%d", m_strSaveFolder.c_str(),
+                      timeText, static_cast<int32_t>(platform::GetTickCount()));
+    if (m_bOnFile) platform::TraceF("%s\r\n", timeText);
+    // A name that does not fit is not opened: a cut name could hit another file.
+    return n > 0 && n < static_cast<int>(sizeof m_szWritePath);
+}
+
+void CQMyFile::WriteFile(RecordPtr rec) {
+    std::lock_guard<platform::CriticalSection> lock(m_csFrame);
+
+    // Records the recorder still sends in the old direction after a change of direction are
+    // dropped while the unread groups lie ahead of them.
+    if (!m_listAhead.empty() && !m_listPending.empty()) {
+        const frameheader1* front = m_listAhead.front()->front();
+        if (front != nullptr && front->frameTime != -1) {
+            const int64_t p = m_listPending.front()->frameTime;
+            const int64_t f = front->frameTime;
+            MediaElementOrientations orientation;
+            {
+                std::lock_guard<platform::CriticalSection> cmdLock(m_csCommand);
+                orientation = m_Command.orientation;
+            }
+            const bool accept = orientation == MediaElementOrientations_Rewind    ? p < f
+                                : orientation == MediaElementOrientations_Forward ? p > f
+                                                                                  : false;
+            if (!accept) {
+                m_msPayload.Clear();
+                return;
+            }
+        }
+    }
+
+    if (rec->length > 0) {
+        rec->payload = new unsigned char[rec->length];
+        std::memcpy(rec->payload, m_msPayload.ToUChar(), rec->length);
+    }
+    rec->groupDuration = 0;
+
+    if (m_listPending.empty()) {
+        if (IsVideoKeyFrame(*rec)) rec->groupDuration = rec->duration;
+    } else if (rec->kind != VARNEL_KIND_VIDEO) {
+        // audio and end marks join the group unchanged
+    } else if (rec->keyFrame != 1) {
+        m_listPending.front()->groupDuration += rec->duration;
+    } else {
+        // A key frame closes the pending records into a finished group.
+        rec->groupDuration = rec->duration;
+        if (!IsVideoKeyFrame(*m_listPending.front())) platform::OutputDebugStringA("\r\n");
+        if (m_bOnFile) {
+            if (!m_pWriteFile) {
+                bool named;
+                if (!m_strWriteFileName.empty()) {
+                    named = m_strWriteFileName.size() < sizeof m_szWritePath;
+                    if (named) std::strcpy(m_szWritePath, m_strWriteFileName.c_str());
+                } else {
+                    named = MakeGroupFileName(*rec);
+                }
+                if (named) m_pWriteFile.reset(std::fopen(m_szWritePath, "wb"));
+                if (!m_pWriteFile) platform::OutputDebugStringA("\r\n");
+            }
+        } else {
+            if (!m_pWriteFile || m_nGOPCount >= 1) {
+                m_nGOPCount = 0;
+                m_pWriteFile.reset();
+                if (MakeGroupFileName(*rec)) {
+                    m_pWriteFile.reset(std::fopen(m_szWritePath, "wb"));
+                } else {
+                    errno = ENAMETOOLONG;
+                }
+                if (!m_pWriteFile) {
+                    const int error = errno;
+                    platform::TraceF("open fail errno = %d reason = %s \n", error,
+                                     std::strerror(error));
+                    m_szWritePath[0] = '\0';
+                }
+            }
+            m_nGOPCount += 1;
+        }
+        WriteGOPToFile();
+    }
+
+    const int32_t kind = rec->kind;
+    const int32_t duration = rec->duration;
+    m_listPending.push_back(std::move(rec));
+    if (kind == VARNEL_KIND_VIDEO) m_nDuration += duration;
+    if (!m_bOnFile) FlowControlStep();
+}
+
+void CQMyFile::WriteGOPToFile() {
+    std::lock_guard<platform::CriticalSection> lock(m_csFrame);
+    if (m_listPending.empty()) return;
+
+    if (!m_pWriteFile) {
+        // No file to hold the group (a missing save folder, usually): it is dropped rather
+        // than listed with payloads nobody can read back.
+        platform::TraceF("CQMyFile: group of %d records dropped, no file\r\n",
+                         static_cast<int>(m_listPending.size()));
+        m_listPending.clear();
+        return;
+    }
+
+    auto group = std::make_unique<CQMyFile_GOP>(m_szWritePath);
+    const int32_t firstOrientation = m_listPending.front()->orientation;
+    bool written = true;
+    for (RecordPtr& rec : m_listPending) {
+        if (rec->orientation != firstOrientation) platform::OutputDebugStringA("\r\n");
+        std::FILE* file = m_pWriteFile.get();
+        written = written && std::fwrite(rec.get(), VARNEL_FRAME_HEADER_SIZE, 1, file) == 1;
+        // long is 64-bit here, so ftell holds any position of the file.
+        rec->payloadPos = std::ftell(file);
+        std::strcpy(rec->filePath, m_szWritePath);
+        if (rec->length > 0) {
+            written = written && std::fwrite(rec->payload, rec->length, 1, file) == 1;
+        }
+        delete[] rec->payload;
+        rec->payload = nullptr;
+        group->AddHeader(rec.get());
+    }
+    // The reader opens the file by its path through a handle of its own.
+    written = std::fflush(m_pWriteFile.get()) == 0 && written;
+    m_listPending.clear();
+
+    if (!written) {
+        // A short write (disk full) would hand out frames with missing bytes.
+        platform::TraceF("CQMyFile: group dropped, write to %s failed\r\n", m_szWritePath);
+        if (m_bOnFile) group->Detach();  // the file stays for the groups already indexed
+        return;
+    }
+
+    if (m_bOnFile) {
+        const bool wasEmpty = m_mapGOP.empty();
+        const int64_t key = group->front()->frameTime;
+        if (m_mapGOP.count(key) != 0) {
+            // Same start time as an indexed group: not indexed. Its file is the one file of
+            // the feed, which the indexed groups still read, so it must not be deleted.
+            group->Detach();
+            return;
+        }
+        m_mapGOP.emplace(key, std::move(group));
+        if (wasEmpty) m_itGOP = m_mapGOP.begin();
+    } else if (firstOrientation == 0 || firstOrientation == 1) {
+        m_listAhead.push_back(std::move(group));
+    }
+    // Otherwise the group is destroyed here, and with it its file.
+}

@@ -1,0 +1,227 @@
+// Stream source: reading frames back from the groups, positioning and changes of direction.
+#include <algorithm>
+#include <cstring>
+#include <iterator>
+
+#include "platform/files.h"
+#include "platform/trace.h"
+#include "source/CQMyFile.h"
+
+namespace {
+
+void ZeroFill(frameheader1* rec) {
+    std::memset(rec, 0, sizeof *rec);
+}
+
+}  // namespace
+
+unsigned char* CQMyFile::ReadBufferFor(int32_t length) {
+    // Never null, so that a caller copying length bytes from data is always handed memory.
+    const int32_t wanted = std::max<int32_t>(length, 1);
+    if (m_nReadBufferSize < wanted) {
+        m_pReadBuffer.reset(new unsigned char[wanted]);
+        m_nReadBufferSize = wanted;
+    }
+    return m_pReadBuffer.get();
+}
+
+bool CQMyFile::ReadFrame(frameheader1* rec, unsigned char*& data, bool keyOnly) {
+    std::lock_guard<platform::CriticalSection> lock(m_csFrame);
+    if (m_pReadFile && std::strncmp(m_szReadPath, rec->filePath, sizeof m_szReadPath) != 0) {
+        m_pReadFile.reset();
+        // The reader has moved on to another file: trim the groups kept behind it.
+        while (m_listBehind.size() > kMaxBehindGroups) m_listBehind.pop_front();
+    }
+    if (!m_pReadFile) {
+        CopyText(m_szReadPath, sizeof m_szReadPath, rec->filePath);
+        m_pReadFile.reset(std::fopen(m_szReadPath, "rb"));
+    }
+
+    bool read = false;
+    if (m_pReadFile && rec->length >= 0 && rec->length <= kMaxPayloadLength) {
+        unsigned char* buffer = ReadBufferFor(rec->length);
+        read = std::fseek(m_pReadFile.get(), static_cast<long>(rec->payloadPos), SEEK_SET) == 0 &&
+               std::fread(buffer, 1, rec->length, m_pReadFile.get()) ==
+                   static_cast<size_t>(rec->length);
+        if (!read) std::clearerr(m_pReadFile.get());
+    }
+    if (!m_bOnFile) m_nDuration -= keyOnly ? rec->groupDuration : rec->duration;
+    if (!read) {
+        // A frame whose payload cannot be read back (its file is gone or short) reaches the
+        // engine as no frame: a length with no bytes behind it would be copied from nowhere.
+        ZeroFill(rec);
+    }
+    data = ReadBufferFor(rec->length);
+    if (!m_bOnFile && m_nMaxBuffer >= 1) FlowControlStep();
+    return true;
+}
+
+bool CQMyFile::GetNextFrame(frameheader1* rec, unsigned char*& data,
+                            MediaElementOrientations /*orientation*/) {
+    std::lock_guard<platform::CriticalSection> lock(m_csFrame);
+    if (!m_bOnFile) {
+        if (m_listAhead.empty()) {
+            ZeroFill(rec);
+            return true;
+        }
+        CQMyFile_GOP& group = *m_listAhead.front();
+        group.GetNexFrame(*rec);
+        if (group.IsEnd()) {
+            group.Reset();
+            m_listBehind.push_back(std::move(m_listAhead.front()));
+            m_listAhead.pop_front();
+        }
+        return ReadFrame(rec, data, false);
+    }
+    if (m_mapGOP.empty()) return true;
+    if (m_itGOP == m_mapGOP.end() && m_bAutoRepeat) m_itGOP = m_mapGOP.begin();
+    if (m_itGOP == m_mapGOP.end()) return true;
+    CQMyFile_GOP& group = *m_itGOP->second;
+    group.GetNexFrame(*rec);
+    if (group.IsEnd()) {
+        group.Reset();
+        ++m_itGOP;
+    }
+    return ReadFrame(rec, data, false);
+}
+
+bool CQMyFile::GetNextFrame_Key(frameheader1* rec, unsigned char*& data,
+                                MediaElementOrientations orientation) {
+    std::lock_guard<platform::CriticalSection> lock(m_csFrame);
+    if (!m_bOnFile) {
+        if (m_listAhead.empty()) {
+            ZeroFill(rec);
+            return true;
+        }
+        m_listAhead.front()->GetNexFrame(*rec);
+        m_listAhead.front()->Reset();
+        m_listBehind.push_back(std::move(m_listAhead.front()));
+        m_listAhead.pop_front();
+        return ReadFrame(rec, data, true);
+    }
+    if (m_mapGOP.empty()) {
+        ZeroFill(rec);
+        return true;
+    }
+    if (orientation == MediaElementOrientations_Rewind) {
+        // In rewind the first group is passed over: reaching it wraps to the last group. A
+        // cursor at the end (everything read forward) starts from the last group as well.
+        if (m_itGOP == m_mapGOP.begin() || m_itGOP == m_mapGOP.end()) {
+            m_itGOP = std::prev(m_mapGOP.end());
+        }
+        m_itGOP->second->GetNexFrame(*rec);
+        m_itGOP->second->Reset();
+        if (m_itGOP == m_mapGOP.begin()) {
+            m_itGOP = m_mapGOP.end();  // a single group: the next call wraps to it again
+        } else {
+            --m_itGOP;
+        }
+    } else if (orientation == MediaElementOrientations_Forward) {
+        if (m_itGOP == m_mapGOP.end()) m_itGOP = m_mapGOP.begin();
+        m_itGOP->second->GetNexFrame(*rec);
+        m_itGOP->second->Reset();
+        ++m_itGOP;
+    } else {
+        return true;
+    }
+    return ReadFrame(rec, data, true);
+}
+
+bool CQMyFile::GetNextFrameHeader(frameheader1* rec) {
+    std::lock_guard<platform::CriticalSection> lock(m_csFrame);
+    if (!m_listAhead.empty()) m_listAhead.front()->GetNextFrameHeader(rec);
+    return true;
+}
+
+bool CQMyFile::GetNextFrame(frameheader& rec, unsigned char*& data) {
+    // Reads the file opened by OpenFile: it is the only file of short-form records the source
+    // has, and no other reading operation uses that handle.
+    std::lock_guard<platform::CriticalSection> lock(m_csFrame);
+    std::memset(&rec, 0, sizeof rec);
+    std::FILE* file = m_pLocalFile.get();
+    if (file == nullptr) return true;
+    frameheader in{};
+    const bool ok =
+        std::fread(&in.kind, 4, 1, file) == 1 && std::fread(in.codec, 8, 1, file) == 1 &&
+        std::fread(&in.frameTime, 8, 1, file) == 1 && std::fread(&in.duration, 4, 1, file) == 1 &&
+        std::fread(&in.audioTime, 4, 1, file) == 1 && std::fread(&in.length, 4, 1, file) == 1 &&
+        std::fread(&in.keyFrame, 4, 1, file) == 1 &&
+        std::fread(in.unknown, sizeof in.unknown, 1, file) == 1;
+    // A truncated record or an impossible length ends the file: no frame.
+    if (!ok || in.length < 0 || in.length > kMaxPayloadLength) return true;
+    unsigned char* buffer = ReadBufferFor(in.length);
+    if (std::fread(buffer, 1, in.length, file) != static_cast<size_t>(in.length)) return true;
+    rec = in;
+    data = buffer;
+    return true;
+}
+
+void CQMyFile::Seek(const char* timeText, int64_t frameTime, MediaElementOrientations orientation) {
+    std::lock_guard<platform::CriticalSection> lock(m_csFrame);
+    if (m_bOnFile) return;
+    {
+        std::lock_guard<platform::CriticalSection> cmdLock(m_csCommand);
+        if (orientation == m_Command.orientation) return;
+    }
+    std::swap(m_listAhead, m_listBehind);
+    m_listAhead.reverse();
+    m_listBehind.reverse();
+    const bool forward = orientation == MediaElementOrientations_Forward;
+    while (!m_listAhead.empty()) {
+        const int64_t t = m_listAhead.front()->front()->frameTime;
+        if (forward ? !(t < frameTime) : !(t > frameTime)) break;
+        m_listBehind.push_back(std::move(m_listAhead.front()));
+        m_listAhead.pop_front();
+    }
+    int32_t duration = 0;
+    for (const GOPPtr& group : m_listAhead) {
+        const frameheader1* first = group->front();
+        duration += first->groupDuration;
+        char text[32];
+        FrameTime2SystemTime(first->frameTime, text);
+        platform::TraceF("change %s\r\n", text);
+    }
+    m_nDuration = duration;
+    // The partly received group belongs to the old direction.
+    m_listPending.clear();
+
+    std::lock_guard<platform::CriticalSection> cmdLock(m_csCommand);
+    m_Command.orientation = orientation;
+    m_Command.isSeek = true;
+    std::memset(m_Command.seekTime, 0, sizeof m_Command.seekTime);
+    const char* seekText = m_listAhead.empty() ? timeText : m_listAhead.back()->front()->timeText;
+    CopyText(m_Command.seekTime, sizeof m_Command.seekTime, seekText);
+    SetCommand(m_Command);
+    m_Command.isSeek = false;
+}
+
+void CQMyFile::Seek(const platform::SYSTEMTIME& time, MediaElementOrientations /*orientation*/) {
+    std::lock_guard<platform::CriticalSection> lock(m_csFrame);
+    if (!m_bOnFile || m_mapGOP.empty()) return;
+    platform::FILETIME ft = 0;
+    if (!platform::SystemTimeToFileTime(&time, &ft)) return;
+    const auto it = m_mapGOP.find(static_cast<int64_t>(ft));
+    if (it != m_mapGOP.end()) m_itGOP = it;
+}
+
+bool CQMyFile::SetPos(int percent) {
+    std::lock_guard<platform::CriticalSection> lock(m_csFrame);
+    if (m_mapGOP.empty()) return true;
+    double x = static_cast<double>(m_mapGOP.size()) * percent / 100.0;
+    auto it = m_mapGOP.begin();
+    for (;;) {
+        x -= 1.0;
+        if (x <= 0) break;
+        ++it;
+        if (it == m_mapGOP.end()) break;
+    }
+    m_itGOP = it;
+    return true;
+}
+
+int64_t CQMyFile::GetLastFrameDateTime() {
+    std::lock_guard<platform::CriticalSection> lock(m_csFrame);
+    if (m_mapGOP.empty()) return -1;
+    const frameheader1* last = m_mapGOP.rbegin()->second->back();
+    return last != nullptr ? last->frameTime : -1;
+}
