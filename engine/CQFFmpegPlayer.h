@@ -22,6 +22,8 @@ class EngineSource;
 }
 
 class CQFFmpegPlayer {
+    using VideoState = engine::VideoState;
+
 public:
     CQFFmpegPlayer();
     // Stops a running engine first (waiting), so that no thread outlives the object.

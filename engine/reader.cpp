@@ -129,7 +129,7 @@ PacketPtr CQFFmpegPlayer::MakeFramePacket(const frameheader1& rec, const unsigne
         if (side != nullptr) {
             engine::video_ext ext{};
             ext.frameTime = rec.frameTime;
-            std::strncpy(ext.codec, rec.codec, sizeof ext.codec - 1);
+            std::memcpy(ext.codec, rec.codec, sizeof ext.codec - 1);  // keeps the last NUL
             ext.source = fromFos ? 1 : 0;
             ext.speed = m_dSpeed;
             std::memcpy(side, &ext, sizeof ext);
