@@ -47,11 +47,19 @@ double CQFFmpegPlayer::SpeedFactor(int exponent) {
     return exponent == 2 ? 4.0 : std::pow(2.0, exponent);
 }
 
-CQMyFile& CQFFmpegPlayer::MainSource() { return *m_pMyFile; }
-CQMyFile& CQFFmpegPlayer::FosSource() { return *m_pMyFile2; }
+CQMyFile& CQFFmpegPlayer::MainSource() {
+    return *m_pMyFile;
+}
+CQMyFile& CQFFmpegPlayer::FosSource() {
+    return *m_pMyFile2;
+}
 
-bool CQFFmpegPlayer::OnEngineThread() const { return t_engine == this; }
-void CQFFmpegPlayer::MarkEngineThread() const { t_engine = this; }
+bool CQFFmpegPlayer::OnEngineThread() const {
+    return t_engine == this;
+}
+void CQFFmpegPlayer::MarkEngineThread() const {
+    t_engine = this;
+}
 
 bool CQFFmpegPlayer::Open(const char* first, const char* second) {
     // Opening a running engine is not part of the calling order; stopping it first keeps

@@ -107,8 +107,7 @@ private:
 
     // ---- audio (engine/audio.cpp) ----
     int audio_open(const AVChannelLayout* wanted_layout, int wanted_nb_channels,
-                   int wanted_sample_rate, engine::AudioParams* audio_hw_params,
-                   VideoState* is);
+                   int wanted_sample_rate, engine::AudioParams* audio_hw_params, VideoState* is);
     static void sdl_audio_callback(void* opaque, uint8_t* stream, int len);
     void sdl_audio_callback1(VideoState* is, uint8_t* stream, int len);
     int audio_decode_frame(VideoState* is, double* pts);
@@ -117,8 +116,8 @@ private:
 
     std::unique_ptr<engine::EngineSource> m_pMyFile;   // main source
     std::unique_ptr<engine::EngineSource> m_pMyFile2;  // FOS source
-    int64_t m_nVideoTime = 0;  // reader's video time accumulator, ms
-    frameheader1 m_recMainPeek{};  // reader: last header seen of each source
+    int64_t m_nVideoTime = 0;                          // reader's video time accumulator, ms
+    frameheader1 m_recMainPeek{};                      // reader: last header seen of each source
     frameheader1 m_recFosPeek{};
 
     platform::Event m_hPause{false, false};

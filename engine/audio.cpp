@@ -70,8 +70,7 @@ int CQFFmpegPlayer::audio_open(const AVChannelLayout* wanted_layout, int wanted_
                 nullptr, 0, &wanted, &spec,
                 SDL_AUDIO_ALLOW_FREQUENCY_CHANGE | SDL_AUDIO_ALLOW_CHANNELS_CHANGE)) == 0) {
         platform::OutputDebugStringA("while (SDL_OpenAudio(&wanted_spec, &spec) < 0) \n");
-        std::fprintf(stderr, "SDL_OpenAudio (%d channels): %s\n", wanted.channels,
-                     SDL_GetError());
+        std::fprintf(stderr, "SDL_OpenAudio (%d channels): %s\n", wanted.channels, SDL_GetError());
         wanted.channels = static_cast<Uint8>(next_nb_channels[std::min(7, int{wanted.channels})]);
         if (wanted.channels == 0) {
             Both("No more channel combinations to try, audio open failed\n");
@@ -92,8 +91,7 @@ int CQFFmpegPlayer::audio_open(const AVChannelLayout* wanted_layout, int wanted_
         av_channel_layout_uninit(&layout);
         av_channel_layout_default(&layout, spec.channels);
         if (layout.order != AV_CHANNEL_ORDER_NATIVE) {
-            std::fprintf(stderr, "SDL advised channel count %d is not supported!\n",
-                         spec.channels);
+            std::fprintf(stderr, "SDL advised channel count %d is not supported!\n", spec.channels);
             SDL_CloseAudioDevice(device);
             av_channel_layout_uninit(&layout);
             return -1;
@@ -228,8 +226,7 @@ int CQFFmpegPlayer::audio_decode_frame(VideoState* is, double* pts) {
                                  "%s %d channels to %d Hz %s %d channels!\n",
                                  frame->sample_rate, av_get_sample_fmt_name(format),
                                  frame->ch_layout.nb_channels, is->audio_tgt.freq,
-                                 av_get_sample_fmt_name(is->audio_tgt.fmt),
-                                 is->audio_tgt.channels);
+                                 av_get_sample_fmt_name(is->audio_tgt.fmt), is->audio_tgt.channels);
                     swr_free(&swr);
                     is->audio_pkt_pending = false;
                     break;
@@ -252,7 +249,8 @@ int CQFFmpegPlayer::audio_decode_frame(VideoState* is, double* pts) {
                     continue;
                 }
                 if (!is->audio_buf1)
-                    is->audio_buf1.reset(static_cast<uint8_t*>(av_malloc(engine::kAudioBufferSize)));
+                    is->audio_buf1.reset(
+                        static_cast<uint8_t*>(av_malloc(engine::kAudioBufferSize)));
                 if (!is->audio_buf1) return -1;
                 const int outCount =
                     engine::kAudioBufferSize / (is->audio_tgt.channels * kBytesPerSample);
@@ -280,9 +278,9 @@ int CQFFmpegPlayer::audio_decode_frame(VideoState* is, double* pts) {
             *pts = is->audio_clock;
             const int bytesPerSample = av_get_bytes_per_sample(format);
             if (dec->sample_rate > 0 && bytesPerSample > 0)
-                is->audio_clock += static_cast<double>(dataSize) /
-                                   (frame->ch_layout.nb_channels * dec->sample_rate *
-                                    bytesPerSample);
+                is->audio_clock +=
+                    static_cast<double>(dataSize) /
+                    (frame->ch_layout.nb_channels * dec->sample_rate * bytesPerSample);
             return size;
         }
         is->audio_pkt.reset();

@@ -39,7 +39,11 @@ using SwsPtr = std::unique_ptr<SwsContext, SwsFree>;
 using SwrPtr = std::unique_ptr<SwrContext, SwrFree>;
 using AvBufferPtr = std::unique_ptr<uint8_t, AvFree>;
 
-inline PacketPtr MakePacket() { return PacketPtr(av_packet_alloc()); }
-inline FramePtr MakeFrame() { return FramePtr(av_frame_alloc()); }
+inline PacketPtr MakePacket() {
+    return PacketPtr(av_packet_alloc());
+}
+inline FramePtr MakeFrame() {
+    return FramePtr(av_frame_alloc());
+}
 
 }  // namespace engine

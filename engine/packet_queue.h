@@ -14,7 +14,9 @@ namespace engine {
 // The marker that tells a decoder to drop its state: a packet whose data pointer is this text.
 extern const uint8_t kFlushData[];
 PacketPtr MakeFlushPacket();
-inline bool IsFlushPacket(const AVPacket* p) { return p != nullptr && p->data == kFlushData; }
+inline bool IsFlushPacket(const AVPacket* p) {
+    return p != nullptr && p->data == kFlushData;
+}
 
 class PacketQueue {
 public:

@@ -148,8 +148,7 @@ void CQFFmpegPlayer::EndWait(VideoState* is) {
             std::lock_guard<std::mutex> lock(is->pictq_mutex);
             empty = is->pictq_size == 0;
         }
-        if (empty && (is->videoq.Count() == 0 || is->videoq.Aborted()) && !is->video_busy)
-            break;
+        if (empty && (is->videoq.Count() == 0 || is->videoq.Aborted()) && !is->video_busy) break;
     }
 }
 

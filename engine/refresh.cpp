@@ -12,7 +12,9 @@ using engine::VideoPicture;
 using engine::VideoState;
 
 namespace {
-double WallClock() { return av_gettime() / 1000000.0; }
+double WallClock() {
+    return av_gettime() / 1000000.0;
+}
 constexpr int kSyncAudio = 0;
 constexpr int kSyncVideo = 1;
 // The engine never registers its audio as a displayable stream, so audio never leads.

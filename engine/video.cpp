@@ -72,8 +72,8 @@ int CQFFmpegPlayer::stream_component_open(VideoState* is, int stream, const char
     av_dict_free(&opts);
     if (ret < 0) return ret;
     if (!m_bSdlAudio) return -1;
-    ret = audio_open(&ctx->ch_layout, ctx->ch_layout.nb_channels, ctx->sample_rate,
-                     &is->audio_tgt, is);
+    ret = audio_open(&ctx->ch_layout, ctx->ch_layout.nb_channels, ctx->sample_rate, &is->audio_tgt,
+                     is);
     if (ret < 0) return -1;
     m_pCodectx_Audio = std::move(ctx);
     is->audio_hw_buf_size = ret;
@@ -119,8 +119,7 @@ int CQFFmpegPlayer::get_video_frame(VideoState* is, AVFrame* frame, double* pts,
         if (m_pCodectx_Video) avcodec_flush_buffers(m_pCodectx_Video.get());
         std::unique_lock<std::mutex> lock(is->pictq_mutex);
         for (VideoPicture& vp : is->pictq) vp.skip = true;
-        is->pictq_cond.wait(lock,
-                            [is] { return is->pictq_size == 0 || is->videoq.Aborted(); });
+        is->pictq_cond.wait(lock, [is] { return is->pictq_size == 0 || is->videoq.Aborted(); });
         is->frame_last_pts = engine::kNoValue;
         is->frame_last_duration = 0;
         is->frame_timer = av_gettime() / 1000000.0;
@@ -189,9 +188,8 @@ int CQFFmpegPlayer::queue_picture(VideoState* is, AVFrame* src, double pts, int6
     is->video_clock += av_q2d(m_tbVideo) * (1 + src->repeat_pict * 0.5);
 
     std::unique_lock<std::mutex> lock(is->pictq_mutex);
-    is->pictq_cond.wait(lock, [is] {
-        return is->pictq_size < engine::kPicturesQueuedMax || is->videoq.Aborted();
-    });
+    is->pictq_cond.wait(
+        lock, [is] { return is->pictq_size < engine::kPicturesQueuedMax || is->videoq.Aborted(); });
     if (is->videoq.Aborted()) return -1;
     VideoPicture& vp = is->pictq[is->pictq_windex];
     vp.sar = src->sample_aspect_ratio;
@@ -209,15 +207,21 @@ int CQFFmpegPlayer::queue_picture(VideoState* is, AVFrame* src, double pts, int6
     // Full-range formats convert as their limited-range twins, as the converter expects.
     AVPixelFormat format = static_cast<AVPixelFormat>(src->format);
     switch (format) {
-        case AV_PIX_FMT_YUVJ420P: format = AV_PIX_FMT_YUV420P; break;
-        case AV_PIX_FMT_YUVJ422P: format = AV_PIX_FMT_YUV422P; break;
-        case AV_PIX_FMT_YUVJ444P: format = AV_PIX_FMT_YUV444P; break;
-        default: break;
+        case AV_PIX_FMT_YUVJ420P:
+            format = AV_PIX_FMT_YUV420P;
+            break;
+        case AV_PIX_FMT_YUVJ422P:
+            format = AV_PIX_FMT_YUV422P;
+            break;
+        case AV_PIX_FMT_YUVJ444P:
+            format = AV_PIX_FMT_YUV444P;
+            break;
+        default:
+            break;
     }
-    SwsContext* ctx = sws_getCachedContext(is->img_convert_ctx.release(), src->width,
-                                           src->height, format, src->width, src->height,
-                                           AV_PIX_FMT_BGR24, m_nSwsFlags, nullptr, nullptr,
-                                           nullptr);
+    SwsContext* ctx = sws_getCachedContext(is->img_convert_ctx.release(), src->width, src->height,
+                                           format, src->width, src->height, AV_PIX_FMT_BGR24,
+                                           m_nSwsFlags, nullptr, nullptr, nullptr);
     is->img_convert_ctx.reset(ctx);
     if (ctx == nullptr) {
         std::fprintf(stderr, "Cannot initialize the conversion context\n");

@@ -62,9 +62,9 @@ void CVarnel1::BuildURL(const StreamSetting* s, bool fos, char* out, size_t size
                   "BeginTime=%04d/%02d/%02d %02d:%02d:%02d.000,"
                   "EndTime=%04d/%02d/%02d %02d:%02d:%02d.000,"
                   "Resolution=%d,Orientation=%s,IsOnlyKeyFrame=%s,NoAudio=%s",
-                  s->IP, s->Port, fos ? "PlayBack1_FOS" : "PlayBack1", s->Key, s->SubKey,
-                  s->FosID, b.Year, b.Month, b.Day, b.Hour, b.Minute, b.Second, e.Year, e.Month,
-                  e.Day, e.Hour, e.Minute, e.Second, s->Resolution,
+                  s->IP, s->Port, fos ? "PlayBack1_FOS" : "PlayBack1", s->Key, s->SubKey, s->FosID,
+                  b.Year, b.Month, b.Day, b.Hour, b.Minute, b.Second, e.Year, e.Month, e.Day,
+                  e.Hour, e.Minute, e.Second, s->Resolution,
                   s->Orientation == 1 ? "Forward" : "Rewind",
                   s->IsOnlyKeyFrame == 1 ? "True" : "False", s->NoAudio == 1 ? "True" : "False");
 }

@@ -4,7 +4,6 @@
 #include "playback_api/CVarnel1.h"
 #include "varnel/varnel.h"
 
-
 extern "C" {
 
 CVarnel1* CVarnel1_Create(uint32_t unused, int32_t id) {
@@ -22,13 +21,19 @@ bool CVarnel1_OpenFOS(CVarnel1* player, const StreamSetting* main, const StreamS
     return player->OpenFOS(main, fos);
 }
 
-bool CVarnel1_Play(CVarnel1* player) { return player->Play(); }
-bool CVarnel1_Pause(CVarnel1* player) { return player->Pause(); }
+bool CVarnel1_Play(CVarnel1* player) {
+    return player->Play();
+}
+bool CVarnel1_Pause(CVarnel1* player) {
+    return player->Pause();
+}
 
-bool CVarnel1_SetPos(CVarnel1* player, int32_t percent) { return player->SetMyFilePos(percent); }
+bool CVarnel1_SetPos(CVarnel1* player, int32_t percent) {
+    return player->SetMyFilePos(percent);
+}
 
-bool CVarnel1_SetSpeed_Orientation(CVarnel1* player, int32_t speed, int32_t orientation,
-                                   bool apply, bool noAudio) {
+bool CVarnel1_SetSpeed_Orientation(CVarnel1* player, int32_t speed, int32_t orientation, bool apply,
+                                   bool noAudio) {
     return player->SetSpeed_Oreietion(speed, orientation, apply, noAudio);
 }
 
@@ -36,7 +41,9 @@ void CVarnel1_Close(CVarnel1* player, bool wait) {
     if (player != nullptr) player->Stop(wait);
 }
 
-void CVarnel1_Destory(CVarnel1* player) { delete player; }
+void CVarnel1_Destory(CVarnel1* player) {
+    delete player;
+}
 
 CQFFmpegPlayer* CQFFmpegPlayer_Create(void) {
     return new CQFFmpegPlayer();  // owned by the host until CQFFmpegPlayer_Destory
@@ -46,13 +53,19 @@ bool CQFFmpegPlayer_Open(CQFFmpegPlayer* player, const char* location) {
     return player->Open(location ? location : "", "");
 }
 
-bool CQFFmpegPlayer_Play(CQFFmpegPlayer* player) { return player->Play(); }
-bool CQFFmpegPlayer_Pause(CQFFmpegPlayer* player) { return player->Pause(); }
+bool CQFFmpegPlayer_Play(CQFFmpegPlayer* player) {
+    return player->Play();
+}
+bool CQFFmpegPlayer_Pause(CQFFmpegPlayer* player) {
+    return player->Pause();
+}
 
 void CQFFmpegPlayer_Stop(CQFFmpegPlayer* player, bool wait) {
     if (player != nullptr) player->Stop(wait);
 }
 
-void CQFFmpegPlayer_Destory(CQFFmpegPlayer* player) { delete player; }
+void CQFFmpegPlayer_Destory(CQFFmpegPlayer* player) {
+    delete player;
+}
 
 }  // extern "C"
