@@ -154,6 +154,8 @@ VideoState* CQFFmpegPlayer::stream_open(const char* filename, const char* filena
     if (filename2 != nullptr) std::strncpy(is->filename2, filename2, sizeof is->filename2 - 1);
     is->refresh = false;
     is->id = m_uID;
+    // Set before any thread of the stream starts: the refresh thread signals it.
+    is->refresh_event = &m_hRefresh;
     m_pStateOwner = std::move(state);
     try {
         is->read_tid.Start([this, is] { read_thread(is); });
@@ -165,7 +167,6 @@ VideoState* CQFFmpegPlayer::stream_open(const char* filename, const char* filena
 }
 
 void CQFFmpegPlayer::event_loop(VideoState* is) {
-    is->refresh_event = &m_hRefresh;
     // Wait order is priority order: a pause toggle goes before a refresh, and so on.
     platform::Event* events[] = {&m_hPause, &m_hRefresh, &m_hAlloc, &m_hQuit};
     while (exit_remark != 1 && is != nullptr && !is->abort_request) {
