@@ -25,7 +25,7 @@ bool CVarnel1::Open(void* window, const StreamSetting* setting) {
     TakePlayerSettings(setting);
     platform::TraceF("m_uID:%d\r\n", m_uID);
     if (setting->DirectURL[0] != '\0') {
-        CQFFmpegPlayer::Open(setting->DirectURL, "");
+        OpenDirect(setting);
         return true;
     }
     platform::OutputDebugStringA("-----CVarnel1::Open-----\r\n");
@@ -40,7 +40,7 @@ bool CVarnel1::OpenFOS(const StreamSetting* main, const StreamSetting* fos) {
     m_bTwoSources = fos != nullptr;
     TakePlayerSettings(main);
     if (main->DirectURL[0] != '\0') {
-        CQFFmpegPlayer::Open(main->DirectURL, "");
+        OpenDirect(main);
         return true;
     }
     platform::OutputDebugStringA("-----CVarnel1::OpenFOS-----\r\n");
@@ -69,23 +69,43 @@ void CVarnel1::BuildURL(const StreamSetting* s, bool fos, char* out, size_t size
                   s->IsOnlyKeyFrame == 1 ? "True" : "False", s->NoAudio == 1 ? "True" : "False");
 }
 
+void CVarnel1::OpenDirect(const StreamSetting* setting) {
+    // A direct location replaces only the URL: the working-file options and the command flags
+    // of the record still apply, or the source would write to a folder the host never named.
+    ConfigureSource(setting, MainSource());
+    char url[sizeof setting->DirectURL];
+    std::memcpy(url, setting->DirectURL, sizeof url);
+    url[sizeof url - 1] = '\0';
+    CQFFmpegPlayer::Open(url, "");
+}
+
+void CVarnel1::ConfigureSource(const StreamSetting* s, CQMyFile& source) {
+    // Texts must end inside their arrays; a record that breaks this is cut there rather than
+    // read past its end.
+    char writeFile[sizeof s->WriteFileName];
+    std::memcpy(writeFile, s->WriteFileName, sizeof writeFile);
+    writeFile[sizeof writeFile - 1] = '\0';
+    char saveFolder[sizeof s->SaveFolder];
+    std::memcpy(saveFolder, s->SaveFolder, sizeof saveFolder);
+    saveFolder[sizeof saveFolder - 1] = '\0';
+    source.SetOnFile(s->OnFile != 0);
+    source.SetAutoRepeat(s->AutoRepeat != 0);
+    source.SetWriteFileName(writeFile);
+    // An empty folder would put the working files at the root of the file system: the
+    // source's own default stays in force instead.
+    if (saveFolder[0] != '\0') source.SetSaveFolder(saveFolder);
+    source.SetSpeed_Oreietion(static_cast<MediaElementOrientations>(s->Orientation),
+                              s->NoAudio != 0, s->IsOnlyKeyFrame != 0, false);
+}
+
 bool CVarnel1::OpenMyFileURL(const StreamSetting* s, CQMyFile& source, char* out, bool fos) {
-    // The address text must end inside its array; a record that breaks this is cut there
-    // rather than read past its end.
     StreamSetting copy;
     std::memcpy(&copy, s, sizeof copy);
     copy.IP[sizeof copy.IP - 1] = '\0';
-    copy.WriteFileName[sizeof copy.WriteFileName - 1] = '\0';
-    copy.SaveFolder[sizeof copy.SaveFolder - 1] = '\0';
     BuildURL(&copy, fos, out, kUrlSize);
     platform::OutputDebugStringA(out);
     platform::OutputDebugStringA("\r\n");
-    source.SetOnFile(copy.OnFile != 0);
-    source.SetAutoRepeat(copy.AutoRepeat != 0);
-    source.SetWriteFileName(copy.WriteFileName);
-    source.SetSaveFolder(copy.SaveFolder);
-    source.SetSpeed_Oreietion(static_cast<MediaElementOrientations>(copy.Orientation),
-                              copy.NoAudio != 0, copy.IsOnlyKeyFrame != 0, false);
+    ConfigureSource(s, source);
     return true;
 }
 

@@ -33,4 +33,6 @@ protected:
 
 private:
     void TakePlayerSettings(const StreamSetting* setting);
+    void OpenDirect(const StreamSetting* setting);
+    static void ConfigureSource(const StreamSetting* setting, CQMyFile& source);
 };
