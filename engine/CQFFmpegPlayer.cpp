@@ -94,8 +94,9 @@ bool CQFFmpegPlayer::Open(const char* first, const char* second) {
 }
 
 bool CQFFmpegPlayer::Play() {
-    m_hPause.Set();
+    // The state first: the play thread reports it as soon as it takes the toggle.
     m_nState = VARNEL_STATE_PLAYING;
+    m_hPause.Set();
     return true;
 }
 

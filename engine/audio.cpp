@@ -145,6 +145,7 @@ void CQFFmpegPlayer::sdl_audio_callback1(VideoState* is, uint8_t* stream, int le
         if (is->audio_buf_index >= is->audio_buf_size) {
             double pts = 0;
             const int size = audio_decode_frame(is, &pts);
+            is->audio_drained = size < 0 && !is->paused;
             if (size < 0) {
                 is->audio_buf = is->silence_buf;
                 is->audio_buf_size = sizeof is->silence_buf / frameSize * frameSize;

@@ -10,15 +10,14 @@ namespace engine {
 
 class EngineSource : public CQMyFile {
 public:
-    // True while the source's flow control is holding the recorder: groups wait unread beyond
-    // the flow-control threshold and the last command line told the recorder to pause.
-    bool HeldByFlowControl() {
+    // True while the source's flow control holds the recorder: finished groups wait unread
+    // beyond its threshold. Its command line may still be on the way (it goes out at the next
+    // flow-control step), or a Play from the host's resume may have crossed it: either way the
+    // recorder sends nothing more until a group is read.
+    bool FlowControlHolding() {
         std::lock_guard<platform::CriticalSection> frameLock(m_csFrame);
         if (m_bOnFile || m_nMaxBuffer < 1) return false;
-        if (m_listAhead.size() <= static_cast<size_t>(10 * (m_nChannel > 0 ? m_nChannel : 0)))
-            return false;
-        std::lock_guard<platform::CriticalSection> commandLock(m_csCommand);
-        return !m_SentCommand.play;
+        return m_listAhead.size() > static_cast<size_t>(10 * (m_nChannel > 0 ? m_nChannel : 0));
     }
 
     // True when a frame is buffered and ready to be read.

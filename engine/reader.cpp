@@ -14,6 +14,7 @@ namespace {
 constexpr int kMaxQueueSize = 15 * 1024 * 1024;  // 0xF00000
 constexpr int kMinFrames = 5;
 constexpr int kReadyMs = 2000;
+constexpr int kAudioTailMs = 3000;
 }  // namespace
 
 void CQFFmpegPlayer::read_thread(VideoState* is) {
@@ -67,13 +68,16 @@ void CQFFmpegPlayer::ForwardPause(VideoState* is) {
 bool CQFFmpegPlayer::SourcesReady(VideoState* is) {
     const int buffered = static_cast<int>(m_pMyFile->GetDuration() * m_dSpeed.load());
     if (buffered > kReadyMs || m_pMyFile->IsRecvEnd() || m_pMyFile2->IsRecvEnd()) return true;
-    // Playback must not stall: with flow control holding the recorder as soon as one finished
-    // group waits, a recorder that sends in real time with groups shorter than the 2000 ms
-    // above (or shorter than 4000 ms at half speed) would never let the buffer reach it, and
-    // the picture would freeze with no error. While the main source's flow control holds the
-    // recorder, and the host has not paused, what is buffered is all that will come until it
-    // is read: the sources count as ready.
-    return !is->paused && !is->last_paused && m_pMyFile->HeldByFlowControl();
+    // Playback must not stall. Flow control holds the recorder as soon as one finished group
+    // waits, so a recorder that sends in real time with groups shorter than the 2000 ms above
+    // (4000 ms at half speed) never lets the buffer reach it, and the picture would freeze
+    // with no error. What is buffered while flow control holds a recorder is all that will
+    // come until it is read, so a source whose flow control holds its recorder (the host not
+    // having paused) makes the sources ready; so does a main source that has ended, whose
+    // FOS partner would otherwise wait for a buffer that can no longer grow.
+    if (is->paused || is->last_paused) return false;
+    return m_pMyFile->FlowControlHolding() || m_pMyFile2->FlowControlHolding() ||
+           SourceFinished(*m_pMyFile);
 }
 
 int CQFFmpegPlayer::TakeFrame(VideoState* is, frameheader1& rec, unsigned char*& data,
@@ -150,6 +154,16 @@ void CQFFmpegPlayer::EndWait(VideoState* is) {
         }
         if (empty && (is->videoq.Count() == 0 || is->videoq.Aborted()) && !is->video_busy) break;
     }
+    // Up to normal speed the sound keeps pace with the pictures, and its last blocks are still
+    // queued when the last picture has gone: they are played out before the end (bounded, in
+    // case the device has stopped taking samples). Faster, the sound lags behind the pictures
+    // and ends with them.
+    if (is->audio_stream < 0 || m_dSpeed > 1.0) return;
+    is->audio_drained = false;
+    for (int waited = 0; waited < kAudioTailMs && !is->abort_request; waited += 20) {
+        if (is->audioq.Count() == 0 && is->audio_drained) break;
+        platform::Sleep(20);
+    }
 }
 
 int CQFFmpegPlayer::read_thread1(VideoState* is) {
@@ -208,7 +222,10 @@ int CQFFmpegPlayer::read_thread1(VideoState* is) {
         if (take) {
             unsigned char* data = nullptr;
             bool fromFos = false;
-            if (TakeFrame(is, rec, data, fromFos) == 1) pkt = MakeFramePacket(rec, data, fromFos);
+            if (TakeFrame(is, rec, data, fromFos) == 1)
+                pkt = MakeFramePacket(rec, data, fromFos);
+            else
+                platform::Sleep(5);  // the chosen source has nothing yet: no busy loop
         }
         // The end: both sources finished and nothing left to read. A frame taken in this pass
         // is still delivered; only then does the loop end.

@@ -121,6 +121,8 @@ struct VideoState {
 
     // Audio (the device callback's thread, after audio open).
     uint32_t audio_device = 0;
+    // Set by the device callback when it had nothing left to play (not paused).
+    std::atomic<bool> audio_drained{false};
     double audio_clock = 0;
     double audio_diff_cum = 0;
     double audio_diff_avg_coef = 0;

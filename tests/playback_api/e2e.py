@@ -231,6 +231,66 @@ def fos_merge(ctx):
             expect((x[8], y[8]) == (1, 0), "FOS first on equal times")
 
 
+def audio_stream(ctx, seconds=3):
+    """A clip with a 440 Hz tone in 40 ms µ-law blocks, each after the picture it goes with."""
+    tone = os.path.join(ctx.work, "tone.ul")
+    subprocess.run(["ffmpeg", "-v", "error", "-y", "-f", "lavfi", "-i",
+                    "sine=frequency=440:sample_rate=8000", "-t", str(seconds), "-ac", "1",
+                    "-ar", "8000", "-f", "mulaw", tone], check=True)
+    blocks = open(tone, "rb").read()
+    video = e.video_records(e.access_units(ctx.clip("h264", "320x240", seconds), "h264"), "h264", T0)
+    recs = []
+    for i, v in enumerate(video):
+        recs.append(v)
+        block = blocks[i * 320:(i + 1) * 320]
+        if block:
+            recs.append(e.Record(e.make_header(2, "", v.frame_time, 40, i * 40, len(block), 0), block))
+    return recs
+
+
+def decoded(ulaw, channels):
+    return subprocess.run(["ffmpeg", "-v", "error", "-f", "mulaw", "-ar", "8000", "-ac", "1", "-i",
+                           "-", "-ac", str(channels), "-f", "s16le", "-"], input=ulaw,
+                          capture_output=True, check=True).stdout
+
+
+def samples(raw):
+    import array
+    a = array.array("h")
+    a.frombytes(raw[:len(raw) // 2 * 2])
+    return a
+
+
+@scenario
+def audio(ctx):
+    """With SDL's disk driver the device receives exactly libswresample's conversion of the µ-law
+    decode (mono: the decode itself; two channels: the conversion the ffmpeg program makes with
+    the same library), in order, and zeros while paused."""
+    recs = audio_stream(ctx)
+    last_key = max(i for i, r in enumerate(recs) if r.kind == 1 and r.key == 1)
+    ulaw = b"".join(r.payload for r in recs[:last_key] if r.kind == 2)
+    for channels in (1, 2):
+        srv = e.RecordServer(recs + [e.end_record()])
+        out = os.path.join(ctx.work, "audio%d.raw" % channels)
+        env = {"SDL_AUDIODRIVER": "disk", "SDL_DISKAUDIOFILE": out}
+        if channels == 2:
+            env["SDL_AUDIO_CHANNELS"] = "2"
+        r = ctx.run(["create:1", *ctx.direct(srv.port), "open1", "wait_pictures:25:20000", "pause",
+                     "sleep:1000", "play", "wait_end:30000", "sleep:300", "close:1", "destroy"],
+                    env=env)
+        r.check_ok()
+        got = samples(open(out, "rb").read())
+        want = samples(decoded(ulaw, channels))
+        nz_got, nz_want = [x for x in got if x], [x for x in want if x]
+        expect(nz_got == nz_want, "%d channels: %d of %d samples as converted" %
+               (channels, sum(1 for a, b in zip(nz_got, nz_want) if a == b), len(nz_want)))
+        run, longest = 0, 0
+        for x in got:
+            run = run + 1 if x == 0 else 0
+            longest = max(longest, run)
+        expect(longest >= 0.6 * 8000 * channels, "zeros while paused: longest run %d" % longest)
+
+
 def main():
     ap = argparse.ArgumentParser()
     ap.add_argument("scenario", choices=sorted(SCENARIOS))
