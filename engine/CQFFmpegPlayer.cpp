@@ -1,0 +1,315 @@
+// Engine lifecycle: construction, the play thread and its event loop, pause, refresh ticker,
+// stop and exit.
+#include "engine/CQFFmpegPlayer.h"
+
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <system_error>
+
+#include "engine/engine_source.h"
+#include "engine/sdl_runtime.h"
+#include "platform/trace.h"
+
+extern "C" {
+#include <libavutil/time.h>
+}
+
+using engine::VideoState;
+using platform::OutputDebugStringA;
+
+namespace {
+// The engine whose thread this is, so that a host calling back into the engine from one of
+// its callbacks is not made to wait for itself.
+thread_local const CQFFmpegPlayer* t_engine = nullptr;
+}  // namespace
+
+CQFFmpegPlayer::CQFFmpegPlayer()
+    : m_pMyFile(std::make_unique<engine::EngineSource>()),
+      m_pMyFile2(std::make_unique<engine::EngineSource>()),
+      m_pLocation(std::make_unique<char[]>(kLocationSize)) {
+    OutputDebugStringA("CQFFmpegPlayer::CQFFmpegPlayer(void)\r\n");
+    // Codecs register themselves in this FFmpeg, and its decoders do their own locking, so
+    // neither registration nor a lock manager is needed.
+    m_bSdlAudio = engine::SdlAcquire();
+}
+
+CQFFmpegPlayer::~CQFFmpegPlayer() {
+    // Destroying a running engine would leave its threads on freed memory: stop it first.
+    if (m_playThread.Running()) Stop(true);
+    m_playThread.Join();
+    m_pMyFile.reset();
+    m_pMyFile2.reset();
+    engine::SdlRelease();
+}
+
+double CQFFmpegPlayer::SpeedFactor(int exponent) {
+    return exponent == 2 ? 4.0 : std::pow(2.0, exponent);
+}
+
+CQMyFile& CQFFmpegPlayer::MainSource() {
+    return *m_pMyFile;
+}
+CQMyFile& CQFFmpegPlayer::FosSource() {
+    return *m_pMyFile2;
+}
+
+bool CQFFmpegPlayer::OnEngineThread() const {
+    return t_engine == this;
+}
+void CQFFmpegPlayer::MarkEngineThread() const {
+    t_engine = this;
+}
+
+bool CQFFmpegPlayer::Open(const char* first, const char* second) {
+    // Opening a running engine is not part of the calling order; stopping it first keeps
+    // its threads from running on state that the new stream replaces.
+    if (m_playThread.Running() && !OnEngineThread()) {
+        Stop(true);
+        m_playThread.Join();
+    }
+    m_hStopDone.Reset();
+    m_strFirst = first ? first : "";
+    m_strSecond = second ? second : "";
+    m_nState = VARNEL_STATE_OPENED;
+    // Signals left over from the previous stream must not reach this one.
+    m_hQuit.Reset();
+    m_hAlloc.Reset();
+    m_hRefresh.Reset();
+    m_hPause.Reset();
+    exit_remark = 0;
+    {
+        std::lock_guard<std::mutex> lock(m_csState);
+        m_bOpening = true;
+    }
+    try {
+        m_playThread.Start([this] { Thread_FFPlay(); });
+    } catch (const std::system_error&) {
+        std::lock_guard<std::mutex> lock(m_csState);
+        m_bOpening = false;
+        m_hStopDone.Set();
+        m_cvState.notify_all();
+    }
+    return true;
+}
+
+bool CQFFmpegPlayer::Play() {
+    // The state first: the play thread reports it as soon as it takes the toggle.
+    m_nState = VARNEL_STATE_PLAYING;
+    m_hPause.Set();
+    return true;
+}
+
+bool CQFFmpegPlayer::Pause() {
+    int playing = VARNEL_STATE_PLAYING;
+    if (m_nState.compare_exchange_strong(playing, VARNEL_STATE_PAUSED)) m_hPause.Set();
+    return true;
+}
+
+bool CQFFmpegPlayer::SetMyFilePos(int percent) {
+    m_pMyFile->SetPos(percent);
+    m_pMyFile2->SetPos(percent);
+    return true;
+}
+
+void CQFFmpegPlayer::Thread_FFPlay() {
+    t_engine = this;
+    ffmfc_play();
+    m_hStopDone.Set();
+}
+
+int CQFFmpegPlayer::ffmfc_play() {
+    OutputDebugStringA("ffmfc_play exit_remark = 0;\r\n");
+    exit_remark = 0;
+    std::memset(m_pLocation.get(), 0, kLocationSize);
+    std::strncpy(m_pLocation.get(), m_strFirst.c_str(), kLocationSize - 1);
+    VideoState* is =
+        stream_open(m_pLocation.get(), m_strSecond.empty() ? nullptr : m_strSecond.c_str());
+    if (is == nullptr) {
+        OutputDebugStringA("Failed to initialize VideoState!\r\n");
+        std::fprintf(stderr, "Fail: Failed to initialize VideoState!\n");
+        {
+            std::lock_guard<std::mutex> lock(m_csState);
+            m_bOpening = false;
+            m_cvState.notify_all();
+        }
+        do_exit(nullptr);
+        return -1;
+    }
+    m_nState = VARNEL_STATE_PLAYING;
+    {
+        std::lock_guard<std::mutex> lock(m_csState);
+        m_pVideoState = is;
+        m_bOpening = false;
+        m_cvState.notify_all();
+    }
+    event_loop(is);
+    return 0;
+}
+
+VideoState* CQFFmpegPlayer::stream_open(const char* filename, const char* filename2) {
+    auto state = std::make_unique<VideoState>();
+    VideoState* is = state.get();
+    is->av_sync_type = m_nAvSyncType;
+    std::strncpy(is->filename, filename, sizeof is->filename - 1);
+    if (filename2 != nullptr) std::strncpy(is->filename2, filename2, sizeof is->filename2 - 1);
+    is->refresh = false;
+    is->id = m_uID;
+    // Set before any thread of the stream starts: the refresh thread signals it.
+    is->refresh_event = &m_hRefresh;
+    m_pStateOwner = std::move(state);
+    try {
+        is->read_tid.Start([this, is] { read_thread(is); });
+    } catch (const std::system_error&) {
+        m_pStateOwner.reset();
+        return nullptr;
+    }
+    return is;
+}
+
+void CQFFmpegPlayer::event_loop(VideoState* is) {
+    // Wait order is priority order: a pause toggle goes before a refresh, and so on.
+    platform::Event* events[] = {&m_hPause, &m_hRefresh, &m_hAlloc, &m_hQuit};
+    while (exit_remark != 1 && is != nullptr && !is->abort_request) {
+        const uint32_t r = platform::WaitForMultipleObjects(4, events, false, platform::INFINITE);
+        switch (r - platform::WAIT_OBJECT_0) {
+            case 0:
+                stream_toggle_pause(is);
+                if (m_pFrameCallback) m_pFrameCallback(0, m_nState, m_dPosition, nullptr);
+                break;
+            case 1:
+                video_refresh(is);
+                is->refresh = false;
+                break;
+            case 2:
+                alloc_picture(is);
+                break;
+            case 3:
+                do_exit(is);
+                is = nullptr;
+                break;
+            default:
+                break;
+        }
+    }
+    if (exit_remark == 1) OutputDebugStringA("event_loop if (exit_remark == 1)\r\n");
+}
+
+void CQFFmpegPlayer::stream_toggle_pause(VideoState* is) {
+    std::lock_guard<std::mutex> lock(is->pictq_mutex);
+    if (is->paused) {
+        const double now = av_gettime() / 1000000.0;
+        is->frame_timer += now + is->video_current_pts_drift - is->video_current_pts;
+        is->video_current_pts = is->video_current_pts_drift + now;
+        is->video_current_pts_drift = is->video_current_pts - now;
+    }
+    is->paused = !is->paused;
+}
+
+void CQFFmpegPlayer::refresh_thread(VideoState* is) {
+    MarkEngineThread();
+    while (!is->abort_request) {
+        if (!is->refresh && !is->paused) {
+            is->refresh = true;
+            is->refresh_event->Set();
+        }
+        av_usleep(5000);
+    }
+}
+
+bool CQFFmpegPlayer::Stop(bool wait) {
+    // A callback cannot wait for the thread it runs on: from an engine thread every stop is
+    // one that does not wait.
+    if (OnEngineThread()) wait = false;
+    bool haveStream;
+    {
+        // Between Open and the play thread's stream open a stop would miss the stream that is
+        // about to start; that short moment is waited out.
+        std::unique_lock<std::mutex> lock(m_csState);
+        m_cvState.wait(lock, [this] { return !m_bOpening; });
+        haveStream = m_pVideoState != nullptr;
+    }
+    if (!wait) {
+        ffmfc_quit();
+        return true;
+    }
+    if (haveStream) {
+        m_bStopWaiting = true;
+        ffmfc_quit();
+    }
+    // Also when the stream has just ended by itself: the play thread is finishing and is
+    // joined here, so that no thread is left once a waiting stop returns.
+    if (m_playThread.Running()) {
+        platform::WaitForSingleObject(m_hStopDone, platform::INFINITE);
+        m_playThread.Join();
+    }
+    m_bStopWaiting = false;
+    return true;
+}
+
+void CQFFmpegPlayer::ffmfc_quit() {
+    OutputDebugStringA("ffmfc_quit 1\r\n");
+    bool haveStream;
+    {
+        std::lock_guard<std::mutex> lock(m_csState);
+        haveStream = m_pVideoState != nullptr;
+    }
+    if (!haveStream) {
+        OutputDebugStringA("ffmfc_quit 4\r\n");
+        do_exit(nullptr);
+        OutputDebugStringA("ffmfc_quit 5\r\n");
+    } else {
+        OutputDebugStringA("ffmfc_quit 2\r\n");
+        m_hQuit.Set();
+        OutputDebugStringA("ffmfc_quit 3\r\n");
+    }
+    OutputDebugStringA("ffmfc_quit 6\r\n");
+}
+
+void CQFFmpegPlayer::do_exit(VideoState* is) {
+    // The state-4 callback may call Stop again, which lands here once more: the second entry
+    // has nothing left to do.
+    if (m_bInExit.exchange(true)) return;
+    OutputDebugStringA("do_exit 1\r\n");
+    OutputDebugStringA("do_exit exit_remark = 1;\r\n");
+    exit_remark = 1;
+    if (is != nullptr) {
+        stream_close(is);
+        std::lock_guard<std::mutex> lock(m_csState);
+        m_pVideoState = nullptr;
+        m_pStateOwner.reset();
+    }
+    OutputDebugStringA("do_exit 2\r\n");
+    m_nState = VARNEL_STATE_CLOSED;
+    OutputDebugStringA("do_exit 3\r\n");
+    if (!m_bStopWaiting && m_pFrameCallback) {
+        OutputDebugStringA("do_exit 4\r\n");
+        m_pFrameCallback(0, VARNEL_STATE_CLOSED, 0.0, nullptr);
+        OutputDebugStringA("do_exit 5\r\n");
+    }
+    {
+        std::lock_guard<std::mutex> lock(m_csMap);
+        m_mapFrames.clear();
+    }
+    OutputDebugStringA("do_exit 6\r\n");
+    m_bInExit = false;
+}
+
+void CQFFmpegPlayer::stream_close(VideoState* is) {
+    is->abort_request = true;
+    OutputDebugStringA("stream_close SDL_WaitThread(is->read_tid, NULL);\r\n");
+    is->read_tid.Join();
+    OutputDebugStringA("stream_close SDL_WaitThread(is->read_tid, NULL); --\r\n");
+    OutputDebugStringA("SDL_WaitThread(is->refresh_tid, NULL);\r\n");
+    is->refresh_tid.Join();
+    OutputDebugStringA("SDL_WaitThread(is->refresh_tid, NULL); --\r\n");
+    is->videoq.Flush();
+    is->audioq.Flush();
+    is->subtitleq.Flush();
+    for (engine::VideoPicture& vp : is->pictq) {
+        vp.pixels.reset();
+        vp.frame.reset();
+        vp.allocated = false;
+    }
+    is->img_convert_ctx.reset();
+}

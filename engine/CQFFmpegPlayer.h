@@ -1,0 +1,173 @@
+// The playback engine: a play thread with an event loop, a reader thread merging the main and
+// the FOS stream source, a video thread, a 5 ms refresh ticker and an SDL audio device.
+#pragma once
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+
+#include "engine/ffmpeg_ptr.h"
+#include "engine/video_state.h"
+#include "platform/sync.h"
+#include "varnel/varnel.h"
+
+class CQMyFile;
+
+namespace engine {
+class EngineSource;
+}
+
+class CQFFmpegPlayer {
+    using VideoState = engine::VideoState;
+
+public:
+    CQFFmpegPlayer();
+    // Stops a running engine first (waiting), so that no thread outlives the object.
+    virtual ~CQFFmpegPlayer();
+    CQFFmpegPlayer(const CQFFmpegPlayer&) = delete;
+    CQFFmpegPlayer& operator=(const CQFFmpegPlayer&) = delete;
+
+    virtual bool Stop(bool wait);
+    virtual bool Play();
+    virtual bool Pause();
+
+    // Starts the engine on one or two locations (the second may be empty).
+    bool Open(const char* first, const char* second);
+    bool SetMyFilePos(int percent);
+    void SetID(int id) { m_uID = id; }
+    int GetState() const { return m_nState; }
+
+protected:
+    // Player settings taken from the host's record by the playback object.
+    void SetCallbacks(varnel_frame_callback frame, varnel_end_callback end) {
+        m_pFrameCallback = frame;
+        m_pEndCallback = end;
+    }
+    void SetSpeedFactor(double factor) { m_dSpeed = factor; }
+    static double SpeedFactor(int exponent);
+    CQMyFile& MainSource();
+    CQMyFile& FosSource();
+
+    int32_t m_uID = -1;
+    // Merge direction of the two sources: 1 takes the earlier frame first, 0 the later one.
+    std::atomic<int> m_nOrientation{1};
+    bool m_bTwoSources = false;
+
+private:
+    // ---- lifecycle (engine/CQFFmpegPlayer.cpp) ----
+    void Thread_FFPlay();
+    int ffmfc_play();
+    VideoState* stream_open(const char* filename, const char* filename2);
+    void event_loop(VideoState* is);
+    void stream_toggle_pause(VideoState* is);
+    void refresh_thread(VideoState* is);
+    void ffmfc_quit();
+    void do_exit(VideoState* is);
+    void stream_close(VideoState* is);
+    bool OnEngineThread() const;
+    void MarkEngineThread() const;
+
+    // ---- reader (engine/reader.cpp) ----
+    void read_thread(VideoState* is);
+    int read_thread1(VideoState* is);
+    bool SourcesReady(VideoState* is);
+    bool SourceFinished(engine::EngineSource& source);
+    bool QueuesFull(VideoState* is);
+    void ForwardPause(VideoState* is);
+    int TakeFrame(VideoState* is, frameheader1& rec, unsigned char*& data, bool& fromFos);
+    engine::PacketPtr MakeFramePacket(const frameheader1& rec, const unsigned char* data,
+                                      bool fromFos);
+    void EndWait(VideoState* is);
+
+    // ---- decoders and video thread (engine/video.cpp) ----
+    int stream_component_open_video(VideoState* is, const char* name);
+    int stream_component_open(VideoState* is, int stream, const char* name);
+    void stream_component_close(VideoState* is, int stream);
+    int get_video_frame(VideoState* is, AVFrame* frame, double* pts, int64_t* pos,
+                        engine::video_ext* ext);
+    void video_thread(VideoState* is);
+    int queue_picture(VideoState* is, AVFrame* src, double pts, int64_t pos);
+    void alloc_picture(VideoState* is);
+
+    // ---- clocks and presentation (engine/refresh.cpp) ----
+    double get_video_clock(VideoState* is);
+    double get_audio_clock(VideoState* is);
+    double get_external_clock(VideoState* is);
+    double get_master_clock(VideoState* is);
+    void update_video_pts(VideoState* is, double pts, int64_t pos);
+    double compute_target_delay(double delay, VideoState* is);
+    void video_refresh(VideoState* is);
+    void pictq_next_picture(VideoState* is);
+    void video_display(VideoState* is);
+    void video_image_display(VideoState* is);
+
+    // ---- audio (engine/audio.cpp) ----
+    int audio_open(const AVChannelLayout* wanted_layout, int wanted_nb_channels,
+                   int wanted_sample_rate, engine::AudioParams* audio_hw_params, VideoState* is);
+    static void sdl_audio_callback(void* opaque, uint8_t* stream, int len);
+    void sdl_audio_callback1(VideoState* is, uint8_t* stream, int len);
+    int audio_decode_frame(VideoState* is, double* pts);
+    int synchronize_audio(VideoState* is, int nb_samples);
+    void audio_component_close(VideoState* is);
+
+    std::unique_ptr<engine::EngineSource> m_pMyFile;   // main source
+    std::unique_ptr<engine::EngineSource> m_pMyFile2;  // FOS source
+    int64_t m_nVideoTime = 0;                          // reader's video time accumulator, ms
+    frameheader1 m_recMainPeek{};                      // reader: last header seen of each source
+    frameheader1 m_recFosPeek{};
+
+    platform::Event m_hPause{false, false};
+    platform::Event m_hQuit{false, false};
+    platform::Event m_hAlloc{false, false};
+    platform::Event m_hRefresh{false, false};
+    // Set by the play thread as it ends; a waiting Stop returns on it.
+    platform::Event m_hStopDone{true, true};
+    std::atomic<bool> m_bStopWaiting{false};
+
+    std::unique_ptr<char[]> m_pLocation;  // 500 bytes
+    static constexpr int kLocationSize = 500;
+
+    // Options fixed at construction.
+    const int m_nAvSyncType = 0;  // audio master
+    const int m_nSwsFlags = SWS_FAST_BILINEAR;
+
+    // Frame records of queued pictures by presentation time (video thread writes, play
+    // thread reads).
+    std::map<double, engine::video_ext> m_mapFrames;
+    std::mutex m_csMap;
+
+    // The current stream. The play thread owns it; host calls look at it under m_csState.
+    std::mutex m_csState;
+    std::condition_variable m_cvState;
+    VideoState* m_pVideoState = nullptr;
+    std::unique_ptr<VideoState> m_pStateOwner;
+    bool m_bOpening = false;  // between Open and the play thread's stream open
+    std::atomic<int> exit_remark{0};
+    std::atomic<bool> m_bInExit{false};  // do_exit is running (its callback may call Stop)
+
+    // Video decoder (reader thread at start, then the video thread).
+    std::string m_strCodecName;
+    const AVCodec* m_pCodec_Video = nullptr;
+    engine::CodecContextPtr m_pCodectx_Video;
+    std::atomic<bool> m_bHasVideoDecoder{false};
+    engine::CodecContextPtr m_pCodectx_Audio;
+    const AVRational m_tbVideo{1, 1000};
+    const AVRational m_tbAudio{1, 1000};
+
+    varnel_frame_callback m_pFrameCallback = nullptr;
+    varnel_end_callback m_pEndCallback = nullptr;
+    std::atomic<int> m_nState{VARNEL_STATE_CLOSED};
+    std::string m_strFirst;
+    std::string m_strSecond;
+    std::atomic<double> m_dSpeed{1.0};
+    double m_dPosition = 0.0;  // play thread
+    // Current stream for the audio device callback.
+    std::atomic<VideoState*> m_pAudioState{nullptr};
+
+    platform::Thread m_playThread;
+    bool m_bSdlAudio = false;
+};

@@ -1,0 +1,247 @@
+// The reader thread: opens both stream sources, starts the decoders, merges the sources'
+// frames by frame time into the packet queues and reports the end of playback.
+#include <cstring>
+
+#include "engine/CQFFmpegPlayer.h"
+#include "engine/engine_source.h"
+#include "platform/trace.h"
+#include "platform/wintime.h"
+
+using engine::PacketPtr;
+using engine::VideoState;
+
+namespace {
+constexpr int kMaxQueueSize = 15 * 1024 * 1024;  // 0xF00000
+constexpr int kMinFrames = 5;
+constexpr int kReadyMs = 2000;
+constexpr int kAudioTailMs = 3000;
+}  // namespace
+
+void CQFFmpegPlayer::read_thread(VideoState* is) {
+    MarkEngineThread();
+    read_thread1(is);
+    if (SourceFinished(*m_pMyFile) && SourceFinished(*m_pMyFile2) && !is->abort_request) {
+        bool empty;
+        {
+            std::lock_guard<std::mutex> lock(is->pictq_mutex);
+            empty = is->pictq_size == 0;
+        }
+        if (empty) {
+            if (m_pEndCallback) m_pEndCallback(0, m_pMyFile->GetPlayDataState(), 0);
+            platform::Sleep(100);
+            m_hQuit.Set();
+        }
+    }
+}
+
+bool CQFFmpegPlayer::SourceFinished(engine::EngineSource& source) {
+    // A source that has seen its end mark reports its end at once, with groups still on disk
+    // waiting to be read; those last seconds of the recording are played before the source
+    // counts as finished.
+    return source.IsEnd() && !source.FrameWaiting();
+}
+
+bool CQFFmpegPlayer::QueuesFull(VideoState* is) {
+    if (is->audioq.Size() + is->videoq.Size() + is->subtitleq.Size() > kMaxQueueSize) return true;
+    const auto full = [](const engine::PacketQueue& q, int stream) {
+        return q.Count() > kMinFrames || stream < 0 || q.Aborted();
+    };
+    return full(is->audioq, is->audio_stream) && full(is->videoq, is->video_stream) &&
+           full(is->subtitleq, is->subtitle_stream);
+}
+
+void CQFFmpegPlayer::ForwardPause(VideoState* is) {
+    const bool paused = is->paused;
+    if (paused == is->last_paused) return;
+    is->last_paused = paused;
+    // The FOS source hears of it first, so that the two recorders stop (and go on) together
+    // as far as the main stream is concerned.
+    if (paused) {
+        m_pMyFile2->SetPause();
+        m_pMyFile->SetPause();
+    } else {
+        m_pMyFile2->SetPlay();
+        m_pMyFile->SetPlay();
+    }
+}
+
+bool CQFFmpegPlayer::SourcesReady(VideoState* is) {
+    const int buffered = static_cast<int>(m_pMyFile->GetDuration() * m_dSpeed.load());
+    if (buffered > kReadyMs || m_pMyFile->IsRecvEnd() || m_pMyFile2->IsRecvEnd()) return true;
+    // Playback must not stall. Flow control holds the recorder as soon as one finished group
+    // waits, so a recorder that sends in real time with groups shorter than the 2000 ms above
+    // (4000 ms at half speed) never lets the buffer reach it, and the picture would freeze
+    // with no error. What is buffered while flow control holds a recorder is all that will
+    // come until it is read, so a source whose flow control holds its recorder (the host not
+    // having paused) makes the sources ready; so does a main source that has ended, whose
+    // FOS partner would otherwise wait for a buffer that can no longer grow.
+    if (is->paused || is->last_paused) return false;
+    return m_pMyFile->FlowControlHolding() || m_pMyFile2->FlowControlHolding() ||
+           SourceFinished(*m_pMyFile);
+}
+
+int CQFFmpegPlayer::TakeFrame(VideoState* is, frameheader1& rec, unsigned char*& data,
+                              bool& fromFos) {
+    (void)is;
+    // A source counts as ended once it has reported its end and nothing of it waits unread.
+    const bool mainEnded = SourceFinished(*m_pMyFile);
+    const bool fosEnded = SourceFinished(*m_pMyFile2);
+    engine::EngineSource* chosen = nullptr;
+    if (!mainEnded && !fosEnded) {
+        // A source with nothing buffered leaves its previous header in place.
+        m_pMyFile->GetNextFrameHeader(&m_recMainPeek);
+        m_pMyFile2->GetNextFrameHeader(&m_recFosPeek);
+        const int64_t tMain = m_recMainPeek.frameTime;
+        const int64_t tFos = m_recFosPeek.frameTime;
+        const int direction = m_nOrientation;
+        if (direction == 1)
+            chosen = tMain < tFos ? m_pMyFile.get() : m_pMyFile2.get();
+        else if (direction == 0)
+            chosen = tMain > tFos ? m_pMyFile.get() : m_pMyFile2.get();
+    } else if (!mainEnded) {
+        chosen = m_pMyFile.get();
+    } else if (!fosEnded) {
+        chosen = m_pMyFile2.get();
+    } else {
+        platform::OutputDebugStringA("");
+    }
+    if (chosen == nullptr) return 0;
+    std::memset(&rec, 0, sizeof rec);
+    data = nullptr;
+    chosen->GetNextFrame(&rec, data, MediaElementOrientations_Forward);
+    fromFos = chosen == m_pMyFile2.get();
+    return (rec.kind == 1 || rec.kind == 2) && rec.length > 0 && data != nullptr ? 1 : 0;
+}
+
+PacketPtr CQFFmpegPlayer::MakeFramePacket(const frameheader1& rec, const unsigned char* data,
+                                          bool fromFos) {
+    PacketPtr pkt = engine::MakePacket();
+    if (!pkt || av_new_packet(pkt.get(), rec.length) < 0) return nullptr;
+    std::memcpy(pkt->data, data, rec.length);
+    if (rec.kind == 1) {
+        m_nVideoTime += rec.duration;
+        pkt->pts = pkt->dts = m_nVideoTime;
+    } else {
+        pkt->pts = pkt->dts = rec.audioTime;
+    }
+    pkt->duration = rec.duration;
+    pkt->stream_index = rec.kind;
+    if (rec.keyFrame == 1) pkt->flags |= AV_PKT_FLAG_KEY;
+    if (rec.kind == 1) {
+        uint8_t* side = av_packet_new_side_data(pkt.get(), AV_PKT_DATA_NEW_EXTRADATA,
+                                                sizeof(engine::video_ext));
+        if (side != nullptr) {
+            engine::video_ext ext{};
+            ext.frameTime = rec.frameTime;
+            std::memcpy(ext.codec, rec.codec, sizeof ext.codec - 1);  // keeps the last NUL
+            ext.source = fromFos ? 1 : 0;
+            ext.speed = m_dSpeed;
+            std::memcpy(side, &ext, sizeof ext);
+        }
+    }
+    return pkt;
+}
+
+void CQFFmpegPlayer::EndWait(VideoState* is) {
+    // Packets still in front of the decoder, or one being decoded, are pictures to come: the
+    // end waits for them too, so that the last pictures are not cut off by the end.
+    while (!is->abort_request) {
+        platform::Sleep(100);
+        bool empty;
+        {
+            std::lock_guard<std::mutex> lock(is->pictq_mutex);
+            empty = is->pictq_size == 0;
+        }
+        if (empty && (is->videoq.Count() == 0 || is->videoq.Aborted()) && !is->video_busy) break;
+    }
+    // Up to normal speed the sound keeps pace with the pictures, and its last blocks are still
+    // queued when the last picture has gone: they are played out before the end (bounded, in
+    // case the device has stopped taking samples). Faster, the sound lags behind the pictures
+    // and ends with them.
+    if (is->audio_stream < 0 || m_dSpeed > 1.0) return;
+    is->audio_drained = false;
+    for (int waited = 0; waited < kAudioTailMs && !is->abort_request; waited += 20) {
+        if (is->audioq.Count() == 0 && is->audio_drained) break;
+        platform::Sleep(20);
+    }
+}
+
+int CQFFmpegPlayer::read_thread1(VideoState* is) {
+    is->video_stream = -1;
+    is->audio_stream = -1;
+    is->subtitle_stream = -1;
+    std::memset(&m_recMainPeek, 0, sizeof m_recMainPeek);
+    std::memset(&m_recFosPeek, 0, sizeof m_recFosPeek);
+
+    const int limit = static_cast<int>(m_dSpeed.load() * 5000);
+    m_pMyFile->SetMaxBuffer(limit, 30000);
+    m_pMyFile->OpenURL(is->filename, false);
+    m_pMyFile2->OpenURL("", true);
+    if (m_bTwoSources && is->filename2[0] != '\0') {
+        m_pMyFile2->SetMaxBuffer(limit, 30000);
+        m_pMyFile2->OpenURL(is->filename2, true);
+    }
+
+    if (!is->abort_request) {
+        stream_component_open(is, 2, "ulaw");
+        stream_component_open_video(is, "h264");
+        is->video_stream = 1;
+        is->videoq.Start();
+        is->video_tid.Start([this, is] { video_thread(is); });
+        is->refresh_tid.Start([this, is] { refresh_thread(is); });
+    }
+
+    frameheader1 rec;
+    bool leave = false;
+    while (!is->abort_request && !leave) {
+        ForwardPause(is);
+        if (QueuesFull(is)) {
+            std::unique_lock<std::mutex> lock(is->continue_read_mutex);
+            is->continue_read_thread.wait_for(lock, std::chrono::milliseconds(10));
+            continue;
+        }
+        bool take = false;
+        for (;;) {
+            if (is->abort_request) break;
+            if (SourceFinished(*m_pMyFile) && SourceFinished(*m_pMyFile2)) break;
+            if (is->paused != is->last_paused) break;  // forward it before reading on
+            const bool ready = SourcesReady(is);
+            if (!ready) {
+                platform::Sleep(10);
+            } else if (is->videoq.Count() <= kMinFrames) {
+                take = true;
+                break;
+            } else {
+                // Yielding in a loop would keep a processor busy for as long as the decoder is
+                // behind; waiting for it to take a packet keeps the same bound at no cost.
+                std::unique_lock<std::mutex> lock(is->continue_read_mutex);
+                is->continue_read_thread.wait_for(lock, std::chrono::milliseconds(10));
+            }
+        }
+        PacketPtr pkt;
+        if (take) {
+            unsigned char* data = nullptr;
+            bool fromFos = false;
+            if (TakeFrame(is, rec, data, fromFos) == 1)
+                pkt = MakeFramePacket(rec, data, fromFos);
+            else
+                platform::Sleep(5);  // the chosen source has nothing yet: no busy loop
+        }
+        // The end: both sources finished and nothing left to read. A frame taken in this pass
+        // is still delivered; only then does the loop end.
+        if (SourceFinished(*m_pMyFile) && SourceFinished(*m_pMyFile2)) leave = true;
+        if (pkt) {
+            if (pkt->stream_index == 2 && is->audio_stream == 2)
+                is->audioq.Put(std::move(pkt));
+            else if (pkt->stream_index == 1 && is->video_stream == 1)
+                is->videoq.Put(std::move(pkt));
+        }
+    }
+    if (leave) EndWait(is);
+
+    if (is->audio_stream >= 0) stream_component_close(is, 2);
+    if (is->video_stream >= 0) stream_component_close(is, 1);
+    m_pMyFile->Close();
+    m_pMyFile2->Close();
+    return 0;
+}

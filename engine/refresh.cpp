@@ -1,0 +1,139 @@
+// Clocks, picture timing and the delivery of pictures to the host.
+#include <cmath>
+
+#include "engine/CQFFmpegPlayer.h"
+#include "engine/engine_source.h"
+
+extern "C" {
+#include <libavutil/time.h>
+}
+
+using engine::VideoPicture;
+using engine::VideoState;
+
+namespace {
+double WallClock() {
+    return av_gettime() / 1000000.0;
+}
+constexpr int kSyncAudio = 0;
+constexpr int kSyncVideo = 1;
+// The engine never registers its audio as a displayable stream, so audio never leads.
+constexpr bool kAudioDisplayable = false;
+constexpr double kNoSyncThreshold = 10.0;
+constexpr double kSyncThresholdMin = 0.01;
+}  // namespace
+
+double CQFFmpegPlayer::get_video_clock(VideoState* is) {
+    if (is->paused) return is->video_current_pts;
+    return is->video_current_pts_drift + WallClock();
+}
+
+double CQFFmpegPlayer::get_audio_clock(VideoState* is) {
+    if (is->paused) return is->audio_current_pts;
+    return is->audio_current_pts_drift + WallClock();
+}
+
+double CQFFmpegPlayer::get_external_clock(VideoState* is) {
+    return is->external_clock + (av_gettime() - is->external_clock_time) * 0.000001;
+}
+
+double CQFFmpegPlayer::get_master_clock(VideoState* is) {
+    if (is->av_sync_type == kSyncVideo)
+        return is->video_stream >= 0 ? get_video_clock(is) : get_audio_clock(is);
+    if (is->av_sync_type == kSyncAudio)
+        return kAudioDisplayable ? get_audio_clock(is) : get_video_clock(is);
+    return get_external_clock(is);
+}
+
+void CQFFmpegPlayer::update_video_pts(VideoState* is, double pts, int64_t pos) {
+    is->video_current_pts = pts;
+    is->video_current_pts_drift = pts - WallClock();
+    is->video_current_pos = pos;
+    is->frame_last_pts = pts;
+}
+
+double CQFFmpegPlayer::compute_target_delay(double delay, VideoState* is) {
+    if ((is->av_sync_type == kSyncAudio && kAudioDisplayable) || is->av_sync_type > kSyncVideo) {
+        const double diff = get_video_clock(is) - get_master_clock(is);
+        const double threshold = std::fmax(kSyncThresholdMin, delay);
+        if (std::fabs(diff) < kNoSyncThreshold) {
+            if (diff <= -threshold)
+                delay = 0;
+            else if (diff >= threshold)
+                delay = 2 * delay;
+        }
+    }
+    return delay;
+}
+
+void CQFFmpegPlayer::pictq_next_picture(VideoState* is) {
+    std::lock_guard<std::mutex> lock(is->pictq_mutex);
+    is->pictq_rindex = (is->pictq_rindex + 1) % engine::kPictureQueueSize;
+    --is->pictq_size;
+    is->pictq_cond.notify_all();
+}
+
+void CQFFmpegPlayer::video_refresh(VideoState* is) {
+    if (!m_bHasVideoDecoder) return;
+    for (;;) {
+        {
+            std::lock_guard<std::mutex> lock(is->pictq_mutex);
+            if (is->pictq_size == 0) return;
+            VideoPicture& vp = is->pictq[is->pictq_rindex];
+            if (vp.skip) {
+                is->pictq_rindex = (is->pictq_rindex + 1) % engine::kPictureQueueSize;
+                --is->pictq_size;
+                is->pictq_cond.notify_all();
+                continue;
+            }
+            if (!is->paused) {
+                const double gap = vp.pts - is->frame_last_pts;
+                if (gap > 0 && gap < kNoSyncThreshold) is->frame_last_duration = gap;
+                const double delay = compute_target_delay(is->frame_last_duration, is);
+                const double now = WallClock();
+                if (now < is->frame_timer + delay) return;
+                if (delay > 0)
+                    is->frame_timer +=
+                        delay * std::fmax(1.0, std::floor((now - is->frame_timer) / delay));
+                update_video_pts(is, vp.pts, vp.pos);
+            }
+        }
+        // Late pictures are not dropped: each is shown, as fast as the refresh events come.
+        video_display(is);
+        pictq_next_picture(is);
+        return;
+    }
+}
+
+void CQFFmpegPlayer::video_display(VideoState* is) {
+    if (m_bHasVideoDecoder) video_image_display(is);
+}
+
+void CQFFmpegPlayer::video_image_display(VideoState* is) {
+    if (!m_pFrameCallback) return;
+    FrameInfo info{};
+    double pts;
+    {
+        std::lock_guard<std::mutex> lock(is->pictq_mutex);
+        const VideoPicture& vp = is->pictq[is->pictq_rindex];
+        info.Width = vp.width;
+        info.Height = vp.height;
+        info.Pixels = vp.pixels.get();
+        pts = vp.pts;
+    }
+    {
+        std::lock_guard<std::mutex> lock(m_csMap);
+        auto it = m_mapFrames.find(pts);
+        if (it != m_mapFrames.end()) {
+            info.FrameTime = it->second.frameTime;
+            info.Source = it->second.source;
+            // Presented records are dropped, so that the map holds only the few pictures in
+            // flight however long the recording plays.
+            m_mapFrames.erase(it);
+        } else {
+            m_dPosition = pts;
+        }
+    }
+    info.LastFrameTime = m_pMyFile->GetLastFrameDateTime();
+    m_pFrameCallback(0, m_nState, m_dPosition, &info);
+}

@@ -1,0 +1,271 @@
+// Decoders, the video thread and the picture queue.
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <thread>
+
+#include "engine/CQFFmpegPlayer.h"
+#include "engine/engine_source.h"
+#include "platform/trace.h"
+#include "platform/wintime.h"
+
+#include <SDL.h>
+
+extern "C" {
+#include <libavutil/imgutils.h>
+#include <libavutil/time.h>
+}
+
+using engine::PacketPtr;
+using engine::VideoPicture;
+using engine::VideoState;
+
+int CQFFmpegPlayer::stream_component_open_video(VideoState* is, const char* name) {
+    (void)is;
+    m_bHasVideoDecoder = false;
+    m_pCodectx_Video.reset();
+    m_strCodecName = name;
+    if (std::strcmp(name, "hevc") == 0)
+        m_pCodec_Video = avcodec_find_decoder(AV_CODEC_ID_HEVC);
+    else if (std::strcmp(name, "h264") == 0)
+        m_pCodec_Video = avcodec_find_decoder(AV_CODEC_ID_H264);
+    if (m_pCodec_Video == nullptr) return 1;
+    engine::CodecContextPtr ctx(avcodec_alloc_context3(m_pCodec_Video));
+    if (!ctx) return 1;
+    // Truncated input is no longer a decoder option in this FFmpeg: every packet carries one
+    // whole access unit anyway.
+    ctx->flags |= AV_CODEC_FLAG_LOW_DELAY;
+    const unsigned processors = std::thread::hardware_concurrency();
+    ctx->thread_count = processors > 1 ? static_cast<int>(processors / 2) : 1;
+    if (avcodec_open2(ctx.get(), m_pCodec_Video, nullptr) < 0) return 1;
+    m_pCodectx_Video = std::move(ctx);
+    m_bHasVideoDecoder = true;
+    return 1;
+}
+
+int CQFFmpegPlayer::stream_component_open(VideoState* is, int stream, const char* name) {
+    if (stream == 1) {
+        stream_component_open_video(is, name);
+        is->video_stream = 1;
+        is->videoq.Start();
+        is->video_tid.Start([this, is] { video_thread(is); });
+        return 0;
+    }
+    if (stream != 2) return -1;
+    const AVCodec* codec = avcodec_find_decoder(AV_CODEC_ID_PCM_MULAW);
+    if (codec == nullptr) return -1;
+    engine::CodecContextPtr ctx(avcodec_alloc_context3(codec));
+    if (!ctx) return -1;
+    ctx->sample_rate = 8000;
+    av_channel_layout_uninit(&ctx->ch_layout);
+    av_channel_layout_default(&ctx->ch_layout, 1);
+    AVDictionary* opts = nullptr;
+    if (!av_dict_get(opts, "threads", nullptr, 0)) av_dict_set(&opts, "threads", "auto", 0);
+    int ret = avcodec_open2(ctx.get(), codec, &opts);
+    if (ret >= 0) {
+        if (const AVDictionaryEntry* t = av_dict_get(opts, "", nullptr, AV_DICT_IGNORE_SUFFIX)) {
+            std::fprintf(stderr, "Option %s not found.\n", t->key);
+            ret = AVERROR_OPTION_NOT_FOUND;
+        }
+    }
+    av_dict_free(&opts);
+    if (ret < 0) return ret;
+    if (!m_bSdlAudio) return -1;
+    ret = audio_open(&ctx->ch_layout, ctx->ch_layout.nb_channels, ctx->sample_rate, &is->audio_tgt,
+                     is);
+    if (ret < 0) return -1;
+    m_pCodectx_Audio = std::move(ctx);
+    is->audio_hw_buf_size = ret;
+    engine::CopyAudioParams(is->audio_src, is->audio_tgt);
+    is->audio_stream = 2;
+    is->audio_buf_size = 0;
+    is->audio_buf_index = 0;
+    is->audio_diff_avg_coef = std::exp(std::log(0.01) / 20);
+    is->audio_diff_avg_count = 0;
+    const int bytesPerSec = is->audio_tgt.freq * is->audio_tgt.channels * 2;
+    is->audio_diff_threshold = bytesPerSec > 0 ? 2.0 * is->audio_hw_buf_size / bytesPerSec : 0;
+    is->audioq.Start();
+    m_pAudioState = is;
+    SDL_PauseAudioDevice(is->audio_device, 0);
+    return 0;
+}
+
+void CQFFmpegPlayer::stream_component_close(VideoState* is, int stream) {
+    if (stream == 1) {
+        is->videoq.Abort();
+        {
+            // Taken and dropped, so that a writer between its test and its wait still wakes.
+            std::lock_guard<std::mutex> lock(is->pictq_mutex);
+        }
+        is->pictq_cond.notify_all();
+        is->video_tid.Join();
+        is->videoq.Flush();
+        m_bHasVideoDecoder = false;
+        m_pCodectx_Video.reset();
+        is->video_stream = -1;
+    } else if (stream == 2) {
+        audio_component_close(is);
+    }
+}
+
+int CQFFmpegPlayer::get_video_frame(VideoState* is, AVFrame* frame, double* pts, int64_t* pos,
+                                    engine::video_ext* ext) {
+    PacketPtr pkt;
+    if (is->videoq.Get(pkt, true, &is->video_busy) < 0) return -1;
+    is->continue_read_thread.notify_one();  // room in front of the decoder
+
+    if (engine::IsFlushPacket(pkt.get())) {
+        if (m_pCodectx_Video) avcodec_flush_buffers(m_pCodectx_Video.get());
+        std::unique_lock<std::mutex> lock(is->pictq_mutex);
+        for (VideoPicture& vp : is->pictq) vp.skip = true;
+        is->pictq_cond.wait(lock, [is] { return is->pictq_size == 0 || is->videoq.Aborted(); });
+        is->frame_last_pts = engine::kNoValue;
+        is->frame_last_duration = 0;
+        is->frame_timer = av_gettime() / 1000000.0;
+        return 0;
+    }
+
+    size_t sideSize = 0;
+    const uint8_t* side = av_packet_get_side_data(pkt.get(), AV_PKT_DATA_NEW_EXTRADATA, &sideSize);
+    if (side != nullptr && sideSize >= sizeof(engine::video_ext)) {
+        std::memcpy(ext, side, sizeof *ext);
+        ext->codec[sizeof ext->codec - 1] = '\0';
+        *pos = ext->frameTime;
+        if (m_strCodecName != ext->codec) stream_component_open_video(is, ext->codec);
+    }
+    if (!m_pCodectx_Video) return 0;
+
+    // The decoder gets the payload and its timing only: the frame record is the engine's.
+    PacketPtr feed = engine::MakePacket();
+    if (!feed) return 0;
+    if (pkt->buf) feed->buf = av_buffer_ref(pkt->buf);
+    feed->data = pkt->data;
+    feed->size = pkt->size;
+    feed->pts = pkt->pts;
+    feed->duration = pkt->duration;
+    feed->stream_index = pkt->stream_index;
+    feed->flags = pkt->flags;
+    avcodec_send_packet(m_pCodectx_Video.get(), feed.get());
+    if (avcodec_receive_frame(m_pCodectx_Video.get(), frame) < 0) return 0;
+    *pts = frame->pts == AV_NOPTS_VALUE ? 0 : static_cast<double>(frame->pts);
+    return 1;
+}
+
+void CQFFmpegPlayer::video_thread(VideoState* is) {
+    MarkEngineThread();
+    engine::FramePtr frame = engine::MakeFrame();
+    if (!frame) return;
+    for (;;) {
+        while (is->paused && !is->videoq.Aborted()) platform::Sleep(10);
+        av_frame_unref(frame.get());
+        engine::video_ext ext{};
+        double pts = 0;
+        int64_t pos = 0;
+        const int ret = get_video_frame(is, frame.get(), &pts, &pos, &ext);
+        if (ret < 0) break;
+        if (ret == 0) {
+            is->video_busy = false;
+            continue;
+        }
+        pts = pts * 0.001 / m_dSpeed;
+        if (ext.frameTime != -1) {
+            std::lock_guard<std::mutex> lock(m_csMap);
+            m_mapFrames[pts] = ext;
+        }
+        const int queued = queue_picture(is, frame.get(), pts, pos);
+        is->video_busy = false;
+        if (queued < 0) break;
+    }
+    is->video_busy = false;
+}
+
+int CQFFmpegPlayer::queue_picture(VideoState* is, AVFrame* src, double pts, int64_t pos) {
+    if (pts == 0)
+        pts = is->video_clock;
+    else
+        is->video_clock = pts;
+    is->video_clock += av_q2d(m_tbVideo) * (1 + src->repeat_pict * 0.5);
+
+    std::unique_lock<std::mutex> lock(is->pictq_mutex);
+    is->pictq_cond.wait(
+        lock, [is] { return is->pictq_size < engine::kPicturesQueuedMax || is->videoq.Aborted(); });
+    if (is->videoq.Aborted()) return -1;
+    VideoPicture& vp = is->pictq[is->pictq_windex];
+    vp.sar = src->sample_aspect_ratio;
+    if (vp.reallocate || !vp.allocated || vp.width != src->width || vp.height != src->height) {
+        vp.allocated = false;
+        vp.reallocate = false;
+        vp.width = src->width;
+        vp.height = src->height;
+        m_hAlloc.Set();
+        is->pictq_cond.wait(lock, [is, &vp] { return vp.allocated || is->videoq.Aborted(); });
+        if (is->videoq.Aborted()) return -1;
+    }
+    lock.unlock();
+
+    // Full-range formats convert as their limited-range twins, as the converter expects.
+    AVPixelFormat format = static_cast<AVPixelFormat>(src->format);
+    switch (format) {
+        case AV_PIX_FMT_YUVJ420P:
+            format = AV_PIX_FMT_YUV420P;
+            break;
+        case AV_PIX_FMT_YUVJ422P:
+            format = AV_PIX_FMT_YUV422P;
+            break;
+        case AV_PIX_FMT_YUVJ444P:
+            format = AV_PIX_FMT_YUV444P;
+            break;
+        default:
+            break;
+    }
+    SwsContext* ctx = sws_getCachedContext(is->img_convert_ctx.release(), src->width, src->height,
+                                           format, src->width, src->height, AV_PIX_FMT_BGR24,
+                                           m_nSwsFlags, nullptr, nullptr, nullptr);
+    is->img_convert_ctx.reset(ctx);
+    if (ctx == nullptr) {
+        std::fprintf(stderr, "Cannot initialize the conversion context\n");
+        std::exit(1);
+    }
+    sws_scale(ctx, src->data, src->linesize, 0, src->height, vp.frame->data, vp.frame->linesize);
+
+    vp.pts = pts;
+    vp.pos = pos;
+    vp.skip = false;
+    lock.lock();
+    is->pictq_windex = (is->pictq_windex + 1) % engine::kPictureQueueSize;
+    ++is->pictq_size;
+    return 0;
+}
+
+void CQFFmpegPlayer::alloc_picture(VideoState* is) {
+    std::unique_lock<std::mutex> lock(is->pictq_mutex);
+    VideoPicture& vp = is->pictq[is->pictq_windex];
+    const int width = vp.width;
+    const int height = vp.height;
+    lock.unlock();
+
+    vp.frame.reset();
+    vp.pixels.reset();
+    engine::FramePtr frame = engine::MakeFrame();
+    if (!m_bHasVideoDecoder)
+        platform::TraceF("if (this->m_pCodectx_Video == nullptr) %s\r\n", m_pLocation.get());
+    // Sized from the picture the video thread is waiting to convert, which is what the
+    // buffer must hold even while the decoder is being replaced.
+    const int size = av_image_get_buffer_size(AV_PIX_FMT_BGR24, width, height, 1);
+    engine::AvBufferPtr pixels(size > 0 ? static_cast<uint8_t*>(av_malloc(size)) : nullptr);
+    if (frame && pixels) {
+        av_image_fill_arrays(frame->data, frame->linesize, pixels.get(), AV_PIX_FMT_BGR24, width,
+                             height, 1);
+        frame->width = width;
+        frame->height = height;
+        frame->format = AV_PIX_FMT_BGR24;
+    }
+    lock.lock();
+    if (frame && pixels) {
+        vp.frame = std::move(frame);
+        vp.pixels = std::move(pixels);
+        vp.allocated = true;
+    }
+    is->pictq_cond.notify_all();
+}

@@ -1,0 +1,118 @@
+#include "playback_api/CVarnel1.h"
+
+#include <cstdio>
+#include <cstring>
+
+#include "platform/trace.h"
+#include "source/CQMyFile.h"
+
+namespace {
+constexpr size_t kUrlSize = 512;
+}
+
+bool CVarnel1::Stop(bool wait) {
+    CQFFmpegPlayer::Stop(wait);
+    return true;
+}
+
+void CVarnel1::TakePlayerSettings(const StreamSetting* setting) {
+    SetCallbacks(setting->FrameCallback, setting->EndCallback);
+    SetSpeedFactor(SpeedFactor(setting->Speed));
+}
+
+bool CVarnel1::Open(void* window, const StreamSetting* setting) {
+    (void)window;
+    TakePlayerSettings(setting);
+    platform::TraceF("m_uID:%d\r\n", m_uID);
+    if (setting->DirectURL[0] != '\0') {
+        OpenDirect(setting);
+        return true;
+    }
+    platform::OutputDebugStringA("-----CVarnel1::Open-----\r\n");
+    char url[kUrlSize] = {};
+    OpenMyFileURL(setting, MainSource(), url, false);
+    CQFFmpegPlayer::Open(url, "");
+    platform::OutputDebugStringA("-----CVarnel1::Open\r\n");
+    return true;
+}
+
+bool CVarnel1::OpenFOS(const StreamSetting* main, const StreamSetting* fos) {
+    m_bTwoSources = fos != nullptr;
+    TakePlayerSettings(main);
+    if (main->DirectURL[0] != '\0') {
+        OpenDirect(main);
+        return true;
+    }
+    platform::OutputDebugStringA("-----CVarnel1::OpenFOS-----\r\n");
+    char fosUrl[kUrlSize] = {};
+    if (fos != nullptr) OpenMyFileURL(fos, FosSource(), fosUrl, true);
+    char mainUrl[kUrlSize] = {};
+    OpenMyFileURL(main, MainSource(), mainUrl, false);
+    CQFFmpegPlayer::Open(mainUrl, fosUrl);
+    m_nOrientation = main->Orientation;
+    platform::OutputDebugStringA("-----CVarnel1::OpenFOS\r\n");
+    return true;
+}
+
+void CVarnel1::BuildURL(const StreamSetting* s, bool fos, char* out, size_t size) {
+    const StreamSettingTime& b = s->BeginTime;
+    const StreamSettingTime& e = s->EndTime;
+    std::snprintf(out, size,
+                  "http://%s:%d/%s.cgi?Key=%d,SubKey=%d,FosID=%d,"
+                  "BeginTime=%04d/%02d/%02d %02d:%02d:%02d.000,"
+                  "EndTime=%04d/%02d/%02d %02d:%02d:%02d.000,"
+                  "Resolution=%d,Orientation=%s,IsOnlyKeyFrame=%s,NoAudio=%s",
+                  s->IP, s->Port, fos ? "PlayBack1_FOS" : "PlayBack1", s->Key, s->SubKey, s->FosID,
+                  b.Year, b.Month, b.Day, b.Hour, b.Minute, b.Second, e.Year, e.Month, e.Day,
+                  e.Hour, e.Minute, e.Second, s->Resolution,
+                  s->Orientation == 1 ? "Forward" : "Rewind",
+                  s->IsOnlyKeyFrame == 1 ? "True" : "False", s->NoAudio == 1 ? "True" : "False");
+}
+
+void CVarnel1::OpenDirect(const StreamSetting* setting) {
+    // A direct location replaces only the URL: the working-file options and the command flags
+    // of the record still apply, or the source would write to a folder the host never named.
+    ConfigureSource(setting, MainSource());
+    char url[sizeof setting->DirectURL];
+    std::memcpy(url, setting->DirectURL, sizeof url);
+    url[sizeof url - 1] = '\0';
+    CQFFmpegPlayer::Open(url, "");
+}
+
+void CVarnel1::ConfigureSource(const StreamSetting* s, CQMyFile& source) {
+    // Texts must end inside their arrays; a record that breaks this is cut there rather than
+    // read past its end.
+    char writeFile[sizeof s->WriteFileName];
+    std::memcpy(writeFile, s->WriteFileName, sizeof writeFile);
+    writeFile[sizeof writeFile - 1] = '\0';
+    char saveFolder[sizeof s->SaveFolder];
+    std::memcpy(saveFolder, s->SaveFolder, sizeof saveFolder);
+    saveFolder[sizeof saveFolder - 1] = '\0';
+    source.SetOnFile(s->OnFile != 0);
+    source.SetAutoRepeat(s->AutoRepeat != 0);
+    source.SetWriteFileName(writeFile);
+    // An empty folder would put the working files at the root of the file system: the
+    // source's own default stays in force instead.
+    if (saveFolder[0] != '\0') source.SetSaveFolder(saveFolder);
+    source.SetSpeed_Oreietion(static_cast<MediaElementOrientations>(s->Orientation),
+                              s->NoAudio != 0, s->IsOnlyKeyFrame != 0, false);
+}
+
+bool CVarnel1::OpenMyFileURL(const StreamSetting* s, CQMyFile& source, char* out, bool fos) {
+    StreamSetting copy;
+    std::memcpy(&copy, s, sizeof copy);
+    copy.IP[sizeof copy.IP - 1] = '\0';
+    BuildURL(&copy, fos, out, kUrlSize);
+    platform::OutputDebugStringA(out);
+    platform::OutputDebugStringA("\r\n");
+    ConfigureSource(s, source);
+    return true;
+}
+
+bool CVarnel1::SetSpeed_Oreietion(int speed, int orientation, bool apply, bool noAudio) {
+    const auto o = static_cast<MediaElementOrientations>(orientation);
+    MainSource().SetSpeed_Oreietion(o, noAudio, speed > 0, apply);
+    FosSource().SetSpeed_Oreietion(o, noAudio, speed > 0, apply);
+    SetSpeedFactor(SpeedFactor(speed));
+    return true;
+}

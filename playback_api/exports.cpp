@@ -1,0 +1,71 @@
+// The library's exported plain functions: each forwards to a member of its object.
+#include <cstdint>
+
+#include "playback_api/CVarnel1.h"
+#include "varnel/varnel.h"
+
+extern "C" {
+
+CVarnel1* CVarnel1_Create(uint32_t unused, int32_t id) {
+    (void)unused;
+    auto* player = new CVarnel1();  // owned by the host until CVarnel1_Destory
+    player->SetID(id);
+    return player;
+}
+
+bool CVarnel1_Open1(CVarnel1* player, const StreamSetting* setting) {
+    return player->Open(nullptr, setting);
+}
+
+bool CVarnel1_OpenFOS(CVarnel1* player, const StreamSetting* main, const StreamSetting* fos) {
+    return player->OpenFOS(main, fos);
+}
+
+bool CVarnel1_Play(CVarnel1* player) {
+    return player->Play();
+}
+bool CVarnel1_Pause(CVarnel1* player) {
+    return player->Pause();
+}
+
+bool CVarnel1_SetPos(CVarnel1* player, int32_t percent) {
+    return player->SetMyFilePos(percent);
+}
+
+bool CVarnel1_SetSpeed_Orientation(CVarnel1* player, int32_t speed, int32_t orientation, bool apply,
+                                   bool noAudio) {
+    return player->SetSpeed_Oreietion(speed, orientation, apply, noAudio);
+}
+
+void CVarnel1_Close(CVarnel1* player, bool wait) {
+    if (player != nullptr) player->Stop(wait);
+}
+
+void CVarnel1_Destory(CVarnel1* player) {
+    delete player;
+}
+
+CQFFmpegPlayer* CQFFmpegPlayer_Create(void) {
+    return new CQFFmpegPlayer();  // owned by the host until CQFFmpegPlayer_Destory
+}
+
+bool CQFFmpegPlayer_Open(CQFFmpegPlayer* player, const char* location) {
+    return player->Open(location ? location : "", "");
+}
+
+bool CQFFmpegPlayer_Play(CQFFmpegPlayer* player) {
+    return player->Play();
+}
+bool CQFFmpegPlayer_Pause(CQFFmpegPlayer* player) {
+    return player->Pause();
+}
+
+void CQFFmpegPlayer_Stop(CQFFmpegPlayer* player, bool wait) {
+    if (player != nullptr) player->Stop(wait);
+}
+
+void CQFFmpegPlayer_Destory(CQFFmpegPlayer* player) {
+    delete player;
+}
+
+}  // extern "C"

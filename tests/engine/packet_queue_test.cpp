@@ -1,0 +1,74 @@
+#include <gtest/gtest.h>
+
+#include <thread>
+
+#include "engine/packet_queue.h"
+
+using engine::PacketPtr;
+using engine::PacketQueue;
+
+namespace {
+
+PacketPtr Payload(int size) {
+    PacketPtr p = engine::MakePacket();
+    av_new_packet(p.get(), size);
+    return p;
+}
+
+}  // namespace
+
+TEST(PacketQueue, StartsWithTheFlushPacketAndCountsPayloadPlusNode) {
+    PacketQueue q;
+    EXPECT_EQ(q.Put(Payload(10)), -1) << "a queue takes nothing before it is started";
+    q.Start();
+    EXPECT_EQ(q.Count(), 1);
+    EXPECT_EQ(q.Size(), PacketQueue::kNodeOverhead);
+    ASSERT_EQ(q.Put(Payload(1000)), 0);
+    EXPECT_EQ(q.Size(), PacketQueue::kNodeOverhead + 1080);
+
+    PacketPtr got;
+    ASSERT_EQ(q.Get(got, false), 1);
+    EXPECT_TRUE(engine::IsFlushPacket(got.get()));
+    ASSERT_EQ(q.Get(got, false), 1);
+    EXPECT_EQ(got->size, 1000);
+    EXPECT_NE(got->buf, nullptr) << "the queue's packet owns its data";
+    EXPECT_EQ(q.Size(), 0);
+    EXPECT_EQ(q.Get(got, false), 0);
+
+    q.Put(Payload(5));
+    q.Flush();
+    EXPECT_EQ(q.Count(), 0);
+    EXPECT_EQ(q.Size(), 0);
+}
+
+TEST(PacketQueue, AbortWakesABlockedGetAndRefusesEvenQueuedPackets) {
+    PacketQueue q;
+    q.Start();
+    PacketPtr flush;
+    ASSERT_EQ(q.Get(flush, true), 1);
+    int result = 99;
+    std::thread getter([&] {
+        PacketPtr p;
+        result = q.Get(p, true);
+    });
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    q.Abort();
+    getter.join();
+    EXPECT_EQ(result, -1);
+    EXPECT_EQ(q.Put(Payload(1)), -1);
+
+    PacketQueue r;
+    r.Start();
+    r.Abort();
+    PacketPtr p;
+    EXPECT_EQ(r.Get(p, false), -1) << "queued packets are not handed out after an abort";
+}
+
+TEST(PacketQueue, TakenFlagIsSetWithTheRemoval) {
+    PacketQueue q;
+    q.Start();
+    std::atomic<bool> taken{false};
+    PacketPtr p;
+    ASSERT_EQ(q.Get(p, false, &taken), 1);
+    EXPECT_TRUE(taken);
+}

@@ -1,0 +1,298 @@
+"""Helpers for the end-to-end tests of the playback object: the substitute recorder as a child
+process, a plain client that fetches the same records the library gets, the C test host, and
+the ffmpeg program as the reference decoder."""
+import os
+import re
+import shutil
+import socket
+import struct
+import subprocess
+import tempfile
+import threading
+import time
+
+# kind codec frameTime duration audioTime length keyFrame orientation channel pad
+HEADER = struct.Struct("<i8s4xqiiii20xiii")
+assert HEADER.size == 72
+
+
+class Record:
+    __slots__ = ("kind", "codec", "frame_time", "duration", "audio_time", "length", "key",
+                 "orientation", "channel", "header", "payload")
+
+    def __init__(self, header, payload):
+        (self.kind, codec, self.frame_time, self.duration, self.audio_time, self.length,
+         self.key, self.orientation, self.channel, _) = HEADER.unpack(header)
+        self.codec = codec.split(b"\0")[0].decode()
+        self.header = header
+        self.payload = payload
+
+
+def parse_records(body):
+    out, pos = [], 0
+    while pos + 72 <= len(body):
+        header = body[pos:pos + 72]
+        length = struct.unpack_from("<i", header, 32)[0]
+        if length < 0 or pos + 72 + length > len(body):
+            break
+        out.append(Record(header, body[pos + 72:pos + 72 + length]))
+        pos += 72 + length
+    return out
+
+
+def fetch(port, target, timeout=60):
+    """The whole answer to one GET, as records (the recorder sends as fast as it may)."""
+    with socket.create_connection(("127.0.0.1", port), timeout=timeout) as s:
+        s.sendall(b"GET " + target.replace(" ", "%20").encode() + b" HTTP/1.1\r\n\r\n")
+        data = b""
+        while True:
+            chunk = s.recv(1 << 20)
+            if not chunk:
+                break
+            data += chunk
+            if len(data) > 4 and b"\r\n\r\n" in data:
+                head_end = data.index(b"\r\n\r\n") + 4
+                recs = parse_records(data[head_end:])
+                if recs and recs[-1].kind in (129, 255):
+                    break
+    head_end = data.index(b"\r\n\r\n") + 4
+    return parse_records(data[head_end:])
+
+
+def query(key=1, subkey=0, fosid=0, begin=(2020, 1, 1, 0, 0, 0), end=(2020, 1, 1, 0, 0, 10),
+          resolution=0, orientation="Forward", keyonly="False", noaudio="False", fos=False):
+    b = "%04d/%02d/%02d %02d:%02d:%02d.000" % begin
+    e = "%04d/%02d/%02d %02d:%02d:%02d.000" % end
+    return ("/%s.cgi?Key=%d,SubKey=%d,FosID=%d,BeginTime=%s,EndTime=%s,Resolution=%d,"
+            "Orientation=%s,IsOnlyKeyFrame=%s,NoAudio=%s" %
+            ("PlayBack1_FOS" if fos else "PlayBack1", key, subkey, fosid, b, e, resolution,
+             orientation, keyonly, noaudio))
+
+
+class Recorder:
+    """varnel-recorder on a free loopback port, logging to a file."""
+
+    def __init__(self, exe, catalogue, work, *extra):
+        self.log_path = os.path.join(work, "recorder-%d.log" % id(self))
+        self.proc = subprocess.Popen(
+            [exe, "--port", "0", "--catalogue", catalogue, "--log", self.log_path, *extra],
+            stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
+        line = self.proc.stdout.readline()
+        m = re.search(r"(\d+)\s*$", line.strip())
+        if not m:
+            raise RuntimeError("recorder did not say its port: %r" % line)
+        self.port = int(m.group(1))
+        threading.Thread(target=self._drain, daemon=True).start()
+
+    def _drain(self):
+        for _ in self.proc.stdout:
+            pass
+
+    def log(self):
+        with open(self.log_path, errors="replace") as f:
+            return f.read().splitlines()
+
+    def close(self):
+        self.proc.terminate()
+        try:
+            self.proc.wait(10)
+        except subprocess.TimeoutExpired:
+            self.proc.kill()
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *a):
+        self.close()
+
+
+class HostRun:
+    """One run of the C test host; its log parsed."""
+
+    def __init__(self, host, work, commands, env=None, timeout=120, on_checkpoint=None):
+        self.log_path = os.path.join(work, "host-%d-%d.log" % (os.getpid(), id(self)))
+        full_env = dict(os.environ)
+        full_env.setdefault("SDL_AUDIODRIVER", "dummy")
+        full_env.update(env or {})
+        proc = subprocess.Popen([host, self.log_path, *commands], stdin=subprocess.PIPE,
+                                stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
+                                env=full_env)
+        self.pid = proc.pid
+        self.checkpoints = {}
+        deadline = time.time() + timeout
+        for line in proc.stdout:
+            if line.startswith("CHECKPOINT "):
+                name = line.split()[1]
+                self.checkpoints[name] = on_checkpoint(proc.pid, name) if on_checkpoint else None
+                proc.stdin.write("go\n")
+                proc.stdin.flush()
+            if time.time() > deadline:
+                break
+        try:
+            proc.wait(max(1, deadline - time.time()))
+        except subprocess.TimeoutExpired:
+            proc.kill()
+            proc.wait()
+            raise AssertionError("host hung: %s" % " ".join(commands))
+        self.stderr = proc.stderr.read()
+        self.returncode = proc.returncode
+        with open(self.log_path) as f:
+            self.lines = [l.split() for l in f.read().splitlines()]
+
+    def of(self, kind):
+        return [l for l in self.lines if l[0] == kind]
+
+    def pictures(self):
+        """(time_us, n, state, pos, w, h, frametime, lastframetime, source, hash)"""
+        return [(int(l[1]), int(l[2]), int(l[3]), float(l[4]), int(l[5]), int(l[6]), int(l[7]),
+                 int(l[8]), int(l[9]), l[10]) for l in self.of("PIC")]
+
+    def check_ok(self):
+        assert self.returncode == 0, "host failed (%d): %s" % (self.returncode, self.stderr[-2000:])
+
+
+def reference_hashes(host, annexb_path, codec, width, height):
+    """Hashes of what the ffmpeg program decodes from the access units, BGR24 via fast bilinear."""
+    ff = subprocess.Popen(["ffmpeg", "-v", "error", "-f", codec, "-i", annexb_path,
+                           "-sws_flags", "fast_bilinear", "-pix_fmt", "bgr24", "-fps_mode",
+                           "passthrough", "-f", "rawvideo", "-"], stdout=subprocess.PIPE)
+    out = subprocess.run([host, "--hash", str(width), str(height)], stdin=ff.stdout,
+                         capture_output=True, text=True, check=True).stdout.split()
+    ff.wait()
+    assert ff.returncode == 0
+    return out
+
+
+def reorder_depth(annexb_path, codec):
+    """Pictures a decoder holds back for reordering, as the stream declares it."""
+    out = subprocess.run(["ffprobe", "-v", "error", "-f", codec, "-select_streams", "v:0",
+                          "-show_entries", "stream=has_b_frames", "-of", "csv=p=0",
+                          annexb_path], capture_output=True, text=True, check=True).stdout
+    return int(out.strip().split(",")[0])
+
+
+def free_port():
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
+def proc_counts(pid):
+    return (len(os.listdir("/proc/%d/task" % pid)), len(os.listdir("/proc/%d/fd" % pid)))
+
+
+class RecordServer:
+    """Serves a given list of records as one playback answer on loopback, reading (and
+    keeping) whatever command lines the library sends back."""
+
+    def __init__(self, records, pace=0.0):
+        self.records, self.pace = records, pace
+        self.sock = socket.socket()
+        self.sock.bind(("127.0.0.1", 0))
+        self.sock.listen(4)
+        self.port = self.sock.getsockname()[1]
+        self.requests, self.commands = [], []
+        threading.Thread(target=self._serve, daemon=True).start()
+
+    def _serve(self):
+        while True:
+            try:
+                conn, _ = self.sock.accept()
+            except OSError:
+                return
+            threading.Thread(target=self._one, args=(conn,), daemon=True).start()
+
+    def _one(self, conn):
+        with conn:
+            data = b""
+            while b"\r\n\r\n" not in data:
+                chunk = conn.recv(4096)
+                if not chunk:
+                    return
+                data += chunk
+            self.requests.append(data.split(b"\r\n")[0].decode(errors="replace"))
+            threading.Thread(target=self._commands, args=(conn,), daemon=True).start()
+            try:
+                conn.sendall(b"HTTP/1.1 200 OK\r\nContent-Type: application/octet-stream\r\n\r\n")
+                for r in self.records:
+                    conn.sendall(r.header + r.payload)
+                    if self.pace:
+                        time.sleep(self.pace)
+                time.sleep(0.5)
+            except OSError:
+                pass
+
+    def _commands(self, conn):
+        try:
+            while True:
+                chunk = conn.recv(4096)
+                if not chunk:
+                    return
+                self.commands.append(chunk)
+        except OSError:
+            return
+
+    def close(self):
+        self.sock.close()
+
+
+def make_header(kind, codec, frame_time, duration, audio_time, length, key, orientation=1,
+                channel=0):
+    return HEADER.pack(kind, codec.encode(), frame_time, duration, audio_time, length, key,
+                       orientation, channel, 0)
+
+
+def temp_dir():
+    return tempfile.mkdtemp(prefix="varnel-e2e-")
+
+
+def remove(path):
+    shutil.rmtree(path, ignore_errors=True)
+
+
+def frame_time(year, month, day, hour=0, minute=0, second=0, ms=0):
+    import datetime
+    delta = datetime.datetime(year, month, day, hour, minute, second) - datetime.datetime(1, 1, 1)
+    return (delta.days * 86400 + delta.seconds) * 10_000_000 + ms * 10_000
+
+
+def encode_clip(path, codec, size, seconds, fps=25, gop=25, extra=()):
+    """A small test clip as Annex B with an access unit delimiter in front of every picture."""
+    if codec == "h264":
+        args = ["-c:v", "libx264", "-bf", "0", "-x264-params", "aud=1", "-f", "h264"]
+    else:
+        args = ["-c:v", "libx265", "-x265-params", "aud=1:bframes=0:log-level=none", "-f", "hevc"]
+    subprocess.run(["ffmpeg", "-v", "error", "-y", "-f", "lavfi", "-i",
+                    "testsrc2=size=%s:rate=%d" % (size, fps), "-t", str(seconds), "-g", str(gop),
+                    "-pix_fmt", "yuv420p", *args, *extra, path], check=True)
+
+
+def access_units(path, codec):
+    """Splits Annex B at its access unit delimiters: (payload, is_key) per picture."""
+    data = open(path, "rb").read()
+    aud = re.compile(rb"\x00\x00\x00\x01\x09" if codec == "h264" else rb"\x00\x00\x00\x01\x46\x01")
+    starts = [m.start() for m in aud.finditer(data)] + [len(data)]
+    units = []
+    for a, b in zip(starts, starts[1:]):
+        unit = data[a:b]
+        if codec == "h264":
+            key = re.search(rb"\x00\x00\x01[\x25\x45\x65]", unit) is not None
+        else:
+            key = any(((unit[m.end()] >> 1) & 0x3F) in (19, 20, 21)
+                      for m in re.finditer(rb"\x00\x00\x01", unit) if m.end() < len(unit))
+        units.append((unit, key))
+    return units
+
+
+def video_records(units, codec, start, fps=25, orientation=1):
+    step = 10_000_000 // fps
+    out = []
+    for i, (unit, key) in enumerate(units):
+        h = make_header(1, codec, start + i * step, 1000 // fps, 0, len(unit), 1 if key else 0,
+                        orientation)
+        out.append(Record(h, unit))
+    return out
+
+
+def end_record(kind=129):
+    return Record(make_header(kind, "", 0, 0, 0, 0, 0), b"")

@@ -1,0 +1,271 @@
+/* Test host: drives the library through its public C interface alone, from a script given on
+ * the command line, and logs every callback so that the test driver can check it.
+ *
+ *   playback_host LOG COMMAND...       run the commands in order
+ *   playback_host --hash W H           hash raw BGR24 pictures read from standard input
+ *
+ * Commands (arguments separated by ':'):
+ *   rec:main|fos            select the record that set: changes
+ *   set:FIELD:VALUE         ip port key subkey fosid resolution onfile autorepeat savefolder
+ *                           direct writefile speed orientation keyonly noaudio
+ *                           begin/end (VALUE Y/M/D/h/m/s)
+ *   create:ID  open1  openfos  openfos_nofos  play  pause  setpos:P
+ *   speed:EXP:ORIENT:APPLY:NOAUDIO  close:WAIT  destroy
+ *   engine_create  engine_open:URL  engine_stop:WAIT  engine_destroy
+ *   sleep:MS  wait_pictures:N:MS  wait_end:MS  wait_state4:MS  wait_quiet:MS
+ *   checkpoint:NAME          print "CHECKPOINT NAME", wait for a line on standard input
+ *   mark:TEXT                write TEXT into the log
+ *   hash:0|1                 log a hash of every picture (off by default)
+ *
+ * Log lines (times in microseconds since start):
+ *   PIC t n state pos w h frametime lastframetime source hash
+ *   STATE t state pos         END t feedstate         CALL t name took_us
+ *   MARK t text               TIMEOUT t what */
+#include <stdatomic.h>
+#include <stdint.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <threads.h>
+#include <time.h>
+#include <varnel/varnel.h>
+
+static FILE* g_log;
+static mtx_t g_lock;
+static struct timespec g_start;
+static atomic_int g_pictures;
+static atomic_int g_ends;
+static atomic_int g_state4;
+static atomic_llong g_last_event;
+static atomic_int g_hash;
+
+static long long now_us(void) {
+    struct timespec t;
+    timespec_get(&t, TIME_UTC);
+    return (long long)(t.tv_sec - g_start.tv_sec) * 1000000 + (t.tv_nsec - g_start.tv_nsec) / 1000;
+}
+
+static void sleep_ms(long ms) {
+    struct timespec d = {ms / 1000, (ms % 1000) * 1000000L};
+    thrd_sleep(&d, NULL);
+}
+
+static uint64_t hash_bytes(const unsigned char* p, size_t n) {
+    uint64_t h = 0x9E3779B97F4A7C15ull ^ n;
+    size_t i = 0;
+    for (; i + 8 <= n; i += 8) {
+        uint64_t w;
+        memcpy(&w, p + i, 8);
+        h = (h ^ w) * 0x100000001B3ull;
+        h ^= h >> 29;
+    }
+    for (; i < n; ++i) h = (h ^ p[i]) * 0x100000001B3ull;
+    return h;
+}
+
+static void logf_line(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
+#include <stdarg.h>
+static void logf_line(const char* fmt, ...) {
+    va_list ap;
+    va_start(ap, fmt);
+    mtx_lock(&g_lock);
+    vfprintf(g_log, fmt, ap);
+    fflush(g_log);
+    mtx_unlock(&g_lock);
+    va_end(ap);
+}
+
+static void on_frame(int32_t zero, int32_t state, double position, FrameInfo* f) {
+    (void)zero;
+    const long long t = now_us();
+    atomic_store(&g_last_event, t);
+    if (f == NULL) {
+        logf_line("STATE %lld %d %.6f\n", t, state, position);
+        if (state == VARNEL_STATE_CLOSED) atomic_fetch_add(&g_state4, 1);
+        return;
+    }
+    const int n = atomic_fetch_add(&g_pictures, 1);
+    unsigned long long h = 0;
+    if (atomic_load(&g_hash) && f->Pixels != NULL)
+        h = hash_bytes(f->Pixels, (size_t)f->Width * (size_t)f->Height * 3);
+    logf_line("PIC %lld %d %d %.6f %d %d %lld %lld %d %016llx\n", t, n, state, position, f->Width,
+              f->Height, (long long)f->FrameTime, (long long)f->LastFrameTime, f->Source, h);
+}
+
+static void on_end(int32_t zero, int32_t feed, int32_t zero2) {
+    (void)zero;
+    (void)zero2;
+    atomic_store(&g_last_event, now_us());
+    logf_line("END %lld %d\n", now_us(), feed);
+    atomic_fetch_add(&g_ends, 1);
+}
+
+static int hash_stream(int w, int h) {
+    const size_t size = (size_t)w * (size_t)h * 3;
+    unsigned char* buf = malloc(size);
+    if (buf == NULL) return 1;
+    while (fread(buf, 1, size, stdin) == size)
+        printf("%016llx\n", (unsigned long long)hash_bytes(buf, size));
+    free(buf);
+    return 0;
+}
+
+static void set_time(StreamSettingTime* t, const char* v) {
+    sscanf(v, "%d/%d/%d/%d/%d/%d", &t->Year, &t->Month, &t->Day, &t->Hour, &t->Minute, &t->Second);
+}
+
+static void set_field(StreamSetting* s, const char* field, const char* v) {
+    if (!strcmp(field, "ip"))
+        snprintf(s->IP, sizeof s->IP, "%s", v);
+    else if (!strcmp(field, "port"))
+        s->Port = atoi(v);
+    else if (!strcmp(field, "key"))
+        s->Key = atoi(v);
+    else if (!strcmp(field, "subkey"))
+        s->SubKey = atoi(v);
+    else if (!strcmp(field, "fosid"))
+        s->FosID = atoi(v);
+    else if (!strcmp(field, "resolution"))
+        s->Resolution = atoi(v);
+    else if (!strcmp(field, "onfile"))
+        s->OnFile = atoi(v);
+    else if (!strcmp(field, "autorepeat"))
+        s->AutoRepeat = atoi(v);
+    else if (!strcmp(field, "savefolder"))
+        snprintf(s->SaveFolder, sizeof s->SaveFolder, "%s", v);
+    else if (!strcmp(field, "direct"))
+        snprintf(s->DirectURL, sizeof s->DirectURL, "%s", v);
+    else if (!strcmp(field, "writefile"))
+        snprintf(s->WriteFileName, sizeof s->WriteFileName, "%s", v);
+    else if (!strcmp(field, "speed"))
+        s->Speed = atoi(v);
+    else if (!strcmp(field, "orientation"))
+        s->Orientation = atoi(v);
+    else if (!strcmp(field, "keyonly"))
+        s->IsOnlyKeyFrame = atoi(v);
+    else if (!strcmp(field, "noaudio"))
+        s->NoAudio = atoi(v);
+    else if (!strcmp(field, "begin"))
+        set_time(&s->BeginTime, v);
+    else if (!strcmp(field, "end"))
+        set_time(&s->EndTime, v);
+    else {
+        fprintf(stderr, "unknown field %s\n", field);
+        exit(3);
+    }
+}
+
+/* Waits until *counter reaches n; 0 on time-out. */
+static int wait_count(atomic_int* counter, int n, long ms, const char* what) {
+    const long long deadline = now_us() + ms * 1000LL;
+    while (atomic_load(counter) < n) {
+        if (now_us() > deadline) {
+            logf_line("TIMEOUT %lld %s\n", now_us(), what);
+            fprintf(stderr, "timed out: %s\n", what);
+            return 0;
+        }
+        sleep_ms(2);
+    }
+    return 1;
+}
+
+int main(int argc, char** argv) {
+    if (argc == 4 && !strcmp(argv[1], "--hash")) return hash_stream(atoi(argv[2]), atoi(argv[3]));
+    if (argc < 2) return 3;
+    timespec_get(&g_start, TIME_UTC);
+    mtx_init(&g_lock, mtx_plain);
+    g_log = fopen(argv[1], "w");
+    if (g_log == NULL) return 3;
+
+    static StreamSetting records[2];
+    StreamSetting* rec = &records[0];
+    for (int i = 0; i < 2; ++i) {
+        snprintf(records[i].IP, sizeof records[i].IP, "127.0.0.1");
+        records[i].Orientation = 1;
+        records[i].FrameCallback = on_frame;
+        records[i].EndCallback = on_end;
+    }
+    CVarnel1* player = NULL;
+    CQFFmpegPlayer* engine = NULL;
+    int ok = 1;
+
+    for (int i = 2; i < argc && ok; ++i) {
+        char cmd[1024];
+        snprintf(cmd, sizeof cmd, "%s", argv[i]);
+        char* args[6] = {0};
+        char* name = cmd;
+        /* set: values may contain ':' (URLs), so the value takes the rest of the argument */
+        const int maxArgs = strncmp(cmd, "set:", 4) == 0 ? 2 : 6;
+        int nargs = 0;
+        for (char* p = cmd; *p != '\0' && nargs < maxArgs; ++p) {
+            if (*p != ':') continue;
+            *p = '\0';
+            args[nargs++] = p + 1;
+        }
+        for (int k = nargs; k < 6; ++k) args[k] = "0";
+        const long long t0 = now_us();
+        if (!strcmp(name, "rec"))
+            rec = &records[strcmp(args[0], "fos") == 0 ? 1 : 0];
+        else if (!strcmp(name, "set"))
+            set_field(rec, args[0], args[1] ? args[1] : "");
+        else if (!strcmp(name, "create"))
+            player = CVarnel1_Create(0, args[0] ? atoi(args[0]) : 0);
+        else if (!strcmp(name, "open1"))
+            CVarnel1_Open1(player, &records[0]);
+        else if (!strcmp(name, "openfos"))
+            CVarnel1_OpenFOS(player, &records[0], &records[1]);
+        else if (!strcmp(name, "openfos_nofos"))
+            CVarnel1_OpenFOS(player, &records[0], NULL);
+        else if (!strcmp(name, "play"))
+            CVarnel1_Play(player);
+        else if (!strcmp(name, "pause"))
+            CVarnel1_Pause(player);
+        else if (!strcmp(name, "setpos"))
+            CVarnel1_SetPos(player, atoi(args[0]));
+        else if (!strcmp(name, "speed"))
+            CVarnel1_SetSpeed_Orientation(player, atoi(args[0]), atoi(args[1]), atoi(args[2]) != 0,
+                                          atoi(args[3]) != 0);
+        else if (!strcmp(name, "close"))
+            CVarnel1_Close(player, atoi(args[0]) != 0);
+        else if (!strcmp(name, "destroy")) {
+            CVarnel1_Destory(player);
+            player = NULL;
+        } else if (!strcmp(name, "engine_create"))
+            engine = CQFFmpegPlayer_Create();
+        else if (!strcmp(name, "engine_open"))
+            CQFFmpegPlayer_Open(engine, args[0]);
+        else if (!strcmp(name, "engine_stop"))
+            CQFFmpegPlayer_Stop(engine, atoi(args[0]) != 0);
+        else if (!strcmp(name, "engine_destroy")) {
+            CQFFmpegPlayer_Destory(engine);
+            engine = NULL;
+        } else if (!strcmp(name, "sleep"))
+            sleep_ms(atol(args[0]));
+        else if (!strcmp(name, "wait_pictures"))
+            ok = wait_count(&g_pictures, atoi(args[0]), atol(args[1]), argv[i]);
+        else if (!strcmp(name, "wait_end"))
+            ok = wait_count(&g_ends, 1, atol(args[0]), argv[i]);
+        else if (!strcmp(name, "wait_state4"))
+            ok = wait_count(&g_state4, 1, atol(args[0]), argv[i]);
+        else if (!strcmp(name, "wait_quiet")) {
+            /* until no callback has come for MS milliseconds */
+            while (now_us() - atomic_load(&g_last_event) < atol(args[0]) * 1000LL) sleep_ms(5);
+        } else if (!strcmp(name, "checkpoint")) {
+            printf("CHECKPOINT %s\n", args[0]);
+            fflush(stdout);
+            char line[64];
+            if (fgets(line, sizeof line, stdin) == NULL) ok = 0;
+        } else if (!strcmp(name, "mark"))
+            logf_line("MARK %lld %s\n", now_us(), args[0]);
+        else if (!strcmp(name, "hash"))
+            atomic_store(&g_hash, atoi(args[0]));
+        else {
+            fprintf(stderr, "unknown command %s\n", name);
+            return 3;
+        }
+        logf_line("CALL %lld %s %lld\n", t0, name, now_us() - t0);
+    }
+    logf_line("EXIT %lld %d\n", now_us(), ok);
+    fclose(g_log);
+    return ok ? 0 : 2;
+}
