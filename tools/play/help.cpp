@@ -47,7 +47,8 @@ What to show and write:
   --json FILE          write the summary as JSON to FILE (- for standard output)
   --trace FILE         write the library's trace lines to FILE
   --quiet              no progress line
-  --help, --version
+  --help               this text
+  --version            the version of libvarnel
 
 While playing, a progress line shows the position as recorder time, the pictures shown,
 pictures per second and the seconds buffered ahead; the summary at the end gives the
