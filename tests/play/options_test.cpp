@@ -118,6 +118,8 @@ TEST(PlayOptions, BadCommandLinesSayWhatIsWrong) {
         {{"--bogus"}, "unknown option '--bogus'"},
         {{"play"}, "unknown option 'play'"},
         {{"--port"}, "--port needs a value: a port from 1 to 65535"},
+        {{"--speed", "--reverse"},
+         "--speed needs a value: an exponent from -3 to 3 or a factor like 0.5x or 4x"},
         {{"--port", "0"}, "--port: '0' is not a port from 1 to 65535"},
         {{"--port", "65536"}, "--port: '65536' is not a port from 1 to 65535"},
         {{"--port", "80x"}, "--port: '80x' is not a port from 1 to 65535"},

@@ -185,7 +185,10 @@ struct Parser {
             if (it == specs.end()) return "unknown option '" + args[i] + "'";
             const Spec& spec = it->second;
             if (spec.takesValue && !inlineValue) {
-                if (i + 1 >= args.size()) return name + " needs a value: " + spec.expected;
+                // An option where its value should be means the value was left out.
+                if (i + 1 >= args.size() ||
+                    specs.count(args[i + 1].substr(0, args[i + 1].find('='))))
+                    return name + " needs a value: " + spec.expected;
                 value = args[++i];
             } else if (!spec.takesValue && inlineValue) {
                 return name + " takes no value";

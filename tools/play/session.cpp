@@ -204,7 +204,8 @@ void Session::Keep(std::vector<Picture> pictures) {
 }
 
 std::string Session::Title(const Player::Snapshot& s) const {
-    std::string title = "varnel-play - " + FrameTimeText(s.lastFrameTime) + " - " +
+    std::string when = s.pictures > 0 ? FrameTimeText(s.lastFrameTime) : "connecting";
+    std::string title = "varnel-play - " + when + " - " +
                         SpeedText(m_player->Speed(), m_player->Orientation());
     if (m_player->Paused()) title += " - paused";
     return title;
