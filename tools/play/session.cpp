@@ -10,6 +10,7 @@
 #include <mutex>
 #include <thread>
 
+#include "buffer_scan.h"
 #include "contact_sheet.h"
 #include "player.h"
 #include "png.h"
@@ -30,7 +31,8 @@ extern "C" void OnSignal(int) {
 
 constexpr auto kTick = std::chrono::milliseconds(10);
 constexpr double kProgressEvery = 0.25;
-constexpr double kEndGrace = 3.0;  // seconds from the end callback to the engine's close
+constexpr double kScanEvery = 0.5;  // working files read for the seconds buffered
+constexpr double kEndGrace = 3.0;   // seconds from the end callback to the engine's close
 constexpr int kMinSpeed = -3, kMaxSpeed = 3;
 
 // The library's trace lines, into a file. The sink is called from any of its threads.
@@ -120,6 +122,8 @@ private:
     std::string m_writeError;
     std::string m_ending;
     double m_seconds = 0;
+    double m_buffered = -1;
+    double m_nextScan = 0;
 };
 
 bool Session::PrepareFolders() {
@@ -205,8 +209,8 @@ void Session::Keep(std::vector<Picture> pictures) {
 
 std::string Session::Title(const Player::Snapshot& s) const {
     std::string when = s.pictures > 0 ? FrameTimeText(s.lastFrameTime) : "connecting";
-    std::string title = "varnel-play - " + when + " - " +
-                        SpeedText(m_player->Speed(), m_player->Orientation());
+    std::string title =
+        "varnel-play - " + when + " - " + SpeedText(m_player->Speed(), m_player->Orientation());
     if (m_player->Paused()) title += " - paused";
     return title;
 }
@@ -216,8 +220,15 @@ Progress Session::ProgressOf(const Player::Snapshot& s) {
     p.frameTime = s.lastFrameTime;
     p.pictures = s.pictures;
     p.rate = m_rate.Rate(m_player->SecondsSinceStart());
-    if (s.bufferedUpTo > 0 && s.lastFrameTime > 0)
+    double now = m_player->SecondsSinceStart();
+    if (s.bufferedUpTo > 0 && s.lastFrameTime > 0) {
         p.buffered = std::abs(static_cast<double>(s.bufferedUpTo - s.lastFrameTime)) / 1e7;
+    } else if (now >= m_nextScan) {
+        m_buffered =
+            SecondsAhead(ScanWorkingFiles(m_saveFolder), s.lastFrameTime, m_player->Orientation());
+        m_nextScan = now + kScanEvery;
+    }
+    if (p.buffered < 0) p.buffered = m_buffered;
     p.speed = m_player->Speed();
     p.orientation = m_player->Orientation();
     p.paused = m_player->Paused();
