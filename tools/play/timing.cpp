@@ -11,45 +11,60 @@ void Schedule::SetSpeed(double factor) {
 }
 
 void Schedule::Add(double wall, int64_t frameTime) {
+    bool anchor = !m_anchored;
     if (m_anchored) {
         double step = static_cast<double>(frameTime - m_lastFrameTime) / 1e7;
         if (step > 0 && step < 10.0)
             m_lastStep = step;
         else if (m_lastStep < 0 && step < 0 && step > -10.0)
             m_lastStep = -step;  // rewind by key frames: every step goes back
-        if (m_lastStep >= 0) {
-            m_due += m_lastStep / m_speed;
-            double error = wall - m_due;
-            if (std::fabs(error) <= kStallSeconds) {
-                m_errors.push_back(std::fabs(error));
-            } else {
-                ++m_stalls;
-                m_due = wall;
-            }
+        if (m_lastStep < 0) {
+            anchor = true;  // no step known yet: this picture starts the stretch
         } else {
-            m_due = wall;  // no step known yet: this picture anchors
+            m_due += m_lastStep / m_speed;
+            if (std::fabs(wall - m_due) > kStallSeconds) {
+                ++m_stalls;
+                anchor = true;
+            }
         }
-    } else {
+    }
+    if (anchor) {
         m_anchored = true;
         m_due = wall;
+        m_stretches.emplace_back();
+    } else {
+        m_stretches.back().push_back(wall - m_due);
     }
     m_lastFrameTime = frameTime;
 }
 
+namespace {
+double Median(std::vector<double> v) {
+    std::sort(v.begin(), v.end());
+    size_t n = v.size();
+    return n % 2 ? v[n / 2] : (v[n / 2 - 1] + v[n / 2]) / 2;
+}
+}  // namespace
+
 Schedule::Result Schedule::Summarise() const {
     Result r;
-    r.samples = m_errors.size();
     r.restarts = m_stalls;
-    if (m_errors.empty()) return r;
-    std::vector<double> sorted = m_errors;
-    std::sort(sorted.begin(), sorted.end());
-    auto at = [&](double q) {
-        size_t i = static_cast<size_t>(std::ceil(q * sorted.size())) - 1;
-        return sorted[std::min(i, sorted.size() - 1)] * 1000.0;
-    };
-    size_t n = sorted.size();
-    r.medianMs = (n % 2 ? sorted[n / 2] : (sorted[n / 2 - 1] + sorted[n / 2]) / 2) * 1000.0;
-    r.p99Ms = at(0.99);
+    std::vector<double> errors;
+    for (const std::vector<double>& stretch : m_stretches) {
+        if (stretch.empty()) continue;
+        // The stretch's first picture is due at offset 0 by definition; it takes part in
+        // finding the origin but is no sample of its own.
+        std::vector<double> offsets = stretch;
+        offsets.push_back(0.0);
+        double origin = Median(offsets);
+        for (double e : stretch) errors.push_back(std::fabs(e - origin));
+    }
+    r.samples = errors.size();
+    if (errors.empty()) return r;
+    std::sort(errors.begin(), errors.end());
+    size_t p99 = static_cast<size_t>(std::ceil(0.99 * errors.size())) - 1;
+    r.medianMs = Median(errors) * 1000.0;
+    r.p99Ms = errors[std::min(p99, errors.size() - 1)] * 1000.0;
     return r;
 }
 

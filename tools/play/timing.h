@@ -9,11 +9,13 @@
 
 namespace play {
 
-// The schedule: pictures are due at the spacing of their frame times divided by the speed,
-// from the first picture on. A gap that is not a plain step forward (a jump back in rewind,
-// or ten seconds and more) is taken as the last good step, the way the engine paces them.
-// Changes of speed, direction or pause start the schedule afresh, and so does a picture more
-// than kStallSeconds off (a stall for data), which is counted.
+// The schedule: pictures are due at the spacing of their frame times divided by the speed.
+// A gap that is not a plain step forward (a jump back in rewind, or ten seconds and more) is
+// taken as the last good step, the way the engine paces them. Changes of speed, direction or
+// pause start a new stretch of schedule, and so does a picture more than kStallSeconds off (a
+// stall for data), which is counted. Within a stretch the schedule's origin is where it fits
+// best (the median offset), so that a steady latency is no error but a picture shown early or
+// late against its neighbours is.
 class Schedule {
 public:
     static constexpr double kStallSeconds = 2.0;
@@ -38,7 +40,8 @@ private:
     int64_t m_lastFrameTime = 0;
     double m_lastStep = -1;  // seconds of recorder time, -1 none yet
     int m_stalls = 0;
-    std::vector<double> m_errors;  // |arrival - due| in seconds
+    // Per stretch: arrival minus due time, in seconds, from the stretch's first picture.
+    std::vector<std::vector<double>> m_stretches;
 };
 
 // Pictures per second over the last second.
