@@ -9,8 +9,9 @@ packages=(
   libsdl2-dev ffmpeg python3 clang-format
 )
 if [[ "${1:-}" == "--test" ]]; then
-  # Only the tests need these: an X server for the window test.
-  packages+=(xvfb x11-apps imagemagick)
+  # Only the tests need these: an X server for the window test, and
+  # xwininfo and xdotool to read its title and press its keys.
+  packages+=(xvfb x11-apps imagemagick x11-utils xdotool)
 fi
 
 missing=()
