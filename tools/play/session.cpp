@@ -401,6 +401,7 @@ int Session::Run() {
                 Fail("cannot open a window: " + error);
                 return kExitFailure;
             }
+            Fail("no window (" + error + "): writing the pictures only");
         }
     }
     m_player->Start();
