@@ -25,7 +25,7 @@ bool CQFileStream::Close() {
     return true;
 }
 
-long long CQFileStream::GetPosition() {
+long long CQFileStream::GetPosition() const {
     return m_file.IsOpen() ? m_file.Position() : 0;
 }
 
@@ -33,7 +33,7 @@ void CQFileStream::SetPosition(long long position) {
     if (m_file.IsOpen()) m_file.Seek(position, 0);
 }
 
-long long CQFileStream::GetLength() {
+long long CQFileStream::GetLength() const {
     return m_file.IsOpen() ? m_file.Size() : 0;
 }
 

@@ -31,9 +31,9 @@ public:
     bool IsOpen() const { return m_file.IsOpen(); }
     const std::wstring& GetFileName() const { return m_strFileName; }
 
-    long long GetPosition() override;
+    long long GetPosition() const override;
     void SetPosition(long long position) override;
-    long long GetLength() override;
+    long long GetLength() const override;
     int ReadBytes(void* buffer, int count) override;
     int WriteBytes(unsigned char* buffer, int count) override;
     bool Seek(long long offset, SeekOrigins origin) override;

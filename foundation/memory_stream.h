@@ -24,9 +24,9 @@ public:
     static CQMemoryStream* FromDisk(const char* path);
     static CQMemoryStream* FromDisk(const wchar_t* path);
 
-    long long GetPosition() override { return m_uPosition; }
+    long long GetPosition() const override { return m_uPosition; }
     void SetPosition(long long position) override;
-    long long GetLength() override { return m_uLength; }
+    long long GetLength() const override { return m_uLength; }
     int ReadBytes(void* buffer, int count) override;
     // Always 0. A negative size is traced and copies nothing.
     int WriteBytes(unsigned char* buffer, int count) override;

@@ -7,9 +7,9 @@ enum SeekOrigins { SeekOrigin_Begin = 0, SeekOrigin_Current = 1, SeekOrigin_End 
 
 class IQStream {
 public:
-    virtual long long GetPosition() = 0;
+    virtual long long GetPosition() const = 0;
     virtual void SetPosition(long long position) = 0;
-    virtual long long GetLength() = 0;
+    virtual long long GetLength() const = 0;
     virtual int ReadBytes(void* buffer, int count) = 0;
     virtual int WriteBytes(unsigned char* buffer, int count) = 0;
     virtual bool Seek(long long offset, SeekOrigins origin) = 0;

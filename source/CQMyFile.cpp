@@ -51,7 +51,21 @@ CQMyFile::CQMyFile()
       m_msScratch(kScratchSize),
       m_itGOP(m_mapGOP.end()) {}
 
-CQMyFile::~CQMyFile() = default;
+CQMyFile::~CQMyFile() {
+    // Owners close first. One that did not would leave a receive thread running into a
+    // destroyed object and working files on disk, so the close happens here instead.
+    bool open;
+    {
+        std::lock_guard<platform::CriticalSection> lock(m_csFrame);
+        open = m_bFeedOpen || m_pWriteFile || m_pReadFile || m_szWritePath[0] != '\0' ||
+               !m_listPending.empty() || !m_listAhead.empty() || !m_listBehind.empty() ||
+               !m_mapGOP.empty();
+    }
+    if (open) {
+        m_nMode = 1;
+        Close();
+    }
+}
 
 // ---- Frame times ----------------------------------------------------------------------------
 
@@ -92,6 +106,7 @@ bool CQMyFile::OpenURL(const char* url, bool second) {
     m_bEnd = false;
     m_bRecvEnd = false;
     m_bFeedBroken = false;
+    m_bFeedOpen = true;
     m_msPayload.Clear();
     m_msRecv.Clear();
     Open(url);
@@ -156,6 +171,7 @@ bool CQMyFile::Close() {
         platform::OutputDebugStringA("QMyFile::Close(void) -- \r\n");
         CQHttpClient::Close();  // the receive thread has ended when this returns
         DiscardAll();
+        m_bFeedOpen = false;
     } else if (m_nMode == 2) {
         m_pLocalFile.reset();
     }

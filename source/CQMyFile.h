@@ -11,9 +11,10 @@
 #include <memory>
 #include <string>
 
+#include "foundation/memory_stream.h"
+#include "net/http/http_client.h"
 #include "platform/sync.h"
 #include "platform/wintime.h"
-#include "source/CQMyFileBase.h"
 #include "source/CQMyFile_GOP.h"
 #include "varnel/varnel.h"
 
@@ -66,7 +67,7 @@ public:
     static constexpr size_t kMaxBehindGroups = 100;
 
     CQMyFile();
-    // Owners call Close() first: the destructor deletes no file and stops no thread.
+    // Owners call Close() first; a source still open is closed here.
     ~CQMyFile() override;
     // A source owns a connection, a thread and files: it is never copied.
     CQMyFile(const CQMyFile&) = delete;
@@ -183,6 +184,8 @@ protected:
     RecordPtr m_pCurrent;
     // Set once a header announced an impossible length: the rest of the feed is ignored.
     bool m_bFeedBroken = false;
+    // OpenURL opened a connection that Close has not ended yet.
+    bool m_bFeedOpen = false;
     std::list<RecordPtr> m_listPending;
     GOPMap m_mapGOP;
     GOPMap::iterator m_itGOP;

@@ -79,12 +79,6 @@ void CQMyFile::CheckBufferSize() {
 }
 
 void CQMyFile::SendLine(const char* text, int length) {
-#if VARNEL_SOURCE_REAL_CLIENT
-    // TODO wire to the client's socket
-    (void)text;
-    (void)length;
-#else
-    (void)text;
-    (void)length;
-#endif
+    // The socket reports 0 without a connection: a command on a closed feed goes nowhere.
+    if (m_pSocket) m_pSocket->Send(text, length);
 }

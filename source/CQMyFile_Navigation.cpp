@@ -45,6 +45,8 @@ bool CQMyFile::ReadFrame(frameheader1* rec, unsigned char*& data, bool keyOnly) 
                    static_cast<size_t>(rec->length);
         if (!read) std::clearerr(m_pReadFile.get());
     }
+    // Counted off even when the payload could not be read: the frame has left the buffer, and
+    // buffered time that can never be read would make a reader wait for data that is not there.
     if (!m_bOnFile) m_nDuration -= keyOnly ? rec->groupDuration : rec->duration;
     if (!read) {
         // A frame whose payload cannot be read back (its file is gone or short) reaches the

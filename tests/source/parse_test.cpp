@@ -199,28 +199,22 @@ TEST(FrameTime, ConversionsUseTheYearOffset) {
     EXPECT_STREQ(text, "2019/07/04 07:30:56.000");
     platform::SYSTEMTIME st{};
     CQMyFile::FrameTime2SystemTime(kT0 + 123 * kMs, st);
-    EXPECT_EQ(st.wYear, 3619);
-    EXPECT_EQ(st.wMonth, 7);
-    EXPECT_EQ(st.wDay, 4);
-    EXPECT_EQ(st.wDayOfWeek, 4);  // 2019-07-04 was a Thursday, as is 3619-07-04
-    EXPECT_EQ(st.wHour, 7);
-    EXPECT_EQ(st.wMinute, 30);
-    EXPECT_EQ(st.wSecond, 56);
-    EXPECT_EQ(st.wMilliseconds, 123);
+    // Year 3619 with the calendar's month, day, weekday (a Thursday) and time of day.
+    EXPECT_EQ(std::vector<int>({st.wYear, st.wMonth, st.wDay, st.wDayOfWeek, st.wHour, st.wMinute,
+                                st.wSecond, st.wMilliseconds}),
+              std::vector<int>({3619, 7, 4, 4, 7, 30, 56, 123}));
     platform::SYSTEMTIME back{3619, 7, 0, 4, 7, 30, 56, 0};
     EXPECT_EQ(CQMyFile::SystemTime2FrameTime(back), kT0);
-    platform::SYSTEMTIME invalid{2019, 13, 0, 4, 7, 30, 56, 0};
-    EXPECT_EQ(CQMyFile::SystemTime2FrameTime(invalid), 0);
+    back.wMonth = 13;
+    EXPECT_EQ(CQMyFile::SystemTime2FrameTime(back), 0);
 
     // The parser fills the record's time text when the header arrives.
     TempFolder dir;
     TestSource src;
     src.SetSaveFolder(dir.path().c_str());
-    src.BeginFeed();
     src.Feed(Body({Key(kT0 + 7 * kMs, 1)}));
     ASSERT_EQ(src.Pending(), 1u);
     EXPECT_STREQ(src.PendingList().front()->timeText, "2019/07/04 07:30:56.007");
-    src.Close();
 
     // A time outside the years 1000..9999 is cut to fit 24 bytes, never overruns.
     char guard[32];

@@ -8,6 +8,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <mutex>
 #include <random>
 #include <string>
 #include <vector>
@@ -137,13 +138,25 @@ public:
         CheckContent(buffer_.data(), static_cast<int>(to - from));
     }
     void Feed(const std::vector<uint8_t>& body) { Feed(body, 0, body.size()); }
-    size_t Ahead() const { return m_listAhead.size(); }
-    size_t Behind() const { return m_listBehind.size(); }
-    size_t Pending() const { return m_listPending.size(); }
-    size_t Indexed() const { return m_mapGOP.size(); }
+    size_t Ahead() {
+        std::lock_guard<platform::CriticalSection> lock(m_csFrame);
+        return m_listAhead.size();
+    }
+    size_t Behind() {
+        std::lock_guard<platform::CriticalSection> lock(m_csFrame);
+        return m_listBehind.size();
+    }
+    size_t Pending() {
+        std::lock_guard<platform::CriticalSection> lock(m_csFrame);
+        return m_listPending.size();
+    }
+    size_t Indexed() {
+        std::lock_guard<platform::CriticalSection> lock(m_csFrame);
+        return m_mapGOP.size();
+    }
     int ParseState() const { return m_nParseState; }
-    long long Unparsed() const { return m_msRecv.GetLength() - m_msRecv.GetPosition(); }
-    long long PayloadHeld() const { return m_msPayload.GetLength(); }
+    long long Unparsed() { return m_msRecv.GetLength() - m_msRecv.GetPosition(); }
+    long long PayloadHeld() { return m_msPayload.GetLength(); }
     const std::list<GOPPtr>& AheadList() const { return m_listAhead; }
     const std::list<GOPPtr>& BehindList() const { return m_listBehind; }
     const std::list<RecordPtr>& PendingList() const { return m_listPending; }
@@ -153,8 +166,6 @@ public:
         return static_cast<size_t>(
             std::distance(m_mapGOP.begin(), static_cast<GOPMap::const_iterator>(m_itGOP)));
     }
-    int64_t CursorTime() const { return m_itGOP == m_mapGOP.end() ? -1 : m_itGOP->first; }
-    const char* WritePath() const { return m_szWritePath; }
 
 private:
     std::vector<uint8_t> buffer_;
@@ -168,7 +179,7 @@ struct Seen {
     bool operator==(const Seen&) const = default;
 };
 
-inline std::vector<Seen> Snapshot(const TestSource& src) {
+inline std::vector<Seen> Snapshot(TestSource& src) {
     std::vector<Seen> out;
     auto fromFile = [&](const frameheader1& f) {
         Seen s;
@@ -220,5 +231,35 @@ inline std::vector<Rec> Groups(int n, int frames, int64_t start = kT0, int step 
     recs.push_back(Key(start + static_cast<int64_t>(n) * step * frames * 40 * kMs, 10, 99));
     return recs;
 }
+
+}  // namespace srctest
+
+namespace srctest {
+
+// Collects the library's trace lines while it lives.
+class TraceCapture {
+public:
+    TraceCapture() { varnel_set_trace_sink(&TraceCapture::Sink, this); }
+    ~TraceCapture() { varnel_set_trace_sink(nullptr, nullptr); }
+    TraceCapture(const TraceCapture&) = delete;
+    TraceCapture& operator=(const TraceCapture&) = delete;
+    std::vector<std::string> Lines() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return lines_;
+    }
+    bool Has(const std::string& line) {
+        auto all = Lines();
+        return std::find(all.begin(), all.end(), line) != all.end();
+    }
+
+private:
+    static void Sink(const char* line, void* user) {
+        auto* self = static_cast<TraceCapture*>(user);
+        std::lock_guard<std::mutex> lock(self->mutex_);
+        self->lines_.emplace_back(line);
+    }
+    std::mutex mutex_;
+    std::vector<std::string> lines_;
+};
 
 }  // namespace srctest

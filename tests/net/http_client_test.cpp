@@ -1,0 +1,243 @@
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <functional>
+#include <future>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "net/iocp.h"
+#include "tests/net/net_test_util.h"
+#include "varnel/varnel.h"
+
+using nettest::RecordingClient;
+using QNetwork::CQSocket;
+
+namespace {
+
+// A server of the test's own: its script runs on a thread; the requests it read are kept.
+class Server {
+public:
+    explicit Server(std::function<void(Server&)> script)
+        : thread_([this, script] { script(*this); }) {}
+    ~Server() { Join(); }
+    void Join() {
+        if (thread_.joinable()) thread_.join();
+    }
+    // Accepts the next connection and reads one request head from it.
+    std::unique_ptr<CQSocket> Next() {
+        auto c = lo_.listener.Accept();
+        std::string head;
+        char ch;
+        while (head.find("\r\n\r\n") == std::string::npos && c->Receive(&ch, 1) == 1) head += ch;
+        requests.push_back(head);
+        return c;
+    }
+    std::string Url(const std::string& path, const std::string& credentials = "") const {
+        return "http://" + credentials + "127.0.0.1:" + std::to_string(lo_.port) + path;
+    }
+    nettest::Loopback lo_;              // listening before the script starts
+    std::vector<std::string> requests;  // read after Join
+
+private:
+    std::thread thread_;
+};
+
+std::string Answer(const std::string& status, const std::string& body,
+                   const std::string& extra = "") {
+    return "HTTP/1.1 " + status + "\r\n" + extra +
+           "Content-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body;
+}
+
+const std::string kChallenge = "WWW-Authenticate: Digest realm=\"rec\", nonce=\"abc123\"\r\n";
+
+}  // namespace
+
+TEST(CQHttpClient, FirstBodyBytesFromOpenThenEveryBlockInOrder) {
+    std::promise<void> opened;
+    std::string blocks;
+    Server server([&](Server& s) {
+        auto c = s.Next();
+        nettest::SendAll(*c, "HTTP/1.1 200 OK\r\nContent-Type: x\r\n\r\n" + std::string(100, 'F'));
+        opened.get_future().wait();
+        for (int i = 0; i < 4; ++i) {
+            nettest::SendAll(*c, std::string(3000 + 4000 * i, char('a' + i)));
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        }
+    });
+    for (int i = 0; i < 4; ++i) blocks += std::string(3000 + 4000 * i, char('a' + i));
+    RecordingClient client;
+    EXPECT_TRUE(client.Open(server.Url("/PlayBack1.cgi?begin=2024-01-01 00:00:00").c_str()));
+    std::vector<RecordingClient::Call> calls = client.Calls();
+    ASSERT_EQ(calls.size(), 1u);  // the bytes that came with the head, on the opening thread
+    EXPECT_EQ(calls[0].bytes, std::string(100, 'F'));
+    EXPECT_EQ(calls[0].thread, std::this_thread::get_id());
+    opened.set_value();
+    ASSERT_TRUE(client.WaitRecvEnd());
+    calls = client.Calls();
+    std::string later;
+    for (size_t i = 1; i < calls.size(); ++i) {
+        EXPECT_EQ(calls[i].thread, client.RecvEndThread());
+        EXPECT_LE(calls[i].bytes.size(), 8192u);
+        later += calls[i].bytes;
+    }
+    EXPECT_TRUE(later == blocks);
+    EXPECT_NE(client.RecvEndThread(), std::this_thread::get_id());
+    EXPECT_TRUE(client.Close());
+    EXPECT_EQ(client.RecvEnds(), 1);
+    server.Join();
+    EXPECT_EQ(server.requests,
+              std::vector<std::string>{
+                  "GET /PlayBack1.cgi?begin=2024-01-01%2000:00:00 HTTP/1.1\r\n\r\n"});
+}
+
+TEST(CQHttpClient, ChallengesAndEarlyEnds) {
+    const std::string digest =
+        nettest::AuthTool({"digest", "admin", "rec", "pass", "GET", "/a b", "abc123"});
+    const std::string authorized =
+        "GET /a%20b HTTP/1.1\r\nAuthorization: Digest username=\"admin\", realm=\"rec\", "
+        "nonce=\"abc123\", uri=\"/a b\", response=\"" +
+        digest + "\"\r\n\r\n";
+    struct Case {
+        const char* name;
+        std::vector<std::string> answers;  // one connection per answer, closed after it
+        std::string body;                  // what reached CheckContent
+        std::vector<std::string> requests;
+    };
+    const Case cases[] = {
+        {"401 answered on a new connection",
+         {Answer("401 Unauthorized", "denied", kChallenge),
+          Answer("200 OK", "ok body", "X-Pad: longer head\r\n")},
+         "ok body",
+         {"GET /a%20b HTTP/1.1\r\n\r\n", authorized}},
+        {"a second 401 is a body, not retried",
+         {Answer("401 Unauthorized", "first", kChallenge),
+          Answer("401 Unauthorized", "second", kChallenge)},
+         "second",
+         {"GET /a%20b HTTP/1.1\r\n\r\n", authorized}},
+        {"server closes mid-body",
+         {"HTTP/1.1 200 OK\r\nContent-Length: 1000\r\n\r\n" + std::string(300, 'm')},
+         std::string(300, 'm'),
+         {"GET /a%20b HTTP/1.1\r\n\r\n"}},
+        {"server closes without answering", {""}, "", {"GET /a%20b HTTP/1.1\r\n\r\n"}},
+    };
+    for (const Case& k : cases) {
+        SCOPED_TRACE(k.name);
+        Server server([&](Server& s) {
+            for (const std::string& a : k.answers) nettest::SendAll(*s.Next(), a);
+            // The next connection must be the test's own sentinel, made after the client ended.
+            auto sentinel = s.lo_.listener.Accept();
+            EXPECT_EQ(nettest::Receive(*sentinel, 8), "sentinel");
+        });
+        RecordingClient client;
+        client.Open(server.Url("/a b", "admin:pass@").c_str());
+        ASSERT_TRUE(client.WaitRecvEnd());
+        EXPECT_EQ(client.Body(), k.body);
+        client.Close();
+        CQSocket sentinel;
+        sentinel.OpenTCP();
+        sentinel.Connect("127.0.0.1", server.lo_.port);
+        nettest::SendAll(sentinel, "sentinel");
+        server.Join();
+        EXPECT_EQ(server.requests, k.requests);
+        EXPECT_EQ(client.RecvEnds(), 1);
+    }
+}
+
+TEST(CQHttpClient, NoConnectionStillEndsOnce) {
+    nettest::Loopback named;  // listening, but host names are not resolved
+    for (const std::string& url :
+         {"http://127.0.0.1:" + std::to_string(nettest::ClosedPort()) + "/x",
+          "http://localhost:" + std::to_string(named.port) + "/x", std::string("not a url")}) {
+        RecordingClient client;
+        testing::internal::CaptureStdout();
+        EXPECT_TRUE(client.Open(url.c_str()));
+        EXPECT_NE(testing::internal::GetCapturedStdout().find("connect function failed"),
+                  std::string::npos);
+        ASSERT_TRUE(client.WaitRecvEnd()) << url;
+        EXPECT_TRUE(client.Calls().empty());
+        client.Close();
+        EXPECT_EQ(client.RecvEnds(), 1);
+    }
+}
+
+TEST(CQHttpClient, CloseWakesTheBlockedReceiveThread) {
+    std::promise<void> done;
+    Server server([&](Server& s) {
+        auto c = s.Next();
+        nettest::SendAll(*c, "HTTP/1.1 200 OK\r\n\r\nstart");
+        done.get_future().wait();  // keeps the connection open and silent
+    });
+    RecordingClient client;
+    client.Open(server.Url("/live").c_str());
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));  // let the thread block
+    EXPECT_EQ(client.RecvEnds(), 0);
+    EXPECT_TRUE(client.Close());
+    EXPECT_EQ(client.RecvEnds(), 1);  // ran on the receive thread before Close returned
+    EXPECT_NE(client.RecvEndThread(), std::this_thread::get_id());
+    EXPECT_EQ(client.Body(), "start");
+    EXPECT_TRUE(client.Close());  // nothing open any more
+    done.set_value();
+}
+
+TEST(CQHttpClient, IncompleteHeadInFirstReceivePassesNothingFromOpen) {
+    std::promise<void> opened;
+    Server server([&](Server& s) {
+        auto c = s.Next();
+        nettest::SendAll(*c, "HTTP/1.1 200 OK\r\nContent-");
+        opened.get_future().wait();
+        nettest::SendAll(*c, "Length: 5\r\n\r\nhello");
+    });
+    RecordingClient client;
+    client.Open(server.Url("/").c_str());
+    EXPECT_TRUE(client.Calls().empty());
+    opened.set_value();
+    ASSERT_TRUE(client.WaitRecvEnd());
+    EXPECT_EQ(client.Body(), "Length: 5\r\n\r\nhello");  // the head is not looked for again
+    client.Close();
+}
+
+TEST(CQHttpClient, TracesAndCompletionHandler) {
+    Server server([&](Server& s) { nettest::SendAll(*s.Next(), Answer("200 OK", "x")); });
+    std::vector<std::string> traces;
+    const auto collect = [](const char* line, void* user) {  // the client's own lines
+        const std::string l = line;
+        if (l == "\r\n" || l.find("CQHttpClient") != std::string::npos)
+            static_cast<std::vector<std::string>*>(user)->push_back(l);
+    };
+    auto client = std::make_unique<RecordingClient>();
+    varnel_set_trace_sink(collect, &traces);
+    client->Open(server.Url("/").c_str());
+    client->WaitRecvEnd();
+    client->Close();
+
+    // RecvAsync as a handler of a real completion, then by hand for the zeroing and count 0.
+    QNetwork::CQSocketAsyncEventArgs args;
+    char buffer[64] = {};
+    args.SetBuffer(buffer, sizeof buffer);
+    std::promise<void> completed;
+    args.Add([&](void* sender, const QNetwork::CQSocketAsyncEventArgs& a) {
+        client->Completed(sender, a);
+        completed.set_value();
+    });
+    nettest::Loopback lo;
+    auto [near, far] = lo.Pair();
+    QNetwork::CQIOCP::GetInstance().Add(near->GetSocket());
+    near->ReceiveAsync(args);
+    nettest::SendAll(*far, "hello");
+    completed.get_future().wait();
+    args.ClearAll();
+    EXPECT_EQ(std::string(buffer, 5), std::string(5, '\0'));
+    args.m_BytesTransferred = 0;
+    client->Completed(nullptr, args);
+    EXPECT_EQ(client->Body(), "xhello");
+    client.reset();
+    varnel_set_trace_sink(nullptr, nullptr);
+    const std::string d = "CQHttpClient::~CQHttpClient(void)";
+    EXPECT_EQ(traces, (std::vector<std::string>{
+                          "-----CQHttpClient::Open-----\r\n", "-----CQHttpClient::Open\r\n",
+                          "-----CQHttpClient::Close-----\r\n", "-----CQHttpClient::Close\r\n",
+                          "\r\n", d + "\r\n", d + " 1\r\n", d + " 2\r\n", d + " 3\r\n",
+                          d + " 4\r\n", d + " 5\r\n", d + " 6\r\n", d + "-- \r\n"}));
+}

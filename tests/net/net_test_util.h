@@ -1,0 +1,171 @@
+// Helpers of the network tests: loopback connections, temporary folders, the independent
+// credential script, and a client that records what reaches its hooks.
+#pragma once
+#include <gtest/gtest.h>
+
+#include <condition_variable>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <mutex>
+#include <random>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <utility>
+#include <vector>
+
+#include "net/http/http_client.h"
+#include "net/http/http_request.h"
+#include "net/http/http_response.h"
+#include "net/socket.h"
+#include "platform/socket.h"
+
+namespace nettest {
+
+using QNetwork::CQSocket;
+
+// A listener on a free port of 127.0.0.1; Pair() gives a connected client and server side.
+struct Loopback {
+    CQSocket listener;
+    int port;
+    Loopback() {
+        listener.OpenTCP();
+        listener.Bind("127.0.0.1", 0);
+        listener.Listen(5);
+        port = platform::SocketLocalPort(listener.GetSocket());
+    }
+    std::pair<std::unique_ptr<CQSocket>, std::unique_ptr<CQSocket>> Pair() {
+        auto client = std::make_unique<CQSocket>();
+        client->OpenTCP();
+        client->Connect("127.0.0.1", port);
+        return {std::move(client), listener.Accept()};
+    }
+};
+
+// A port nothing listens on (bound, then closed again).
+inline int ClosedPort() {
+    CQSocket probe;
+    probe.OpenTCP();
+    probe.Bind("127.0.0.1", 0);
+    return platform::SocketLocalPort(probe.GetSocket());
+}
+
+inline void SendAll(CQSocket& s, const std::string& data) {
+    for (size_t done = 0; done < data.size();) {
+        const int n = s.Send(data.data() + done, static_cast<int>(data.size() - done));
+        if (n < 1) return;
+        done += static_cast<size_t>(n);
+    }
+}
+
+// Receives until `count` bytes, or until the connection ends.
+inline std::string Receive(CQSocket& s, size_t count = SIZE_MAX) {
+    std::string out;
+    char buf[4096];
+    for (int n;
+         out.size() < count &&
+         (n = s.Receive(buf, static_cast<int>(std::min(sizeof buf, count - out.size())))) > 0;)
+        out.append(buf, static_cast<size_t>(n));
+    return out;
+}
+
+struct TempDir {
+    std::filesystem::path path = std::filesystem::temp_directory_path() /
+                                 ("varnel-net-" + std::to_string(std::random_device()()));
+    TempDir() {
+        std::filesystem::create_directories(path);
+        // Servers started as root serve as an unprivileged user, who must read in here.
+        std::filesystem::permissions(path, std::filesystem::perms::all);
+    }
+    ~TempDir() { std::filesystem::remove_all(path); }
+    std::string operator/(const std::string& name) const { return (path / name).string(); }
+};
+
+inline std::string ReadFile(const std::string& name) {
+    std::stringstream s;
+    s << std::ifstream(name, std::ios::binary).rdbuf();
+    return s.str();
+}
+
+inline void WriteFile(const std::string& name, const std::string& text) {
+    std::ofstream(name, std::ios::binary) << text;
+}
+
+inline std::string Quote(const std::string& arg) {
+    std::string q = "'";
+    for (char c : arg) q += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    return q + "'";
+}
+
+// The first output line of tests/net/http_auth.py with these arguments.
+inline std::string AuthTool(const std::vector<std::string>& args) {
+    TempDir dir;
+    std::string cmd = "python3 " + Quote(VARNEL_TEST_SOURCE_DIR "/http_auth.py");
+    for (const std::string& a : args) cmd += " " + Quote(a);
+    cmd += " > " + Quote(dir / "out");
+    EXPECT_EQ(std::system(cmd.c_str()), 0) << cmd;
+    const std::string out = ReadFile(dir / "out");
+    return out.substr(0, out.find('\n'));
+}
+
+// Records every CheckContent (bytes and thread) and RecvEnd call.
+class RecordingClient : public QNetwork::QProtocol::HTTP::CQHttpClient {
+public:
+    struct Call {
+        std::thread::id thread;
+        std::string bytes;
+    };
+    QNetwork::QProtocol::HTTP::CQHttpRequest& Request() { return *m_pRequest; }
+    int LastCode() const { return m_pResponse->GetResponseCode(); }
+    void Completed(void* sender, const QNetwork::CQSocketAsyncEventArgs& a) {
+        RecvAsync(sender, a);
+    }
+
+    std::vector<Call> Calls() {
+        std::lock_guard<std::mutex> guard(lock_);
+        return calls_;
+    }
+    std::string Body() {
+        std::string all;
+        for (const Call& c : Calls()) all += c.bytes;
+        return all;
+    }
+    int RecvEnds() {
+        std::lock_guard<std::mutex> guard(lock_);
+        return recvEnds_;
+    }
+    std::thread::id RecvEndThread() {
+        std::lock_guard<std::mutex> guard(lock_);
+        return endThread_;
+    }
+    bool WaitRecvEnd(int seconds = 20) {
+        std::unique_lock<std::mutex> guard(lock_);
+        return changed_.wait_for(guard, std::chrono::seconds(seconds),
+                                 [&] { return recvEnds_ > 0; });
+    }
+
+protected:
+    void CheckContent(unsigned char* data, int count) override {
+        std::lock_guard<std::mutex> guard(lock_);
+        calls_.push_back({std::this_thread::get_id(),
+                          std::string(reinterpret_cast<char*>(data), static_cast<size_t>(count))});
+    }
+    bool RecvEnd() override {
+        std::lock_guard<std::mutex> guard(lock_);
+        ++recvEnds_;
+        endThread_ = std::this_thread::get_id();
+        changed_.notify_all();
+        return true;
+    }
+
+private:
+    std::mutex lock_;
+    std::condition_variable changed_;
+    std::vector<Call> calls_;
+    int recvEnds_ = 0;
+    std::thread::id endThread_;
+};
+
+}  // namespace nettest

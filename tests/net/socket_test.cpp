@@ -1,0 +1,211 @@
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <functional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "net/event_handler.h"
+#include "net/iocp.h"
+#include "net/socket.h"
+#include "tests/net/net_test_util.h"
+
+using nettest::Loopback;
+using QNetwork::CQIOCP;
+using QNetwork::CQSocket;
+using QNetwork::CQSocketAsyncEventArgs;
+
+TEST(CQSocket, FailuresLeaveNoSocketAndPrintTheirMessage) {
+    Loopback lo;
+    const int closed = nettest::ClosedPort();
+    const std::pair<std::function<void(CQSocket&)>, std::string> cases[] = {
+        {[&](CQSocket& s) { s.Connect("localhost", lo.port); },  // names are not resolved
+         "connect function failed with error: "},
+        {[&](CQSocket& s) { s.Connect("127.0.0.1", closed); },
+         "connect function failed with error: 111\n"},
+        {[&](CQSocket& s) { s.Bind("127.0.0.1", lo.port); }, "bind failed with error: 98\n"},
+        {[&](CQSocket& s) { s.Close(), s.Listen(5); }, "listen failed with error: 9\n"},
+    };
+    for (const auto& [act, message] : cases) {
+        SCOPED_TRACE(message);
+        CQSocket s;
+        s.OpenTCP();
+        testing::internal::CaptureStdout();
+        act(s);
+        EXPECT_EQ(testing::internal::GetCapturedStdout().substr(0, message.size()), message);
+        EXPECT_EQ(s.GetSocket(), platform::INVALID_SOCKET);
+        EXPECT_EQ(s.Receive(nullptr, 4), 0);  // no socket: the socket layer is not called
+        EXPECT_EQ(s.Send("abcd", 4), 0);
+    }
+}
+
+TEST(CQSocket, ShutdownDirectionsAndVanishedPeer) {
+    Loopback lo;
+    auto [client, server] = lo.Pair();
+    client->Shuntdown(static_cast<QNetwork::ShuntdownTyps>(3));  // nothing happens
+    nettest::SendAll(*client, "ping");
+    EXPECT_EQ(nettest::Receive(*server, 4), "ping");
+    client->Shuntdown(QNetwork::ShuntdownTyps_Send);
+    EXPECT_EQ(nettest::Receive(*server), "");  // the peer sees the end, receiving still works
+    nettest::SendAll(*server, "pong");
+    EXPECT_EQ(nettest::Receive(*client, 4), "pong");
+    // Sends to a peer that has gone fail instead of raising SIGPIPE, which would end the test.
+    server->Close();
+    int last = 0;
+    for (int i = 0; i < 50 && last >= 0; ++i)
+        last = client->Send(std::string(65536, 'y').data(), 65536);
+    EXPECT_EQ(last, -1);
+}
+
+TEST(CQSocket, CloseFromAnotherThreadWakesBlockedReceiveAndAccept) {
+    Loopback lo;
+    auto [client, server] = lo.Pair();
+    int received = 99;
+    std::unique_ptr<CQSocket> accepted = std::make_unique<CQSocket>();
+    std::thread receiver([&, c = client.get()] { received = c->Receive(&received, 4); });
+    std::thread acceptor([&] { accepted = lo.listener.Accept(); });
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    client->Close();
+    lo.listener.Close();
+    receiver.join();
+    acceptor.join();
+    EXPECT_LE(received, 0);
+    EXPECT_EQ(accepted, nullptr);
+}
+
+namespace {
+
+// One record with a handler that notes its completions.
+struct Watched {
+    CQSocketAsyncEventArgs args;
+    std::vector<char> buffer = std::vector<char>(8192);
+    std::mutex lock;
+    std::condition_variable changed;
+    int calls = 0;
+    uint32_t error = 0;
+    bool ended = false;  // a completion with 0 bytes came
+    std::string data;
+    std::function<void()> next;  // re-arms the receive after data, when set
+
+    Watched() {
+        args.SetBuffer(buffer.data(), static_cast<int>(buffer.size()));
+        args.Add([this](void* sender, const CQSocketAsyncEventArgs& a) {
+            EXPECT_EQ(sender, nullptr);
+            std::lock_guard<std::mutex> guard(lock);
+            ++calls;
+            error = a.m_Error;
+            data.append(a.m_Buffer.buf, a.m_BytesTransferred);
+            ended = ended || a.m_BytesTransferred == 0;
+            if (next && a.m_BytesTransferred > 0) next();
+            changed.notify_all();
+        });
+    }
+    ~Watched() { args.ClearAll(); }  // waits for a handler call still returning
+    bool Wait(std::function<bool()> done, int seconds = 10) {
+        std::unique_lock<std::mutex> guard(lock);
+        return changed.wait_for(guard, std::chrono::seconds(seconds), done);
+    }
+};
+
+}  // namespace
+
+TEST(CQIOCP, ManyPendingReceivesCompleteOnceEach) {
+    Loopback lo;
+    std::vector<std::pair<std::unique_ptr<CQSocket>, std::unique_ptr<CQSocket>>> pairs;
+    std::vector<std::unique_ptr<Watched>> records;
+    for (int i = 0; i < 64; ++i) {
+        pairs.push_back(lo.Pair());
+        records.push_back(std::make_unique<Watched>());
+        CQIOCP::GetInstance().Add(pairs[i].first->GetSocket());
+        EXPECT_EQ(pairs[i].first->ReceiveAsync(records[i]->args), -1);
+        EXPECT_EQ(platform::WSAGetLastError(), platform::WSA_IO_PENDING);
+    }
+    for (int i = 63; i >= 0; --i) nettest::SendAll(*pairs[i].second, "reply " + std::to_string(i));
+    for (int i = 0; i < 64; ++i) {
+        Watched& w = *records[i];
+        ASSERT_TRUE(w.Wait([&] { return w.calls > 0; }));
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(30));
+    for (int i = 0; i < 64; ++i) {
+        pairs[i].first->Close();  // nothing pending any more: no further completion
+        std::lock_guard<std::mutex> guard(records[i]->lock);
+        EXPECT_EQ(records[i]->calls, 1);
+        EXPECT_EQ(records[i]->data, "reply " + std::to_string(i));
+    }
+}
+
+TEST(CQIOCP, EndsOfAPendingReceive) {
+    const std::pair<std::function<void(CQSocket&, CQSocket&)>, uint32_t> cases[] = {
+        {[](CQSocket& c, CQSocket&) { c.Close(); }, platform::ERROR_OPERATION_ABORTED},
+        {[](CQSocket&, CQSocket& s) { s.Close(); }, 0},  // orderly: 0 bytes, no error
+        {[](CQSocket& c, CQSocket&) { c.Shuntdown(QNetwork::ShuntdownTyps_Receive); }, 0},
+    };
+    Loopback lo;
+    for (const auto& [end, error] : cases) {
+        SCOPED_TRACE(error);
+        auto [client, server] = lo.Pair();
+        Watched w;
+        CQIOCP::GetInstance().Add(client->GetSocket());
+        client->ReceiveAsync(w.args);
+        EXPECT_FALSE(client->IsSync());
+        end(*client, *server);
+        ASSERT_TRUE(w.Wait([&] { return w.calls > 0; }));
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        client->Close();
+        std::lock_guard<std::mutex> guard(w.lock);
+        EXPECT_EQ(w.calls, 1);
+        EXPECT_EQ(w.error, error);
+        EXPECT_EQ(w.data, "");
+    }
+}
+
+TEST(CQIOCP, ChainedReceivesAndOneLargeSendKeepEveryByte) {
+    Loopback lo;
+    auto [client, server] = lo.Pair();
+    CQIOCP::GetInstance().Add(client->GetSocket());
+    CQIOCP::GetInstance().Add(server->GetSocket());
+    std::string payload(3 << 20, 0);
+    for (size_t i = 0; i < payload.size(); ++i) payload[i] = static_cast<char>(i * 7 + i / 251);
+    Watched in, out;
+    in.next = [&, c = client.get()] { c->ReceiveAsync(in.args); };
+    client->ReceiveAsync(in.args);
+    out.args.SetBuffer(payload.data(), static_cast<int>(payload.size()));
+    EXPECT_EQ(server->SendAsync(out.args), 0);
+    // One completion for the whole buffer.
+    ASSERT_TRUE(out.Wait([&] { return out.calls == 1 && out.data.size() == payload.size(); }, 30));
+    server->Shuntdown(QNetwork::ShuntdownTyps_Send);
+    // The last receive ends with the orderly close; only then may its record go.
+    ASSERT_TRUE(in.Wait([&] { return in.ended; }, 30));
+    std::lock_guard<std::mutex> guard(in.lock);
+    EXPECT_TRUE(in.data == payload);
+}
+
+TEST(CQEvenHandler, RaisedInOrderWhileOtherThreadsClearAndAdd) {
+    QEvent::CQEvenHandler<int, const std::string&> e;
+    std::string order;
+    e.Add([&](int s, const std::string& a) { order += std::to_string(s) + a; });
+    e.m_Handlers.push_back([&](int, const std::string& a) { order += a + "!"; });
+    auto copy = e;  // with the handlers, and a lock of its own
+    copy.RaisEvent(7, "x");
+    EXPECT_EQ(order, "7xx!");
+    copy.m_Handlers.emplace_back();
+    EXPECT_THROW(copy.RaisEvent(0, ""), std::bad_function_call);
+
+    long calls = 0;  // not atomic: the event's lock keeps the handler calls apart
+    std::atomic<bool> stop{false};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 4; ++t)
+        threads.emplace_back([&] {
+            for (int i = 0; i < 20000; ++i) e.RaisEvent(i, "");
+        });
+    std::thread changer([&] {
+        while (!stop) e.ClearAll(), e.Add([&](int, const std::string&) { ++calls; });
+    });
+    for (auto& t : threads) t.join();
+    stop = true;
+    changer.join();
+    const long before = calls;
+    e.RaisEvent(0, "");
+    EXPECT_EQ(calls, before + 1);
+}
