@@ -9,9 +9,10 @@ packages=(
   libsdl2-dev ffmpeg python3 clang-format
 )
 if [[ "${1:-}" == "--test" ]]; then
-  # Only the tests need these: an X server for the window test, and independent HTTP
-  # servers for the HTTP client's interoperability tests.
-  packages+=(xvfb x11-apps imagemagick apache2 nginx-light)
+  # Only the tests need these: an X server for the window test, xwininfo and xdotool to read
+  # its title and press its keys, and independent HTTP servers for the HTTP client's
+  # interoperability tests.
+  packages+=(xvfb x11-apps imagemagick x11-utils xdotool apache2 nginx-light)
 fi
 
 missing=()

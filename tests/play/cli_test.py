@@ -1,0 +1,109 @@
+#!/usr/bin/env python3
+"""varnel-play's answers to bad command lines, to an unreachable recorder and to a range with
+nothing in it: the documented message on standard error and the documented exit code.
+
+usage: cli_test.py CASE --play PATH [--recorder PATH --samples DIR]"""
+import argparse
+import os
+import sys
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import play_lib as pl  # noqa: E402
+
+CASES = {}
+
+
+def case(fn):
+    CASES[fn.__name__] = fn
+    return fn
+
+
+def expect(cond, what):
+    if not cond:
+        raise AssertionError(what)
+
+
+@case
+def bad_options(ctx):
+    table = [
+        (["--bogus"], "varnel-play: unknown option '--bogus'"),
+        (["--port", "99999"], "varnel-play: --port: '99999' is not a port from 1 to 65535"),
+        (["--speed"], "varnel-play: --speed needs a value: an exponent from -3 to 3 or a factor "
+                      "like 0.5x or 4x"),
+        (["--begin", "2024/01/01 00:00:10", "--end", "2024/01/01 00:00:00"],
+         "varnel-play: --end must be later than --begin"),
+        (["--at", "3:fly"], "varnel-play: --at: '3:fly' is not "
+                            "SECONDS:pause|play|reverse|forward|speed=X"),
+    ]
+    for args, message in table:
+        code, out, err = pl.play(ctx.play, args + ["--out", ctx.out])
+        lines = err.splitlines()
+        expect(code == 2, "%s: exit code %d" % (args, code))
+        expect(lines[:2] == [message, "Try 'varnel-play --help'."], "%s: %r" % (args, lines))
+        expect(out == "", "%s: nothing on standard output: %r" % (args, out))
+    expect(not os.path.exists(ctx.out), "a bad command line writes nothing")
+    code, out, _ = pl.play(ctx.play, ["--help"])
+    expect(code == 0 and "Exit codes:" in out and "--window" in out, "help: %d" % code)
+
+
+@case
+def unreachable(ctx):
+    port = pl.free_port()
+    code, out, err = pl.play(ctx.play, ["--headless", "--port", str(port), "--out", ctx.out,
+                                        "--timeout", "15", "--json", os.path.join(ctx.out, "s.json")],
+                             timeout=60)
+    message = "varnel-play: cannot reach the recorder at 127.0.0.1:%d (Connection refused)" % port
+    expect(code == 3, "exit code %d: %s" % (code, err[-500:]))
+    expect(message in err.splitlines(), "message: %r" % err[-500:])
+    s = pl.summary(os.path.join(ctx.out, "s.json"))
+    expect(s["pictures"] == 0 and s["error"] == message[len("varnel-play: "):], str(s))
+    expect(not os.path.exists(os.path.join(ctx.out, "contact-sheet.png")), "no sheet")
+    expect(not os.path.exists(os.path.join(ctx.out, "work")), "working folder removed")
+
+
+@case
+def nothing_in_range(ctx):
+    with pl.Recorder(ctx.recorder, ctx.samples, ctx.work) as rec:
+        code, _, err = pl.play(ctx.play, ["--headless", "--port", str(rec.port), "--out", ctx.out,
+                                          "--begin", "1999/01/01 00:00:00", "--length", "10",
+                                          "--timeout", "15"], timeout=60)
+    message = ("varnel-play: no pictures in the range 1999/01/01 00:00:00.000 - "
+               "1999/01/01 00:00:10.000 from 127.0.0.1:%d" % rec.port)
+    expect(code == 4, "exit code %d: %s" % (code, err[-500:]))
+    expect(message in err.splitlines(), "message: %r" % err[-500:])
+
+
+@case
+def unwritable_output(ctx):
+    blocker = os.path.join(ctx.work, "file")
+    open(blocker, "w").close()
+    code, _, err = pl.play(ctx.play, ["--headless", "--out", os.path.join(blocker, "out")])
+    expect(code == 1, "exit code %d" % code)
+    expect(err.startswith("varnel-play: cannot create the output folder " +
+                          os.path.join(blocker, "out") + ": "), err)
+
+
+class Ctx:
+    def __init__(self, args):
+        self.play, self.recorder, self.samples = args.play, args.recorder, args.samples
+        self.work = pl.temp_dir("cli")
+        self.out = os.path.join(self.work, "out")
+
+
+def main():
+    ap = argparse.ArgumentParser()
+    ap.add_argument("case", choices=sorted(CASES))
+    ap.add_argument("--play", required=True)
+    ap.add_argument("--recorder")
+    ap.add_argument("--samples")
+    args = ap.parse_args()
+    ctx = Ctx(args)
+    try:
+        CASES[args.case](ctx)
+    finally:
+        pl.remove(ctx.work)
+    print("ok", args.case)
+
+
+if __name__ == "__main__":
+    main()

@@ -1,0 +1,160 @@
+#!/usr/bin/env python3
+"""varnel-play --window under a virtual X server: the window shows the delivered picture, its
+title follows the playback, and its keys control it.
+
+usage: window_test.py CASE --play PATH --recorder PATH --samples DIR --key N --begin TIME"""
+import argparse
+import os
+import re
+import subprocess
+import sys
+import time
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import play_lib as pl  # noqa: E402
+
+CASES = {}
+TITLE = re.compile(r'"(varnel-play - ([0-9/]+ [0-9:.]+|connecting) - (\S+) (forward|reverse)'
+                   r'( - paused)?)"')
+
+
+def case(fn):
+    CASES[fn.__name__] = fn
+    return fn
+
+
+def expect(cond, what):
+    if not cond:
+        raise AssertionError(what)
+
+
+def titles(x):
+    """The titles of varnel-play's windows on the display, parsed."""
+    tree = subprocess.run(["xwininfo", "-root", "-tree", "-display", x.display],
+                          capture_output=True, text=True).stdout
+    return [m.groups() for m in TITLE.finditer(tree)]
+
+
+def wait_title(x, predicate, what, timeout=20):
+    found = []
+
+    def check():
+        found[:] = [t for t in titles(x) if predicate(t)]
+        return bool(found)
+
+    pl.wait_for(check, timeout, what)
+    return found[0]
+
+
+@case
+def shows_the_delivered_picture(ctx):
+    """The picture on the screen is the last one delivered, pixel for pixel in its centre."""
+    with pl.Xvfb(1600, 900) as x, pl.Recorder(ctx.recorder, ctx.samples, ctx.work) as rec:
+        summary = os.path.join(ctx.out, "summary.json")
+        proc = subprocess.Popen(
+            [ctx.play, "--window", "--port", str(rec.port), "--key", ctx.key, "--begin",
+             ctx.begin, "--length", "2", "--hold", "60", "--out", ctx.out, "--json", summary,
+             "--quiet"],
+            env=x.env({"SDL_AUDIODRIVER": "dummy"}), stdout=subprocess.DEVNULL,
+            stderr=subprocess.PIPE, text=True)
+        try:
+            # The summary is written after the pictures, while the window holds the last one.
+            pl.wait_for(lambda: os.path.exists(summary) or proc.poll() is not None, 90,
+                        "the end of playback")
+            expect(proc.poll() is None, "varnel-play ended early: %s" % proc.stderr.read())
+            time.sleep(0.5)
+            s = pl.summary(summary)
+            expect(s["pictures"] > 10, "pictures delivered: %s" % s)
+            title = wait_title(x, lambda t: True, "the window")
+            expect(title[1] == s["last_frame_time"], "title %r, last %s" % (title,
+                                                                            s["last_frame_time"]))
+            shot = x.screenshot(os.path.join(ctx.work, "screen.xwd"))
+            last = pl.Image.decode(os.path.join(ctx.out, "last.png"))
+        finally:
+            proc.terminate()
+            proc.wait(30)
+    expect(proc.returncode == 0, "exit code %d after the hold" % proc.returncode)
+    expect((last.width, last.height) == (s["width"], s["height"]), "last.png size")
+    expect(last.width <= x.width and last.height <= x.height, "picture fits the screen")
+    # The window is centred and shows the picture at its own size.
+    size = 200
+    screen = shot.crop((x.width - size) // 2, (x.height - size) // 2, size, size)
+    picture = last.crop((last.width - size) // 2, (last.height - size) // 2, size, size)
+    expect(screen.spread() > 10, "the screen's centre is blank (spread %.1f)" % screen.spread())
+    diff = screen.mean_difference(picture)
+    expect(diff < 4, "screen and delivered picture differ by %.1f on average" % diff)
+    # The rest of the screen is the X server's own background, not the picture.
+    corner = shot.crop(0, 0, 50, 50)
+    expect(corner.mean_difference(picture.crop(0, 0, 50, 50)) > 4 or corner.spread() < 1,
+           "the window covers the corner")
+
+
+@case
+def keys_control_playback(ctx):
+    """r reverses, + doubles the speed, space pauses and resumes, q quits."""
+    with pl.Xvfb(1600, 900) as x, pl.Recorder(ctx.recorder, ctx.samples, ctx.work) as rec:
+        proc = subprocess.Popen(
+            [ctx.play, "--window", "--port", str(rec.port), "--key", ctx.key, "--begin",
+             ctx.begin, "--length", "20", "--out", ctx.out, "--quiet", "--json",
+             os.path.join(ctx.out, "summary.json")],
+            env=x.env({"SDL_AUDIODRIVER": "dummy"}), stdout=subprocess.DEVNULL,
+            stderr=subprocess.PIPE, text=True)
+
+        def key(name):
+            subprocess.run(["xdotool", "search", "--name", "^varnel-play - ", "windowfocus",
+                            "--sync", "key", name], env=x.env(), check=True, timeout=20)
+
+        try:
+            first = wait_title(x, lambda t: t[1] >= ctx.begin.replace("-", "/") and
+                               t[1] > "2024/01/01 00:00:03", "three seconds of playing", 40)
+            expect(first[2:4] == ("1x", "forward"), "title at the start: %r" % (first,))
+            key("r")
+            at_reverse = wait_title(x, lambda t: t[3] == "reverse", "reverse in the title")
+            wait_title(x, lambda t: t[3] == "reverse" and t[1] < at_reverse[1],
+                       "frame times going back after r")
+            key("f")
+            key("plus")
+            wait_title(x, lambda t: t[2:4] == ("2x", "forward"), "2x forward after f and +")
+            key("space")
+            paused = wait_title(x, lambda t: t[4] is not None, "paused after space")
+            time.sleep(1.5)
+            still = wait_title(x, lambda t: True, "the window")
+            expect(still[1] == paused[1] or still[1] <= paused[1][:19] + ".999",
+                   "pictures kept coming while paused: %r then %r" % (paused, still))
+            key("space")
+            wait_title(x, lambda t: t[4] is None and t[1] > still[1], "playing again")
+            key("q")
+            proc.wait(30)
+        finally:
+            if proc.poll() is None:
+                proc.kill()
+                proc.wait()
+    expect(proc.returncode == 0, "exit code %d: %s" % (proc.returncode, proc.stderr.read()))
+    s = pl.summary(os.path.join(ctx.out, "summary.json"))
+    expect(s["ending"] == "quit", str(s))
+
+
+class Ctx:
+    def __init__(self, args):
+        self.play, self.recorder, self.samples = args.play, args.recorder, args.samples
+        self.key, self.begin = args.key, args.begin
+        self.work = pl.temp_dir("window")
+        self.out = os.path.join(self.work, "out")
+
+
+def main():
+    ap = argparse.ArgumentParser()
+    ap.add_argument("case", choices=sorted(CASES))
+    for name in ("--play", "--recorder", "--samples", "--key", "--begin"):
+        ap.add_argument(name, required=True)
+    args = ap.parse_args()
+    ctx = Ctx(args)
+    try:
+        CASES[args.case](ctx)
+    finally:
+        pl.remove(ctx.work)
+    print("ok", args.case)
+
+
+if __name__ == "__main__":
+    main()
