@@ -112,7 +112,9 @@ void CQMemoryStream::Clear() {
 }
 
 void CQMemoryStream::SetLength(uint32_t n) {
-    m_uLength = n;
+    // The stream never grows here: a length past the capacity would let reads run off the
+    // buffer, so it stops at the capacity.
+    m_uLength = n > m_BufSize ? m_BufSize : n;
     if (m_uPosition > n) m_uPosition = n;
     if (m_uLength == 0 && m_uPosition == 0 && m_pBuffer != nullptr)
         std::memset(m_pBuffer, 0, m_BufSize);

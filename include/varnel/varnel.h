@@ -60,23 +60,23 @@ typedef int32_t MediaElementSpeeds;
  * Offsets: 32-bit payloadPos 72, filePath 80, groupDuration 336, payload 340, timeText 344,
  * size 600; 64-bit the same up to groupDuration, then payload 344, timeText 352, size 608. */
 typedef struct frameheader1 {
-    int32_t kind;         /*  0 */
-    char codec[8];        /*  4 "h264" or "hevc", NUL-terminated */
-    int32_t reserved0;    /* 12 padding, carried unchanged */
-    int64_t frameTime;    /* 16 */
-    int32_t duration;     /* 24 ms */
-    int32_t audioTime;    /* 28 */
-    int32_t length;       /* 32 payload bytes after the header */
-    int32_t keyFrame;     /* 36 1 = first frame of a group of pictures */
-    int32_t unknown[5];   /* 40 not interpreted, carried unchanged */
-    int32_t orientation;  /* 60 0 rewind, 1 forward */
-    int32_t channel;      /* 64 */
-    int32_t reserved1;    /* 68 padding, carried unchanged */
-    int64_t payloadPos;   /* 72 file position of the first payload byte */
-    char filePath[256];   /* 80 group file holding the payload */
-    int32_t groupDuration; /* 336 on a key frame: play time of its group in ms */
+    int32_t kind;           /*  0 */
+    char codec[8];          /*  4 "h264" or "hevc", NUL-terminated */
+    int32_t reserved0;      /* 12 padding, carried unchanged */
+    int64_t frameTime;      /* 16 */
+    int32_t duration;       /* 24 ms */
+    int32_t audioTime;      /* 28 */
+    int32_t length;         /* 32 payload bytes after the header */
+    int32_t keyFrame;       /* 36 1 = first frame of a group of pictures */
+    int32_t unknown[5];     /* 40 not interpreted, carried unchanged */
+    int32_t orientation;    /* 60 0 rewind, 1 forward */
+    int32_t channel;        /* 64 */
+    int32_t reserved1;      /* 68 padding, carried unchanged */
+    int64_t payloadPos;     /* 72 file position of the first payload byte */
+    char filePath[256];     /* 80 group file holding the payload */
+    int32_t groupDuration;  /* 336 on a key frame: play time of its group in ms */
     unsigned char* payload; /* heap copy of the payload until it is written to its file */
-    char timeText[256];   /* "YYYY/MM/DD hh:mm:ss.mmm" */
+    char timeText[256];     /* "YYYY/MM/DD hh:mm:ss.mmm" */
 } frameheader1;
 
 /* ---- Remote playback object ------------------------------------------------------------ */

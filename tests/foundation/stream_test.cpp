@@ -112,6 +112,9 @@ TEST(MemoryStream, ClearZeroesTheWholeCapacityAndSetLengthClamps) {
     s.SetLength(3);
     EXPECT_EQ(s.GetPosition(), 3);
     EXPECT_EQ(s.ToUChar()[5], 6);  // bytes past the length are kept until cleared
+    s.SetLength(1000);             // never past the capacity, so reads stay in the buffer
+    EXPECT_EQ(s.GetLength(), 8u);
+    s.SetLength(3);
     s.Clear();
     EXPECT_EQ(s.GetLength(), 0);
     EXPECT_TRUE(AllZero(s.ToUChar(), 8));
