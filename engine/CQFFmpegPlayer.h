@@ -84,13 +84,14 @@ private:
     void EndWait(VideoState* is);
 
     // ---- decoders and video thread (engine/video.cpp) ----
-    int stream_component_open_video(VideoState* is, const char* name);
+    int stream_component_open_video(VideoState* is, const char* name, int source = 0);
     int stream_component_open(VideoState* is, int stream, const char* name);
     void stream_component_close(VideoState* is, int stream);
     int get_video_frame(VideoState* is, AVFrame* frame, double* pts, int64_t* pos,
                         engine::video_ext* ext);
     void video_thread(VideoState* is);
-    int queue_picture(VideoState* is, AVFrame* src, double pts, int64_t pos);
+    int queue_picture(VideoState* is, AVFrame* src, double pts, int64_t pos,
+                      const engine::video_ext* record);
     void alloc_picture(VideoState* is);
 
     // ---- clocks and presentation (engine/refresh.cpp) ----
@@ -104,6 +105,7 @@ private:
     void pictq_next_picture(VideoState* is);
     void video_display(VideoState* is);
     void video_image_display(VideoState* is);
+    bool TakeFrameRecord(double pts, engine::video_ext* out = nullptr);
 
     // ---- audio (engine/audio.cpp) ----
     int audio_open(const AVChannelLayout* wanted_layout, int wanted_nb_channels,
@@ -137,7 +139,11 @@ private:
 
     // Frame records of queued pictures by presentation time (video thread writes, play
     // thread reads).
-    std::map<double, engine::video_ext> m_mapFrames;
+    std::multimap<double, engine::video_ext> m_mapFrames;
+    // Records of the access units inside a decoder, by packet time: a decoder that holds a
+    // picture back gives it out later, with its own packet's time, while another packet is
+    // being fed. Used by the video thread only.
+    std::map<int64_t, engine::video_ext> m_mapInDecoder;
     std::mutex m_csMap;
 
     // The current stream. The play thread owns it; host calls look at it under m_csState.
@@ -153,6 +159,11 @@ private:
     std::string m_strCodecName;
     const AVCodec* m_pCodec_Video = nullptr;
     engine::CodecContextPtr m_pCodectx_Video;
+    // The FOS source's own decoder: two recordings interleaved into one decoder would have
+    // one camera's pictures decoded against the other's reference pictures.
+    std::string m_strCodecNameFos;
+    const AVCodec* m_pCodec_VideoFos = nullptr;
+    engine::CodecContextPtr m_pCodectx_VideoFos;
     std::atomic<bool> m_bHasVideoDecoder{false};
     engine::CodecContextPtr m_pCodectx_Audio;
     const AVRational m_tbVideo{1, 1000};

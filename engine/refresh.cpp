@@ -76,15 +76,16 @@ void CQFFmpegPlayer::pictq_next_picture(VideoState* is) {
 void CQFFmpegPlayer::video_refresh(VideoState* is) {
     if (!m_bHasVideoDecoder) return;
     for (;;) {
+        double skipped = engine::kNoValue;
         {
             std::lock_guard<std::mutex> lock(is->pictq_mutex);
             if (is->pictq_size == 0) return;
             VideoPicture& vp = is->pictq[is->pictq_rindex];
             if (vp.skip) {
+                skipped = vp.pts;
                 is->pictq_rindex = (is->pictq_rindex + 1) % engine::kPictureQueueSize;
                 --is->pictq_size;
                 is->pictq_cond.notify_all();
-                continue;
             }
             if (!is->paused) {
                 const double gap = vp.pts - is->frame_last_pts;
@@ -97,6 +98,12 @@ void CQFFmpegPlayer::video_refresh(VideoState* is) {
                         delay * std::fmax(1.0, std::floor((now - is->frame_timer) / delay));
                 update_video_pts(is, vp.pts, vp.pos);
             }
+        }
+        if (skipped != engine::kNoValue) {
+            // A skipped picture's record goes with it, or a later picture of the same time
+            // would be reported with it.
+            TakeFrameRecord(skipped);
+            continue;
         }
         // Late pictures are not dropped: each is shown, as fast as the refresh events come.
         video_display(is);
@@ -113,6 +120,8 @@ void CQFFmpegPlayer::video_image_display(VideoState* is) {
     if (!m_pFrameCallback) return;
     FrameInfo info{};
     double pts;
+    bool hasRecord;
+    engine::video_ext ext;
     {
         std::lock_guard<std::mutex> lock(is->pictq_mutex);
         const VideoPicture& vp = is->pictq[is->pictq_rindex];
@@ -120,20 +129,32 @@ void CQFFmpegPlayer::video_image_display(VideoState* is) {
         info.Height = vp.height;
         info.Pixels = vp.pixels.get();
         pts = vp.pts;
+        hasRecord = vp.hasRecord;
+        ext = vp.record;
     }
-    {
-        std::lock_guard<std::mutex> lock(m_csMap);
-        auto it = m_mapFrames.find(pts);
-        if (it != m_mapFrames.end()) {
-            info.FrameTime = it->second.frameTime;
-            info.Source = it->second.source;
-            // Presented records are dropped, so that the map holds only the few pictures in
-            // flight however long the recording plays.
-            m_mapFrames.erase(it);
-        } else {
-            m_dPosition = pts;
-        }
+    // The record travels with the picture, so that the picture and the record the host gets
+    // always belong together; the map entry of the same time only goes with it, keeping the
+    // map to the pictures in flight.
+    TakeFrameRecord(pts, nullptr);
+    if (hasRecord) {
+        info.FrameTime = ext.frameTime;
+        info.Source = ext.source;
+    } else {
+        m_dPosition = pts;
     }
     info.LastFrameTime = m_pMyFile->GetLastFrameDateTime();
     m_pFrameCallback(0, m_nState, m_dPosition, &info);
+}
+
+bool CQFFmpegPlayer::TakeFrameRecord(double pts, engine::video_ext* out) {
+    std::lock_guard<std::mutex> lock(m_csMap);
+    // Records of equal times are kept in decoding order and taken in that order, so each
+    // picture reports its own record: the main and the FOS stream often carry the very same
+    // times, and a host must be told which camera every picture came from. Taken records are
+    // dropped, so the map holds only the pictures in flight however long the recording plays.
+    auto it = m_mapFrames.lower_bound(pts);
+    if (it == m_mapFrames.end() || it->first != pts) return false;
+    if (out != nullptr) *out = it->second;
+    m_mapFrames.erase(it);
+    return true;
 }

@@ -21,25 +21,29 @@ using engine::PacketPtr;
 using engine::VideoPicture;
 using engine::VideoState;
 
-int CQFFmpegPlayer::stream_component_open_video(VideoState* is, const char* name) {
+int CQFFmpegPlayer::stream_component_open_video(VideoState* is, const char* name, int source) {
     (void)is;
-    m_bHasVideoDecoder = false;
-    m_pCodectx_Video.reset();
-    m_strCodecName = name;
+    std::string& openName = source == 1 ? m_strCodecNameFos : m_strCodecName;
+    const AVCodec*& codec = source == 1 ? m_pCodec_VideoFos : m_pCodec_Video;
+    engine::CodecContextPtr& context = source == 1 ? m_pCodectx_VideoFos : m_pCodectx_Video;
+    const auto anyDecoder = [this] { return m_pCodectx_Video || m_pCodectx_VideoFos; };
+    context.reset();
+    m_bHasVideoDecoder = anyDecoder();
+    openName = name;
     if (std::strcmp(name, "hevc") == 0)
-        m_pCodec_Video = avcodec_find_decoder(AV_CODEC_ID_HEVC);
+        codec = avcodec_find_decoder(AV_CODEC_ID_HEVC);
     else if (std::strcmp(name, "h264") == 0)
-        m_pCodec_Video = avcodec_find_decoder(AV_CODEC_ID_H264);
-    if (m_pCodec_Video == nullptr) return 1;
-    engine::CodecContextPtr ctx(avcodec_alloc_context3(m_pCodec_Video));
+        codec = avcodec_find_decoder(AV_CODEC_ID_H264);
+    if (codec == nullptr) return 1;
+    engine::CodecContextPtr ctx(avcodec_alloc_context3(codec));
     if (!ctx) return 1;
     // Truncated input is no longer a decoder option in this FFmpeg: every packet carries one
     // whole access unit anyway.
     ctx->flags |= AV_CODEC_FLAG_LOW_DELAY;
     const unsigned processors = std::thread::hardware_concurrency();
     ctx->thread_count = processors > 1 ? static_cast<int>(processors / 2) : 1;
-    if (avcodec_open2(ctx.get(), m_pCodec_Video, nullptr) < 0) return 1;
-    m_pCodectx_Video = std::move(ctx);
+    if (avcodec_open2(ctx.get(), codec, nullptr) < 0) return 1;
+    context = std::move(ctx);
     m_bHasVideoDecoder = true;
     return 1;
 }
@@ -103,6 +107,9 @@ void CQFFmpegPlayer::stream_component_close(VideoState* is, int stream) {
         is->videoq.Flush();
         m_bHasVideoDecoder = false;
         m_pCodectx_Video.reset();
+        m_pCodectx_VideoFos.reset();
+        m_strCodecNameFos.clear();
+        m_mapInDecoder.clear();
         is->video_stream = -1;
     } else if (stream == 2) {
         audio_component_close(is);
@@ -117,6 +124,8 @@ int CQFFmpegPlayer::get_video_frame(VideoState* is, AVFrame* frame, double* pts,
 
     if (engine::IsFlushPacket(pkt.get())) {
         if (m_pCodectx_Video) avcodec_flush_buffers(m_pCodectx_Video.get());
+        if (m_pCodectx_VideoFos) avcodec_flush_buffers(m_pCodectx_VideoFos.get());
+        m_mapInDecoder.clear();
         std::unique_lock<std::mutex> lock(is->pictq_mutex);
         for (VideoPicture& vp : is->pictq) vp.skip = true;
         is->pictq_cond.wait(lock, [is] { return is->pictq_size == 0 || is->videoq.Aborted(); });
@@ -128,13 +137,17 @@ int CQFFmpegPlayer::get_video_frame(VideoState* is, AVFrame* frame, double* pts,
 
     size_t sideSize = 0;
     const uint8_t* side = av_packet_get_side_data(pkt.get(), AV_PKT_DATA_NEW_EXTRADATA, &sideSize);
+    int source = 0;
     if (side != nullptr && sideSize >= sizeof(engine::video_ext)) {
         std::memcpy(ext, side, sizeof *ext);
         ext->codec[sizeof ext->codec - 1] = '\0';
         *pos = ext->frameTime;
-        if (m_strCodecName != ext->codec) stream_component_open_video(is, ext->codec);
+        source = ext->source == 1 ? 1 : 0;
+        const std::string& openName = source == 1 ? m_strCodecNameFos : m_strCodecName;
+        if (openName != ext->codec) stream_component_open_video(is, ext->codec, source);
     }
-    if (!m_pCodectx_Video) return 0;
+    AVCodecContext* decoder = source == 1 ? m_pCodectx_VideoFos.get() : m_pCodectx_Video.get();
+    if (decoder == nullptr) return 0;
 
     // The decoder gets the payload and its timing only: the frame record is the engine's.
     PacketPtr feed = engine::MakePacket();
@@ -146,9 +159,17 @@ int CQFFmpegPlayer::get_video_frame(VideoState* is, AVFrame* frame, double* pts,
     feed->duration = pkt->duration;
     feed->stream_index = pkt->stream_index;
     feed->flags = pkt->flags;
-    avcodec_send_packet(m_pCodectx_Video.get(), feed.get());
-    if (avcodec_receive_frame(m_pCodectx_Video.get(), frame) < 0) return 0;
+    if (m_mapInDecoder.size() > 256) m_mapInDecoder.clear();  // records of lost packets
+    m_mapInDecoder[pkt->pts] = *ext;
+    avcodec_send_packet(decoder, feed.get());
+    if (avcodec_receive_frame(decoder, frame) < 0) return 0;
     *pts = frame->pts == AV_NOPTS_VALUE ? 0 : static_cast<double>(frame->pts);
+    // The picture reports the record of the access unit it was decoded from.
+    if (auto it = m_mapInDecoder.find(frame->pts); it != m_mapInDecoder.end()) {
+        *ext = it->second;
+        *pos = ext->frameTime;
+        m_mapInDecoder.erase(it);
+    }
     return 1;
 }
 
@@ -171,16 +192,18 @@ void CQFFmpegPlayer::video_thread(VideoState* is) {
         pts = pts * 0.001 / m_dSpeed;
         if (ext.frameTime != -1) {
             std::lock_guard<std::mutex> lock(m_csMap);
-            m_mapFrames[pts] = ext;
+            m_mapFrames.emplace(pts, ext);
         }
-        const int queued = queue_picture(is, frame.get(), pts, pos);
+        const int queued =
+            queue_picture(is, frame.get(), pts, pos, ext.frameTime != -1 ? &ext : nullptr);
         is->video_busy = false;
         if (queued < 0) break;
     }
     is->video_busy = false;
 }
 
-int CQFFmpegPlayer::queue_picture(VideoState* is, AVFrame* src, double pts, int64_t pos) {
+int CQFFmpegPlayer::queue_picture(VideoState* is, AVFrame* src, double pts, int64_t pos,
+                                  const engine::video_ext* record) {
     if (pts == 0)
         pts = is->video_clock;
     else
@@ -232,6 +255,8 @@ int CQFFmpegPlayer::queue_picture(VideoState* is, AVFrame* src, double pts, int6
     vp.pts = pts;
     vp.pos = pos;
     vp.skip = false;
+    vp.hasRecord = record != nullptr;
+    if (record != nullptr) vp.record = *record;
     lock.lock();
     is->pictq_windex = (is->pictq_windex + 1) % engine::kPictureQueueSize;
     ++is->pictq_size;

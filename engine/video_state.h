@@ -42,6 +42,8 @@ struct VideoPicture {
     AVRational sar{0, 1};
     bool allocated = false;
     bool reallocate = false;
+    bool hasRecord = false;
+    video_ext record{};  // the frame record of the access unit this picture was decoded from
     FramePtr frame;      // describes the converted picture
     AvBufferPtr pixels;  // 24-bit BGR, width * height * 3 bytes
 };

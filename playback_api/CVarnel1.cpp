@@ -7,8 +7,13 @@
 #include "source/CQMyFile.h"
 
 namespace {
-constexpr size_t kUrlSize = 512;
+// A host may pass any number (2 prints as "Rewind" in the URL): it becomes one of the two
+// directions here, at the boundary, so that no out-of-range value travels in the enum.
+MediaElementOrientations OrientationOf(int value) {
+    return value == 1 ? MediaElementOrientations_Forward : MediaElementOrientations_Rewind;
 }
+constexpr size_t kUrlSize = 512;
+}  // namespace
 
 bool CVarnel1::Stop(bool wait) {
     CQFFmpegPlayer::Stop(wait);
@@ -94,8 +99,8 @@ void CVarnel1::ConfigureSource(const StreamSetting* s, CQMyFile& source) {
     // An empty folder would put the working files at the root of the file system: the
     // source's own default stays in force instead.
     if (saveFolder[0] != '\0') source.SetSaveFolder(saveFolder);
-    source.SetSpeed_Oreietion(static_cast<MediaElementOrientations>(s->Orientation),
-                              s->NoAudio != 0, s->IsOnlyKeyFrame != 0, false);
+    source.SetSpeed_Oreietion(OrientationOf(s->Orientation), s->NoAudio != 0,
+                              s->IsOnlyKeyFrame != 0, false);
 }
 
 bool CVarnel1::OpenMyFileURL(const StreamSetting* s, CQMyFile& source, char* out, bool fos) {
@@ -110,7 +115,7 @@ bool CVarnel1::OpenMyFileURL(const StreamSetting* s, CQMyFile& source, char* out
 }
 
 bool CVarnel1::SetSpeed_Oreietion(int speed, int orientation, bool apply, bool noAudio) {
-    const auto o = static_cast<MediaElementOrientations>(orientation);
+    const MediaElementOrientations o = OrientationOf(orientation);
     MainSource().SetSpeed_Oreietion(o, noAudio, speed > 0, apply);
     FosSource().SetSpeed_Oreietion(o, noAudio, speed > 0, apply);
     SetSpeedFactor(SpeedFactor(speed));

@@ -225,7 +225,9 @@ def fos_merge(ctx):
     expect(len(pics) >= 40, "%d pictures" % len(pics))
     expect([p[6] for p in pics] == sorted(p[6] for p in pics), "merged by frame time")
     for p in pics:
-        expect((p[8] == 1) == ((p[4], p[5]) == (352, 288)), "source index matches its stream")
+        expect((p[8] == 1) == ((p[4], p[5]) == (352, 288)),
+               "source index matches its stream: picture %d of %d is %dx%d from source %d" %
+               (p[1], len(pics), p[4], p[5], p[8]))
     for x, y in zip(pics, pics[1:]):
         if x[6] == y[6]:
             expect((x[8], y[8]) == (1, 0), "FOS first on equal times")
@@ -289,6 +291,215 @@ def audio(ctx):
             run = run + 1 if x == 0 else 0
             longest = max(longest, run)
         expect(longest >= 0.6 * 8000 * channels, "zeros while paused: longest run %d" % longest)
+
+
+# ---- against the substitute recorder ---------------------------------------------------------
+
+R0 = e.frame_time(2024, 1, 1)
+
+
+def recorder(ctx, *extra):
+    return e.Recorder(ctx.recorder, ctx.samples, ctx.work, *extra)
+
+
+def record_commands(port, key=1, begin=(2024, 1, 1, 0, 0, 0), seconds=4, extra=()):
+    b = "/".join(str(x) for x in begin)
+    end = list(begin)
+    end[5] += seconds
+    return ["set:port:%d" % port, "set:key:%d" % key, "set:begin:" + b,
+            "set:end:" + "/".join(str(x) for x in end), *extra]
+
+
+def requests(log):
+    return [l.split(" ", 4)[4] for l in log if l.split(" ")[1:2] == ["request"]]
+
+
+def commands_by_connection(log):
+    """(connection id, command line) in arrival order."""
+    out = []
+    for l in log:
+        parts = l.split(" ", 3)
+        if len(parts) == 4 and parts[1] == "command":
+            out.append((int(parts[2]), parts[3]))
+    return out
+
+
+@scenario
+def request_line(ctx):
+    """The request line at the recorder for a record with every field set, byte for byte (blanks
+    as %20 on the wire); DirectURL goes out unchanged and wins over the other fields."""
+    with recorder(ctx) as rec:
+        r = ctx.run(["create:1", "set:savefolder:" + ctx.save, "set:port:%d" % rec.port,
+                     "set:key:1", "set:subkey:7", "set:fosid:3", "set:resolution:2",
+                     "set:begin:2020/1/2/3/4/5", "set:end:2020/1/2/3/4/59", "set:orientation:2",
+                     "set:keyonly:2", "set:noaudio:1", "open1", "wait_end:10000", "close:1",
+                     "destroy"])
+        r.check_ok()
+        direct = ("/PlayBack1.cgi?Key=3,SubKey=0,FosID=0,BeginTime=2024/01/01 00:00:00.000,"
+                  "EndTime=2024/01/01 00:00:01.000,Resolution=0,Orientation=Forward,"
+                  "IsOnlyKeyFrame=False,NoAudio=True")
+        r2 = ctx.run(["create:1", "set:savefolder:" + ctx.save, "set:port:1", "set:key:9",
+                      "set:direct:http://127.0.0.1:%d%s" % (rec.port, direct), "open1",
+                      "wait_end:10000", "close:1", "destroy"])
+        r2.check_ok()
+        # The recorder logs from its connection threads: wait for both lines, not a fixed time.
+        deadline = time.time() + 10
+        got = requests(rec.log())
+        while len(got) < 2 and time.time() < deadline:
+            time.sleep(0.1)
+            got = requests(rec.log())
+        log = rec.log()
+    expect(len(got) == 2, "one request each, got %s\nrecorder log:\n%s\nsecond host:\n%s" %
+           (got, "\n".join(log), r2.stderr[-3000:]))
+    want = ("/PlayBack1.cgi?Key=1,SubKey=7,FosID=3,BeginTime=2020/01/02%2003:04:05.000,"
+            "EndTime=2020/01/02%2003:04:59.000,Resolution=2,Orientation=Rewind,"
+            "IsOnlyKeyFrame=False,NoAudio=True")
+    expect(got[0] == want, "request line:\n  %s\nwant\n  %s" % (got[0], want))
+    expect(got[1] == direct.replace(" ", "%20"), "direct URL: %s" % got[1])
+
+
+@scenario
+def commands_reach_recorder(ctx):
+    """Pause and play from the host reach both recorders as Type lines; speed 1 with apply
+    false sends nothing, with apply key frames only on both. (On-file mode, whose flow control
+    never holds a recorder, so that only the host's lines go out.) The library sends the FOS
+    line first, but the two lines leave within microseconds on two connections, served by two
+    recorder threads: the order of their arrival is not the order of sending, so each
+    connection's own sequence is what is checked."""
+    with recorder(ctx, "--pace", "1") as rec:
+        main = record_commands(rec.port, seconds=10, extra=["set:onfile:1", "set:savefolder:" +
+                                                            ctx.save])
+        fos = record_commands(rec.port, seconds=10, extra=["set:onfile:1", "set:fosid:1",
+                                                           "set:savefolder:" + ctx.save])
+        r = ctx.run(["create:1", *main, "set:writefile:main.feed", "rec:fos", *fos,
+                     "set:writefile:fos.feed", "openfos", "wait_pictures:10:20000", "sleep:300",
+                     "pause", "sleep:500", "play", "sleep:500", "pause", "sleep:500", "play",
+                     "sleep:500", "speed:1:1:0:0", "sleep:500", "speed:1:1:1:0", "sleep:500",
+                     "speed:0:1:0:0", "sleep:500", "close:1", "destroy"])
+        r.check_ok()
+        time.sleep(0.3)
+        log = rec.log()
+    conns = {}
+    for l in log:
+        parts = l.split(" ", 4)
+        if parts[1:2] == ["request"]:
+            conns[int(parts[2])] = "fos" if "PlayBack1_FOS" in parts[4] else "main"
+    sent = [(conns[c], line) for c, line in commands_by_connection(log)]
+    # A source's record of what it sent starts as a paused one, so the first Pause, with nothing
+    # sent before it, changes nothing and stays unsent; every change after it goes out.
+    want = [("fos", "Type=Play,OnlyeKyFrame=0,NOAudio=0"),
+            ("main", "Type=Play,OnlyeKyFrame=0,NOAudio=0"),
+            ("fos", "Type=Pause,OnlyeKyFrame=0,NOAudio=0"),
+            ("main", "Type=Pause,OnlyeKyFrame=0,NOAudio=0"),
+            ("fos", "Type=Play,OnlyeKyFrame=0,NOAudio=0"),
+            ("main", "Type=Play,OnlyeKyFrame=0,NOAudio=0"),
+            ("main", "Type=Play,OnlyeKyFrame=1,NOAudio=0"),
+            ("fos", "Type=Play,OnlyeKyFrame=1,NOAudio=0")]
+    for side in ("main", "fos"):
+        mine = [line for who, line in sent if who == side]
+        wanted = [line for who, line in want if who == side]
+        expect(mine == wanted, "%s command lines:\n  %s\nwant\n  %s" % (side, mine, wanted))
+
+
+@scenario
+def no_stall(ctx):
+    """A recorder that sends in real time and honours Pause at once, with 1 s groups: flow
+    control and the reader's readiness rule must not hold each other; the clip plays to its end
+    callback, at normal and at half speed."""
+    with recorder(ctx, "--pace", "1") as rec:
+        for exponent in (0, -1):
+            r = ctx.run(["create:1", "set:savefolder:" + ctx.save,
+                         *record_commands(rec.port, key=3, seconds=4),
+                         "set:speed:%d" % exponent, "open1", "wait_end:40000", "close:1",
+                         "destroy"], timeout=90)
+            r.check_ok()
+            expect(r.of("END") and r.of("END")[0][2] == "101", "speed %d: end callback: %s" %
+                   (exponent, r.of("END") or r.of("TIMEOUT")))
+            expect(len(r.pictures()) == 101, "speed %d: %d pictures" % (exponent,
+                                                                        len(r.pictures())))
+        pauses = [c for c in commands_by_connection(rec.log()) if c[1].startswith("Type=Pause")]
+        expect(pauses, "flow control did hold the recorder")
+
+
+def check_pictures(ctx, rec, key, seconds, width, height, codec):
+    query = e.query(key=key, begin=(2024, 1, 1, 0, 0, 0), end=(2024, 1, 1, 0, 0, seconds),
+                    noaudio="True")
+    units = e.video_records_of(e.fetch(rec.port, query))
+    clip = os.path.join(ctx.work, "units-%d.%s" % (key, codec))
+    with open(clip, "wb") as f:
+        for u in units:
+            f.write(u.payload)
+    ref = e.reference_hashes(ctx.host, clip, codec, width, height)
+    r = ctx.run(["create:1", "set:savefolder:" + ctx.save, "set:noaudio:1",
+                 *record_commands(rec.port, key=key, seconds=seconds), "hash:1", "open1",
+                 "wait_end:60000", "close:1", "destroy"])
+    r.check_ok()
+    pics = r.pictures()
+    # Held back by the playback rules: the closing key frame's group is never read, and each
+    # packet gives at most one picture, so the pictures a decoder keeps for reordering and for
+    # its frame threads (half the processors) never come out.
+    last_key = max(i for i, u in enumerate(units) if u.key == 1)
+    held = e.reorder_depth(clip, codec) + max(1, (os.cpu_count() or 1) // 2) - 1
+    want = units[:last_key]
+    expect(len(pics) == len(want) - held, "key %d: %d pictures, want %d - %d" %
+           (key, len(pics), len(want), held))
+    expect([p[6] for p in pics] == [u.frame_time for u in want[:len(pics)]],
+           "key %d: FrameTime is the record's time" % key)
+    bad = [i for i, (p, h) in enumerate(zip(pics, ref)) if p[9] != h]
+    expect(not bad, "key %d: %d pictures differ from the ffmpeg decode, first %s" %
+           (key, len(bad), bad[:1]))
+    expect({(p[4], p[5]) for p in pics} == {(width, height)}, "key %d: size" % key)
+
+
+@scenario
+def pictures_h264_1080p(ctx):
+    """Every picture of the 1080p H.264 clip is byte-identical to the ffmpeg program's BGR24
+    decode of the same access units (fast bilinear), in order, with the record's time."""
+    with recorder(ctx) as rec:
+        check_pictures(ctx, rec, 1, 4, 1920, 1080, "h264")
+
+
+@scenario
+def pictures_hevc_720p(ctx):
+    """The same for the 720p H.265 clip."""
+    with recorder(ctx) as rec:
+        check_pictures(ctx, rec, 2, 6, 1280, 720, "hevc")
+
+
+@scenario
+def recorder_codec_switch(ctx):
+    """A recording whose records change from "h264" to "hevc" keeps playing across the
+    change."""
+    with recorder(ctx) as rec:
+        r = ctx.run(["create:1", "set:savefolder:" + ctx.save,
+                     *record_commands(rec.port, key=5, begin=(2024, 1, 1, 0, 0, 8), seconds=4),
+                     "open1", "wait_end:30000", "close:1", "destroy"])
+        r.check_ok()
+    pics = r.pictures()
+    switch = R0 + 10 * 10_000_000
+    before = [p for p in pics if p[6] < switch]
+    after = [p for p in pics if p[6] >= switch]
+    expect(len(before) == 50 and len(after) == 51, "%d before, %d after the change" %
+           (len(before), len(after)))
+
+
+@scenario
+def recorder_fos(ctx):
+    """FOS playback with two recordings of the same times: pictures of both, each with its
+    source and size."""
+    with recorder(ctx) as rec:
+        r = ctx.run(["create:1", "set:savefolder:" + ctx.save, *record_commands(rec.port),
+                     "rec:fos", "set:savefolder:" + ctx.save,
+                     *record_commands(rec.port, extra=["set:fosid:1"]), "openfos",
+                     "wait_end:30000", "close:1", "destroy"])
+        r.check_ok()
+    pics = r.pictures()
+    sizes = {0: (1920, 1080), 1: (1280, 720)}
+    for source in (0, 1):
+        mine = [p for p in pics if p[8] == source]
+        expect(len(mine) == 101, "source %d: %d pictures" % (source, len(mine)))
+        expect({(p[4], p[5]) for p in mine} == {sizes[source]}, "source %d: size" % source)
+    expect([p[6] for p in pics] == sorted(p[6] for p in pics), "merged by frame time")
 
 
 def main():

@@ -294,5 +294,9 @@ def video_records(units, codec, start, fps=25, orientation=1):
     return out
 
 
+def video_records_of(records):
+    return [r for r in records if r.kind == 1]
+
+
 def end_record(kind=129):
     return Record(make_header(kind, "", 0, 0, 0, 0, 0), b"")

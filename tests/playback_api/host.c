@@ -20,7 +20,7 @@
  * Log lines (times in microseconds since start):
  *   PIC t n state pos w h frametime lastframetime source hash
  *   STATE t state pos         END t feedstate         CALL t name took_us
- *   MARK t text               TIMEOUT t what */
+ *   MARK t text               TIMEOUT t what            TRACE t line */
 #include <stdatomic.h>
 #include <stdint.h>
 #include <stdio.h>
@@ -73,6 +73,13 @@ static void logf_line(const char* fmt, ...) {
     fflush(g_log);
     mtx_unlock(&g_lock);
     va_end(ap);
+}
+
+/* Library traces go to the log too, so that a failed run shows what the library saw. */
+static void on_trace(const char* line, void* user) {
+    (void)user;
+    size_t n = strcspn(line, "\r\n");
+    if (n > 0) logf_line("TRACE %lld %.*s\n", now_us(), (int)n, line);
 }
 
 static void on_frame(int32_t zero, int32_t state, double position, FrameInfo* f) {
@@ -176,6 +183,7 @@ int main(int argc, char** argv) {
     mtx_init(&g_lock, mtx_plain);
     g_log = fopen(argv[1], "w");
     if (g_log == NULL) return 3;
+    varnel_set_trace_sink(on_trace, NULL);
 
     static StreamSetting records[2];
     StreamSetting* rec = &records[0];
