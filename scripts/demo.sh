@@ -91,7 +91,8 @@ status=0
 stop_recorder
 
 if [[ -f $out/sound.raw ]]; then
-    echo "demo: $(stat -c %s "$out/sound.raw") bytes of sound written to $out/sound.raw"
+    # Each turn of direction opens the device again, which starts the file again.
+    echo "demo: $(stat -c %s "$out/sound.raw") bytes of sound of the last part in $out/sound.raw"
 fi
 if [[ $status -ne 0 || ! -f $out/contact-sheet.png ]]; then
     echo "demo: playback failed (exit code $status); see $out/trace.log and $out/recorder.log" >&2

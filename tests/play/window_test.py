@@ -4,6 +4,7 @@ title follows the playback, and its keys control it.
 
 usage: window_test.py CASE --play PATH --recorder PATH --samples DIR --key N --begin TIME"""
 import argparse
+import datetime
 import os
 import re
 import subprocess
@@ -36,13 +37,19 @@ def titles(x):
 
 
 def wait_title(x, predicate, what, timeout=20):
-    found = []
+    found, seen = [], []
 
     def check():
-        found[:] = [t for t in titles(x) if predicate(t)]
+        now = titles(x)
+        if now and (not seen or seen[-1] != now[0]):
+            seen.append(now[0])
+        found[:] = [t for t in now if predicate(t)]
         return bool(found)
 
-    pl.wait_for(check, timeout, what)
+    try:
+        pl.wait_for(check, timeout, what)
+    except AssertionError as e:
+        raise AssertionError("%s; titles seen: %s" % (e, [t[0] for t in seen[-8:]])) from None
     return found[0]
 
 
@@ -61,7 +68,8 @@ def shows_the_delivered_picture(ctx):
             # The summary is written after the pictures, while the window holds the last one.
             pl.wait_for(lambda: os.path.exists(summary) or proc.poll() is not None, 90,
                         "the end of playback")
-            expect(proc.poll() is None, "varnel-play ended early: %s" % proc.stderr.read())
+            if proc.poll() is not None:  # reading stderr of a running process would block
+                raise AssertionError("varnel-play ended early: %s" % proc.stderr.read())
             time.sleep(0.5)
             s = pl.summary(summary)
             expect(s["pictures"] > 10, "pictures delivered: %s" % s)
@@ -76,7 +84,7 @@ def shows_the_delivered_picture(ctx):
     expect(proc.returncode == 0, "exit code %d after the hold" % proc.returncode)
     expect((last.width, last.height) == (s["width"], s["height"]), "last.png size")
     expect(last.width <= x.width and last.height <= x.height, "picture fits the screen")
-    # The window is centred and shows the picture at its own size.
+    # The window is centred and shows the picture at its own size (it fits this screen).
     size = 200
     screen = shot.crop((x.width - size) // 2, (x.height - size) // 2, size, size)
     picture = last.crop((last.width - size) // 2, (last.height - size) // 2, size, size)
@@ -105,13 +113,16 @@ def keys_control_playback(ctx):
                             "--sync", "key", name], env=x.env(), check=True, timeout=20)
 
         try:
-            first = wait_title(x, lambda t: t[1] >= ctx.begin.replace("-", "/") and
-                               t[1] > "2024/01/01 00:00:03", "three seconds of playing", 40)
+            # Reverse then runs back through at least one whole group before the begin.
+            played = (datetime.datetime.strptime(ctx.begin, "%Y/%m/%d %H:%M:%S") +
+                      datetime.timedelta(seconds=3)).strftime("%Y/%m/%d %H:%M:%S")
+            first = wait_title(x, lambda t: t[1][0].isdigit() and t[1] > played,
+                               "three seconds of playing", 40)
             expect(first[2:4] == ("1x", "forward"), "title at the start: %r" % (first,))
             key("r")
             at_reverse = wait_title(x, lambda t: t[3] == "reverse", "reverse in the title")
             wait_title(x, lambda t: t[3] == "reverse" and t[1] < at_reverse[1],
-                       "frame times going back after r")
+                       "frame times going back after r from %s" % at_reverse[1])
             key("f")
             key("plus")
             wait_title(x, lambda t: t[2:4] == ("2x", "forward"), "2x forward after f and +")

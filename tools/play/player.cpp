@@ -1,5 +1,7 @@
 #include "player.h"
 
+#include "recorder_time.h"
+
 #include <atomic>
 #include <chrono>
 #include <cmath>
@@ -66,9 +68,9 @@ StreamSetting Player::Record(int fosId) const {
     CopyText(s.SaveFolder, m_saveFolder);
     CopyText(s.DirectURL, o.url);
     CopyText(s.WriteFileName, "varnel-play.feed");
-    s.Speed = o.speed;
-    s.Orientation = o.orientation;
-    s.IsOnlyKeyFrame = o.keyFramesOnly ? 1 : 0;
+    s.Speed = m_speed;
+    s.Orientation = m_orientation;
+    s.IsOnlyKeyFrame = o.keyFramesOnly || m_speed > 0 ? 1 : 0;
     s.NoAudio = o.noAudio ? 1 : 0;
     s.FrameCallback = &Player::OnFrame;
     s.EndCallback = &Player::OnEnd;
@@ -135,12 +137,48 @@ void Player::SetSpeed(int exponent) {
 
 void Player::SetOrientation(int orientation) {
     if (!m_running || orientation == m_orientation) return;
+    int64_t from;
+    {
+        std::lock_guard<std::mutex> guard(m_lock);
+        from = m_status.lastFrameTime;
+    }
     m_orientation = orientation;
+    if (from < 0) {
+        // Nothing shown yet: the direction only goes with the next command to the recorder.
+        CVarnel1_SetSpeed_Orientation(m_player.get(), m_speed, m_orientation, true,
+                                      m_options.noAudio);
+        return;
+    }
+    // The playback object's command lines carry no direction, so a recorder only turns round
+    // on a new request: the object is closed (waiting, so that no picture of the old
+    // direction follows) and opened again from the picture last shown, over the rest of the
+    // range in the new direction. Its working files go with the close.
+    g_stopping = true;
+    m_room.notify_all();
+    CVarnel1_Close(m_player.get(), true);
+    g_stopping = false;
+    StreamSetting main = Record(m_options.fosId);
+    const StreamSettingTime at = CalendarOf(from);
+    if (orientation == 1)
+        main.BeginTime = at;
+    else
+        main.EndTime = at;
     {
         std::lock_guard<std::mutex> guard(m_lock);
         m_schedule.Restart();
+        m_status.ended = false;
+        m_status.closed = false;
+        m_status.feedState = -1;
     }
-    CVarnel1_SetSpeed_Orientation(m_player.get(), m_speed, m_orientation, true, m_options.noAudio);
+    if (m_options.fos) {
+        StreamSetting fos = Record(m_options.fosStreamId);
+        fos.BeginTime = main.BeginTime;
+        fos.EndTime = main.EndTime;
+        CVarnel1_OpenFOS(m_player.get(), &main, &fos);
+    } else {
+        CVarnel1_Open1(m_player.get(), &main);
+    }
+    if (m_paused) CVarnel1_Play(m_player.get());  // the toggle: paused again, as it was
 }
 
 void Player::OnFrame(int32_t, int32_t state, double, FrameInfo* frame) {
