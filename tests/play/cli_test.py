@@ -3,24 +3,14 @@
 nothing in it: the documented message on standard error and the documented exit code.
 
 usage: cli_test.py CASE --play PATH [--recorder PATH --samples DIR]"""
-import argparse
 import os
 import sys
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import play_lib as pl  # noqa: E402
 
-CASES = {}
-
-
-def case(fn):
-    CASES[fn.__name__] = fn
-    return fn
-
-
-def expect(cond, what):
-    if not cond:
-        raise AssertionError(what)
+case = pl.Cases()
+expect = pl.expect
 
 
 @case
@@ -90,20 +80,5 @@ class Ctx:
         self.out = os.path.join(self.work, "out")
 
 
-def main():
-    ap = argparse.ArgumentParser()
-    ap.add_argument("case", choices=sorted(CASES))
-    ap.add_argument("--play", required=True)
-    ap.add_argument("--recorder")
-    ap.add_argument("--samples")
-    args = ap.parse_args()
-    ctx = Ctx(args)
-    try:
-        CASES[args.case](ctx)
-    finally:
-        pl.remove(ctx.work)
-    print("ok", args.case)
-
-
 if __name__ == "__main__":
-    main()
+    sys.exit(case.main(Ctx, [("--play", True), ("--recorder", False), ("--samples", False)]))

@@ -2,14 +2,15 @@
 processes, runs of the program, and pictures read back through the ffmpeg program."""
 import json
 import os
-import re
-import shutil
 import socket
 import struct
 import subprocess
+import sys
 import tempfile
-import threading
 import time
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."))
+from testkit import Cases, Child, Recorder, expect, remove  # noqa: E402,F401
 
 
 def free_port():
@@ -22,42 +23,7 @@ def temp_dir(tag):
     return tempfile.mkdtemp(prefix="varnel-play-%s-" % tag)
 
 
-def remove(path):
-    shutil.rmtree(path, ignore_errors=True)
-
-
-class Recorder:
-    """varnel-recorder on a free loopback port; it names its port on its first line."""
-
-    def __init__(self, exe, catalogue, work):
-        self.log_path = os.path.join(work, "recorder.log")
-        self.proc = subprocess.Popen(
-            [exe, "--port", "0", "--catalogue", catalogue, "--log", self.log_path],
-            stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
-        line = self.proc.stdout.readline()
-        m = re.search(r"(\d+)\s*$", line.strip())
-        if not m:
-            self.close()
-            raise RuntimeError("recorder did not say its port: %r" % line)
-        self.port = int(m.group(1))
-        threading.Thread(target=lambda: [None for _ in self.proc.stdout], daemon=True).start()
-
-    def close(self):
-        self.proc.terminate()
-        try:
-            self.proc.wait(10)
-        except subprocess.TimeoutExpired:
-            self.proc.kill()
-            self.proc.wait()
-
-    def __enter__(self):
-        return self
-
-    def __exit__(self, *exc):
-        self.close()
-
-
-class Xvfb:
+class Xvfb(Child):
     """A virtual X server on a display number of its own choosing."""
 
     def __init__(self, width, height):
@@ -87,21 +53,6 @@ class Xvfb:
             subprocess.run(["xwd", "-root", "-silent", "-display", self.display], stdout=f,
                            check=True)
         return Image.decode(path, self.width, self.height)
-
-    def close(self):
-        self.proc.terminate()
-        try:
-            self.proc.wait(10)
-        except subprocess.TimeoutExpired:
-            self.proc.kill()
-            self.proc.wait()
-
-    def __enter__(self):
-        return self
-
-    def __exit__(self, *exc):
-        self.close()
-
 
 class Image:
     """Raw RGB pixels of a picture file, decoded by the ffmpeg program."""

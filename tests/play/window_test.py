@@ -3,7 +3,6 @@
 title follows the playback, and its keys control it.
 
 usage: window_test.py CASE --play PATH --recorder PATH --samples DIR --key N --begin TIME"""
-import argparse
 import datetime
 import os
 import re
@@ -14,19 +13,11 @@ import time
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import play_lib as pl  # noqa: E402
 
-CASES = {}
 TITLE = re.compile(r'"(varnel-play - ([0-9/]+ [0-9:.]+|connecting) - (\S+) (forward|reverse)'
                    r'( - paused)?)"')
 
-
-def case(fn):
-    CASES[fn.__name__] = fn
-    return fn
-
-
-def expect(cond, what):
-    if not cond:
-        raise AssertionError(what)
+case = pl.Cases()
+expect = pl.expect
 
 
 def titles(x):
@@ -153,19 +144,6 @@ class Ctx:
         self.out = os.path.join(self.work, "out")
 
 
-def main():
-    ap = argparse.ArgumentParser()
-    ap.add_argument("case", choices=sorted(CASES))
-    for name in ("--play", "--recorder", "--samples", "--key", "--begin"):
-        ap.add_argument(name, required=True)
-    args = ap.parse_args()
-    ctx = Ctx(args)
-    try:
-        CASES[args.case](ctx)
-    finally:
-        pl.remove(ctx.work)
-    print("ok", args.case)
-
-
 if __name__ == "__main__":
-    main()
+    flags = ("--play", "--recorder", "--samples", "--key", "--begin")
+    sys.exit(case.main(Ctx, [(f, True) for f in flags]))

@@ -7,7 +7,6 @@ Each scenario runs the C test host against a real peer on loopback: the substitu
 with the sample catalogue, or, where a stream must hold something no recording holds (a codec
 switch, two sources with identical times), a plain server sending records cut from clips made
 with the ffmpeg program. Pictures are checked against the ffmpeg program's own decode."""
-import argparse
 import os
 import statistics
 import subprocess
@@ -17,16 +16,10 @@ import time
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import e2e_lib as e  # noqa: E402
 
-SCENARIOS = {}
 T0 = e.frame_time(2020, 1, 1, 8, 0, 0)
 FRAME = 400_000  # 40 ms in frame-time units
 
-
-def scenario(fn):
-    SCENARIOS[fn.__name__] = fn
-    return fn
-
-
+scenario = e.Cases()
 class Ctx:
     def __init__(self, args):
         self.host, self.recorder, self.samples = args.host, args.recorder, args.samples
@@ -53,9 +46,7 @@ class Ctx:
         return os.listdir(self.save)
 
 
-def expect(cond, what):
-    if not cond:
-        raise AssertionError(what)
+expect = e.expect
 
 
 def frames_server(ctx, codec="h264", size="320x240", seconds=2, gop=25, start=T0, end=True):
@@ -502,23 +493,5 @@ def recorder_fos(ctx):
     expect([p[6] for p in pics] == sorted(p[6] for p in pics), "merged by frame time")
 
 
-def main():
-    ap = argparse.ArgumentParser()
-    ap.add_argument("scenario", choices=sorted(SCENARIOS))
-    ap.add_argument("--host", required=True)
-    ap.add_argument("--recorder")
-    ap.add_argument("--samples")
-    args = ap.parse_args()
-    ctx = Ctx(args)
-    try:
-        SCENARIOS[args.scenario](ctx)
-    except AssertionError as err:
-        print("FAILED %s: %s (work folder %s)" % (args.scenario, err, ctx.work))
-        return 1
-    e.remove(ctx.work)
-    print("passed", args.scenario)
-    return 0
-
-
 if __name__ == "__main__":
-    sys.exit(main())
+    sys.exit(scenario.main(Ctx, [("--host", True), ("--recorder", False), ("--samples", False)]))

@@ -3,13 +3,16 @@ process, a plain client that fetches the same records the library gets, the C te
 the ffmpeg program as the reference decoder."""
 import os
 import re
-import shutil
 import socket
 import struct
 import subprocess
+import sys
 import tempfile
 import threading
 import time
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."))
+from testkit import Cases, Recorder, expect, remove  # noqa: E402,F401
 
 # kind codec frameTime duration audioTime length keyFrame orientation channel pad
 HEADER = struct.Struct("<i8s4xqiiii20xiii")
@@ -67,43 +70,6 @@ def query(key=1, subkey=0, fosid=0, begin=(2020, 1, 1, 0, 0, 0), end=(2020, 1, 1
             "Orientation=%s,IsOnlyKeyFrame=%s,NoAudio=%s" %
             ("PlayBack1_FOS" if fos else "PlayBack1", key, subkey, fosid, b, e, resolution,
              orientation, keyonly, noaudio))
-
-
-class Recorder:
-    """varnel-recorder on a free loopback port, logging to a file."""
-
-    def __init__(self, exe, catalogue, work, *extra):
-        self.log_path = os.path.join(work, "recorder-%d.log" % id(self))
-        self.proc = subprocess.Popen(
-            [exe, "--port", "0", "--catalogue", catalogue, "--log", self.log_path, *extra],
-            stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
-        line = self.proc.stdout.readline()
-        m = re.search(r"(\d+)\s*$", line.strip())
-        if not m:
-            raise RuntimeError("recorder did not say its port: %r" % line)
-        self.port = int(m.group(1))
-        threading.Thread(target=self._drain, daemon=True).start()
-
-    def _drain(self):
-        for _ in self.proc.stdout:
-            pass
-
-    def log(self):
-        with open(self.log_path, errors="replace") as f:
-            return f.read().splitlines()
-
-    def close(self):
-        self.proc.terminate()
-        try:
-            self.proc.wait(10)
-        except subprocess.TimeoutExpired:
-            self.proc.kill()
-
-    def __enter__(self):
-        return self
-
-    def __exit__(self, *a):
-        self.close()
 
 
 class HostRun:
@@ -244,10 +210,6 @@ def make_header(kind, codec, frame_time, duration, audio_time, length, key, orie
 
 def temp_dir():
     return tempfile.mkdtemp(prefix="varnel-e2e-")
-
-
-def remove(path):
-    shutil.rmtree(path, ignore_errors=True)
 
 
 def frame_time(year, month, day, hour=0, minute=0, second=0, ms=0):

@@ -3,7 +3,6 @@
 in which order, and how it answers commands, authorization and bad requests.
 
 usage: recorder_test.py CASE --recorder PATH --samples DIR"""
-import argparse
 import base64
 import hashlib
 import os
@@ -16,19 +15,11 @@ import time
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "playback_api"))
 import e2e_lib as e  # noqa: E402
 
-CASES = {}
 T0 = e.frame_time(2024, 1, 1)
 SECOND = 10_000_000
 
-
-def case(fn):
-    CASES[fn.__name__] = fn
-    return fn
-
-
-def expect(cond, what):
-    if not cond:
-        raise AssertionError(what)
+case = e.Cases()
+expect = e.expect
 
 
 def at(s):
@@ -342,22 +333,5 @@ class Ctx:
         return e.Recorder(self.exe, self.samples, self.work, *extra)
 
 
-def main():
-    ap = argparse.ArgumentParser()
-    ap.add_argument("case", choices=sorted(CASES))
-    ap.add_argument("--recorder", required=True)
-    ap.add_argument("--samples", required=True)
-    args = ap.parse_args()
-    ctx = Ctx(args)
-    try:
-        CASES[args.case](ctx)
-    except AssertionError as err:
-        print("FAILED %s: %s (work folder %s)" % (args.case, err, ctx.work))
-        return 1
-    e.remove(ctx.work)
-    print("passed", args.case)
-    return 0
-
-
 if __name__ == "__main__":
-    sys.exit(main())
+    sys.exit(case.main(Ctx, [("--recorder", True), ("--samples", True)]))
