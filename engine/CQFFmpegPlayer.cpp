@@ -197,7 +197,12 @@ void CQFFmpegPlayer::event_loop(VideoState* is) {
 
 void CQFFmpegPlayer::stream_toggle_pause(VideoState* is) {
     std::lock_guard<std::mutex> lock(is->pictq_mutex);
-    if (is->paused) {
+    if (is->paused && is->frame_last_pts == engine::kNoValue) {
+        // Nothing shown since the open or the last flush: the video clock was never set, and
+        // moving the frame timer by it would put the timer a whole epoch ahead, so that no
+        // picture would ever be due again. The next picture is simply due now.
+        is->frame_timer = av_gettime() / 1000000.0;
+    } else if (is->paused) {
         const double now = av_gettime() / 1000000.0;
         is->frame_timer += now + is->video_current_pts_drift - is->video_current_pts;
         is->video_current_pts = is->video_current_pts_drift + now;

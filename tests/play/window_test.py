@@ -95,7 +95,7 @@ def keys_control_playback(ctx):
         proc = subprocess.Popen(
             [ctx.play, "--window", "--port", str(rec.port), "--key", ctx.key, "--begin",
              ctx.begin, "--length", "20", "--out", ctx.out, "--quiet", "--json",
-             os.path.join(ctx.out, "summary.json")],
+             os.path.join(ctx.out, "summary.json"), "--trace", os.path.join(ctx.work, "trace")],
             env=x.env({"SDL_AUDIODRIVER": "dummy"}), stdout=subprocess.DEVNULL,
             stderr=subprocess.PIPE, text=True)
 

@@ -408,6 +408,15 @@ def no_stall(ctx):
                    (exponent, r.of("END") or r.of("TIMEOUT")))
             expect(len(r.pictures()) == 101, "speed %d: %d pictures" % (exponent,
                                                                         len(r.pictures())))
+        # Paused before the first picture and resumed (Play toggles): the clip still plays
+        # to its end.
+        r = ctx.run(["create:1", "set:savefolder:" + ctx.save,
+                     *record_commands(rec.port, key=3, seconds=4), "open1", "sleep:300",
+                     "play", "sleep:1000", "play", "wait_end:40000", "close:1", "destroy"],
+                    timeout=90)
+        r.check_ok()
+        expect(len(r.pictures()) == 101, "paused before the first picture, then resumed: %d "
+               "pictures" % len(r.pictures()))
         pauses = [c for c in commands_by_connection(rec.log()) if c[1].startswith("Type=Pause")]
         expect(pauses, "flow control did hold the recorder")
 

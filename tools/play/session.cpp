@@ -57,6 +57,8 @@ private:
         auto* self = static_cast<TraceFile*>(user);
         std::lock_guard<std::mutex> guard(self->m_lock);
         std::fputs(line, self->m_file);
+        // Line by line: the trace is read most when the program hangs or is killed.
+        std::fflush(self->m_file);
     }
     std::FILE* m_file = nullptr;
     std::mutex m_lock;
