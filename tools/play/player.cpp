@@ -85,20 +85,29 @@ void Player::Start() {
     m_start = static_cast<int64_t>(Now() * 1e6);
     m_player.reset(CVarnel1_Create(0, 1));
     m_running = true;
-    StreamSetting main = Record(m_options.fosId);
+    OpenObject(Record(m_options.fosId));
+}
+
+void Player::OpenObject(const StreamSetting& main) {
     if (m_options.fos) {
         StreamSetting fos = Record(m_options.fosStreamId);
+        fos.BeginTime = main.BeginTime;
+        fos.EndTime = main.EndTime;
         CVarnel1_OpenFOS(m_player.get(), &main, &fos);
     } else {
         CVarnel1_Open1(m_player.get(), &main);
     }
 }
 
-void Player::Stop() {
-    if (!m_running) return;
+void Player::CloseObject() {
     g_stopping = true;
     m_room.notify_all();
     CVarnel1_Close(m_player.get(), true);
+}
+
+void Player::Stop() {
+    if (!m_running) return;
+    CloseObject();
     m_running = false;
     Player* self = this;
     g_player.compare_exchange_strong(self, nullptr);
@@ -153,9 +162,7 @@ void Player::SetOrientation(int orientation) {
     // on a new request: the object is closed (waiting, so that no picture of the old
     // direction follows) and opened again from the picture last shown, over the rest of the
     // range in the new direction. Its working files go with the close.
-    g_stopping = true;
-    m_room.notify_all();
-    CVarnel1_Close(m_player.get(), true);
+    CloseObject();
     g_stopping = false;
     StreamSetting main = Record(m_options.fosId);
     const StreamSettingTime at = CalendarOf(from);
@@ -170,14 +177,7 @@ void Player::SetOrientation(int orientation) {
         m_status.closed = false;
         m_status.feedState = -1;
     }
-    if (m_options.fos) {
-        StreamSetting fos = Record(m_options.fosStreamId);
-        fos.BeginTime = main.BeginTime;
-        fos.EndTime = main.EndTime;
-        CVarnel1_OpenFOS(m_player.get(), &main, &fos);
-    } else {
-        CVarnel1_Open1(m_player.get(), &main);
-    }
+    OpenObject(main);
     if (m_paused) CVarnel1_Play(m_player.get());  // the toggle: paused again, as it was
 }
 

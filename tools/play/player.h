@@ -72,6 +72,10 @@ private:
     void Frame(int32_t state, const FrameInfo* frame);
     void Closed();
     void Ended(int32_t feedState);
+    // Opens the object on the main record, the FOS stream (when asked for) over its times.
+    void OpenObject(const StreamSetting& main);
+    // Closes the object and waits for it, so that no picture of the closed stream follows.
+    void CloseObject();
     StreamSetting Record(int fosId) const;
 
     struct Release {

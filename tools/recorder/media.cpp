@@ -14,39 +14,20 @@ extern "C" {
 }
 
 #include "calendar.h"
+#include "foundation/ffmpeg_ptr.h"
 
 namespace recorder {
 namespace {
 
-struct FormatClose {
-    void operator()(AVFormatContext* c) const { avformat_close_input(&c); }
-};
-struct CodecFree {
-    void operator()(AVCodecContext* c) const { avcodec_free_context(&c); }
-};
-struct BsfFree {
-    void operator()(AVBSFContext* c) const { av_bsf_free(&c); }
-};
-struct PacketFree {
-    void operator()(AVPacket* p) const { av_packet_free(&p); }
-};
-struct FrameFree {
-    void operator()(AVFrame* f) const { av_frame_free(&f); }
-};
-struct SwrFree {
-    void operator()(SwrContext* s) const { swr_free(&s); }
-};
-using PacketPtr = std::unique_ptr<AVPacket, PacketFree>;
-using FramePtr = std::unique_ptr<AVFrame, FrameFree>;
-
-std::string AvError(int code) {
-    char text[AV_ERROR_MAX_STRING_SIZE] = {};
-    av_strerror(code, text, sizeof text);
-    return text;
-}
+using ffmpeg::BsfPtr;
+using ffmpeg::CodecContextPtr;
+using ffmpeg::FormatPtr;
+using ffmpeg::FramePtr;
+using ffmpeg::PacketPtr;
+using ffmpeg::SwrPtr;
 
 void Check(int code, const std::string& what) {
-    if (code < 0) throw std::runtime_error(what + ": " + AvError(code));
+    if (code < 0) throw std::runtime_error(what + ": " + ffmpeg::ErrorText(code));
 }
 
 // The sound of one file, decoded and converted to 8000 Hz mono 16-bit samples.
@@ -103,8 +84,8 @@ private:
     }
 
     int m_index;
-    std::unique_ptr<AVCodecContext, CodecFree> m_decoder;
-    std::unique_ptr<SwrContext, SwrFree> m_swr;
+    CodecContextPtr m_decoder;
+    SwrPtr m_swr;
     FramePtr m_frame;
     std::vector<int16_t> m_samples;
 };
@@ -113,7 +94,7 @@ private:
 void EncodeSound(const std::vector<int16_t>& samples, int64_t start, int64_t end, Recording& out) {
     const AVCodec* codec = avcodec_find_encoder(AV_CODEC_ID_PCM_MULAW);
     if (codec == nullptr || samples.empty()) return;
-    std::unique_ptr<AVCodecContext, CodecFree> enc(avcodec_alloc_context3(codec));
+    CodecContextPtr enc(avcodec_alloc_context3(codec));
     enc->sample_rate = 8000;
     enc->sample_fmt = AV_SAMPLE_FMT_S16;
     av_channel_layout_default(&enc->ch_layout, 1);
@@ -147,7 +128,7 @@ void EncodeSound(const std::vector<int16_t>& samples, int64_t start, int64_t end
 int64_t LoadFile(const std::string& path, int64_t start, Recording& out) {
     AVFormatContext* raw = nullptr;
     Check(avformat_open_input(&raw, path.c_str(), nullptr, nullptr), path);
-    std::unique_ptr<AVFormatContext, FormatClose> format(raw);
+    FormatPtr format(raw);
     Check(avformat_find_stream_info(format.get(), nullptr), path);
     const int vi = av_find_best_stream(format.get(), AVMEDIA_TYPE_VIDEO, -1, -1, nullptr, 0);
     if (vi < 0) throw std::runtime_error(path + ": no video");
@@ -170,7 +151,7 @@ int64_t LoadFile(const std::string& path, int64_t start, Recording& out) {
 
     AVBSFContext* bsfRaw = nullptr;
     Check(av_bsf_alloc(av_bsf_get_by_name(filter), &bsfRaw), filter);
-    std::unique_ptr<AVBSFContext, BsfFree> bsf(bsfRaw);
+    BsfPtr bsf(bsfRaw);
     Check(avcodec_parameters_copy(bsf->par_in, video->codecpar), filter);
     bsf->time_base_in = video->time_base;
     Check(av_bsf_init(bsf.get()), filter);
