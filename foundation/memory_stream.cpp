@@ -1,5 +1,6 @@
 #include "foundation/memory_stream.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <memory>
@@ -86,24 +87,37 @@ int CQMemoryStream::WriteBytes(unsigned char* buffer, int count) {
         return 0;
     }
     const uint64_t end = static_cast<uint64_t>(m_uPosition) + static_cast<uint32_t>(count);
-    if (end > m_BufSize) {
-        Resize(static_cast<uint32_t>(2 * end));
-        TraceWithLocalTime("else if(size1 >= this->m_BufSize)");
+    if (end > kMaxCapacity) {
+        // Positions, lengths and the capacity are 32-bit, and counts are ints: a stream past
+        // this size could not describe itself, and its growth would wrap to a small buffer.
+        TraceWithLocalTime("CQMemoryStream: write refused, the stream would pass 2 GiB");
+        return 0;
     }
-    if (count > 0) std::memcpy(m_pBuffer + m_uPosition, buffer, static_cast<size_t>(count));
+    if (end > m_BufSize) {
+        Grow(static_cast<uint32_t>(std::min<uint64_t>(2 * end, kMaxCapacity)), buffer, count);
+        TraceWithLocalTime("else if(size1 >= this->m_BufSize)");
+    } else if (count > 0) {
+        std::memmove(m_pBuffer + m_uPosition, buffer, static_cast<size_t>(count));
+    }
     m_uPosition += static_cast<uint32_t>(count);
     if (m_uPosition > m_uLength) m_uLength = m_uPosition;
     return 0;
 }
 
-void CQMemoryStream::Resize(uint32_t n) {
+void CQMemoryStream::Grow(uint32_t n, const unsigned char* data, int count) {
     const uint32_t capacity = (n & ~3u) + 4;
     auto grown = std::make_unique<unsigned char[]>(capacity);  // zero-filled, more than the
                                                                // first 4 bytes asked for
     if (m_pBuffer != nullptr && m_uPosition > 0) std::memcpy(grown.get(), m_pBuffer, m_uPosition);
+    // Copied before the old buffer goes: the bytes may be the stream's own.
+    if (count > 0) std::memcpy(grown.get() + m_uPosition, data, static_cast<size_t>(count));
     delete[] m_pBuffer;
     m_pBuffer = grown.release();
     m_BufSize = capacity;
+}
+
+void CQMemoryStream::Resize(uint32_t n) {
+    Grow(n, nullptr, 0);
 }
 
 void CQMemoryStream::Clear() {

@@ -28,7 +28,11 @@ public:
     void SetPosition(long long position) override;
     long long GetLength() const override { return m_uLength; }
     int ReadBytes(void* buffer, int count) override;
-    // Always 0. A negative size is traced and copies nothing.
+    // The largest capacity a stream grows to (just under 2 GiB).
+    static constexpr uint32_t kMaxCapacity = 0x7FFFFFF0;
+
+    // Always 0. A negative size, or a write that would take the stream past kMaxCapacity, is
+    // traced and copies nothing.
     int WriteBytes(unsigned char* buffer, int count) override;
     bool Seek(long long, SeekOrigins) override { return true; }
 
@@ -48,6 +52,8 @@ public:
 
 protected:
     void Resize(uint32_t n);
+    // Resize, then count bytes from data at the position.
+    void Grow(uint32_t n, const unsigned char* data, int count);
 
 private:
     unsigned char* m_pBuffer = nullptr;

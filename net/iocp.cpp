@@ -41,6 +41,8 @@ uint32_t CQIOCP::ProcessIO(void* instance) {
         args.m_Error = ok ? 0 : static_cast<uint32_t>(platform::WSAGetLastError());
         args.m_BytesTransferred = bytes;
         args.RaisEvent(nullptr, args);
+        // From here on the record's owner may free it (ClearAll waits for this point).
+        port.CompletionDelivered();
     }
 }
 

@@ -1,5 +1,6 @@
 #include "net/socket.h"
 
+#include <chrono>
 #include <cstdarg>
 #include <cstdio>
 #include <cwchar>
@@ -84,38 +85,60 @@ bool CQSocket::OpenTCP() {
 }
 
 bool CQSocket::Connect(const char* host, int port) {
-    const platform::SOCKET s = m_Socket;
-    if (platform::ConnectSocket(s, platform::InetAddr(host), static_cast<uint16_t>(port)) == 0)
+    // As long as the system itself would try; a Close from another thread ends it at once.
+    ConnectWithin(host, port, kConnectForeverMs);
+    return true;
+}
+
+bool CQSocket::ConnectWithin(const char* host, int port, int timeoutMs) {
+    const InUse use(*this);
+    const platform::SOCKET s = use.socket;
+    if (s == platform::INVALID_SOCKET) return false;
+    const auto closed = [this, s] { return m_Socket.load() != s; };
+    if (platform::ConnectSocketWithin(s, platform::InetAddr(host), static_cast<uint16_t>(port),
+                                      timeoutMs, closed) == 0)
         return true;
     PrintWide(L"connect function failed with error: %ld\n", LastError());
+    Discard(s);
+    return false;
+}
+
+void CQSocket::Discard(platform::SOCKET s) {
+    // Only a handle this object still holds is closed: one that a Close from another thread
+    // has taken away is that Close's to end, and its number may already name another file.
+    platform::SOCKET expected = s;
+    if (!m_Socket.compare_exchange_strong(expected, platform::INVALID_SOCKET)) return;
     if (platform::CloseSocket(s) != 0)
         PrintWide(L"closesocket function failed with error: %ld\n", LastError());
-    m_Socket = platform::INVALID_SOCKET;
     platform::WSACleanup();
-    return true;
+}
+
+int CQSocket::WaitReadable(int timeoutMs) {
+    const InUse use(*this);
+    const platform::SOCKET s = use.socket;
+    if (s == platform::INVALID_SOCKET) return -1;
+    return platform::WaitReadableWithin(s, timeoutMs, [this, s] { return m_Socket.load() != s; });
 }
 
 bool CQSocket::Bind(const char* host, int port) {
     const std::string address =
         host == nullptr || *host == 0 ? platform::LocalHostAddress() : std::string(host);
-    const platform::SOCKET s = m_Socket;
+    const InUse use(*this);
+    const platform::SOCKET s = use.socket;
     if (platform::BindSocket(s, platform::InetAddr(address.c_str()), static_cast<uint16_t>(port)) ==
         0)
         return true;
     PrintWide(L"bind failed with error: %u\n", static_cast<unsigned>(LastError()));
-    platform::CloseSocket(s);
-    m_Socket = platform::INVALID_SOCKET;
-    platform::WSACleanup();
+    Discard(s);
     return true;
 }
 
 bool CQSocket::Listen(int) {
-    const platform::SOCKET s = m_Socket;
+    const InUse use(*this);
+    const platform::SOCKET s = use.socket;
     if (platform::ListenSocket(s, 100) == 0) return true;
     PrintWide(L"listen failed with error: %u\n", static_cast<unsigned>(LastError()));
-    platform::CloseSocket(s);
-    m_Socket = platform::INVALID_SOCKET;
-    platform::WSACleanup();
+    Discard(s);
     return true;
 }
 
@@ -183,7 +206,7 @@ bool CQSocket::Close() {
             // A call blocked on the socket in another thread: shutting the socket down wakes
             // it, and it returns at once; only then is the handle closed.
             platform::ShutdownSocket(s, platform::ShutdownHow::Both);
-            while (m_nUsers.load() != 0) std::this_thread::yield();
+            while (m_nUsers.load() != 0) std::this_thread::sleep_for(std::chrono::milliseconds(1));
         }
         platform::CloseSocket(s);
     }

@@ -22,8 +22,14 @@ public:
     virtual ~CQSocket();
 
     bool OpenTCP();
-    // The host must be a dotted IPv4 address: names are not resolved.
+    // The host must be a dotted IPv4 address: names are not resolved. A Close from another
+    // thread ends a connect under way at once.
     bool Connect(const char* host, int port);
+    // The same within timeoutMs; false (and the socket closed) when it failed or timed out.
+    bool ConnectWithin(const char* host, int port, int timeoutMs);
+    // 1 when data (or the peer's close) is waiting, 0 after timeoutMs, -1 without a socket, on
+    // failure, or when Close is called meanwhile from another thread.
+    int WaitReadable(int timeoutMs);
     // An empty host binds to the first IPv4 address of this host's name.
     bool Bind(const char* host, int port);
     // Listens with a backlog of 100 whatever is asked.
@@ -50,6 +56,12 @@ public:
     bool IsSync() const { return m_bSync.load(); }
 
 protected:
+    // About the time the system itself gives a connection attempt.
+    static constexpr int kConnectForeverMs = 127000;
+
+    // Closes s after a failed call, unless a Close from another thread has taken it already.
+    void Discard(platform::SOCKET s);
+
     // Keeps the handle in use by a blocking call from being closed (and its number reused by a
     // new socket) before that call has returned.
     class InUse;

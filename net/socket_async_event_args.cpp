@@ -12,6 +12,15 @@ CQSocketAsyncEventArgs::CQSocketAsyncEventArgs()
       m_Owner(this),
       m_Error(0) {}
 
+CQSocketAsyncEventArgs::~CQSocketAsyncEventArgs() {
+    platform::WithdrawCompletions(&m_Overlapped);
+}
+
+void CQSocketAsyncEventArgs::ClearAll() {
+    platform::WithdrawCompletions(&m_Overlapped);
+    CQSocketAsyncEventHandler::ClearAll();
+}
+
 void CQSocketAsyncEventArgs::SetBuffer(void* buffer, int length) {
     m_Buffer.buf = static_cast<char*>(buffer);
     m_Buffer.len = length < 0 ? 0 : static_cast<uint32_t>(length);

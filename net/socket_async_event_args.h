@@ -12,9 +12,10 @@ class CQSocketAsyncEventArgs;
 using CQSocketAsyncEventHandler = QEvent::CQEvenHandler<void*, const CQSocketAsyncEventArgs&>;
 
 // Keep the record in place while an operation is pending: the completion port finds it again
-// through the owner pointer stored right after the operation block. Before destroying a record
-// whose last operation has completed, call ClearAll: it waits for a handler call that is still
-// returning on a worker thread.
+// through the owner pointer stored right after the operation block. Once the socket is closed
+// and ClearAll has returned, nothing touches the record again: ClearAll drops the completions
+// of the record still queued (the aborted ones a close leaves behind) and waits for a handler
+// call that is still returning on a worker thread. The destructor does the same.
 class CQSocketAsyncEventArgs : public CQSocketAsyncEventHandler {
 public:
     CQSocketAsyncEventArgs();
@@ -22,7 +23,11 @@ public:
     // as the operation block it came from did.
     CQSocketAsyncEventArgs(const CQSocketAsyncEventArgs& other) = default;
     CQSocketAsyncEventArgs& operator=(const CQSocketAsyncEventArgs& other) = default;
-    ~CQSocketAsyncEventArgs() override = default;
+    ~CQSocketAsyncEventArgs() override;
+
+    // Removes the handlers; see above for what it waits for. Not from inside a handler of this
+    // record.
+    void ClearAll();
 
     void SetBuffer(void* buffer, int length);
 

@@ -5,8 +5,10 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <vector>
 
 namespace platform {
 namespace {
@@ -25,6 +27,17 @@ std::unordered_map<SOCKET, CompletionPort*>& Registry() {
     return registry;
 }
 
+// Every port of the process, for WithdrawCompletions.
+std::mutex& PortsLock() {
+    static std::mutex lock;
+    return lock;
+}
+
+std::vector<CompletionPort*>& Ports() {
+    static std::vector<CompletionPort*> ports;
+    return ports;
+}
+
 bool WouldBlock(int e) {
     return e == EAGAIN || e == EWOULDBLOCK || e == EINTR;
 }
@@ -39,9 +52,15 @@ CompletionPort::CompletionPort() {
     ev.data.u64 = kWakeId;
     ::epoll_ctl(epoll_, EPOLL_CTL_ADD, wake_, &ev);
     poller_ = std::thread([this] { Poll(); });
+    std::lock_guard<std::mutex> ports(PortsLock());
+    Ports().push_back(this);
 }
 
 CompletionPort::~CompletionPort() {
+    {
+        std::lock_guard<std::mutex> ports(PortsLock());
+        std::erase(Ports(), this);
+    }
     {
         std::lock_guard<std::mutex> registry(RegistryLock());
         std::lock_guard<std::mutex> guard(lock_);
@@ -181,6 +200,7 @@ void CompletionPort::Complete(Registration& reg, Operation& op, uint32_t bytes, 
 bool CompletionPort::GetQueuedCompletionStatus(uint32_t* bytes, uintptr_t* key,
                                                OVERLAPPED** overlapped, uint32_t milliseconds) {
     std::unique_lock<std::mutex> queue(queueLock_);
+    if (delivering_.erase(std::this_thread::get_id()) != 0) delivered_.notify_all();
     const auto ready = [this] { return !queue_.empty(); };
     if (milliseconds == INFINITE)
         queued_.wait(queue, ready);
@@ -193,6 +213,7 @@ bool CompletionPort::GetQueuedCompletionStatus(uint32_t* bytes, uintptr_t* key,
     }
     const Completion c = queue_.front();
     queue_.pop_front();
+    delivering_[std::this_thread::get_id()] = c.overlapped;
     *bytes = c.bytes;
     *key = c.key;
     *overlapped = c.overlapped;
@@ -201,6 +222,31 @@ bool CompletionPort::GetQueuedCompletionStatus(uint32_t* bytes, uintptr_t* key,
         return false;
     }
     return true;
+}
+
+void CompletionPort::CompletionDelivered() {
+    std::lock_guard<std::mutex> queue(queueLock_);
+    if (delivering_.erase(std::this_thread::get_id()) != 0) delivered_.notify_all();
+}
+
+void CompletionPort::Withdraw(OVERLAPPED* overlapped) {
+    std::unique_lock<std::mutex> queue(queueLock_);
+    std::erase_if(queue_, [overlapped](const Completion& c) { return c.overlapped == overlapped; });
+    const auto me = std::this_thread::get_id();
+    delivered_.wait(queue, [this, overlapped, me] {
+        for (const auto& [thread, o] : delivering_)
+            if (o == overlapped && thread != me) return false;
+        return true;
+    });
+}
+
+void WithdrawCompletions(OVERLAPPED* overlapped) {
+    std::vector<CompletionPort*> ports;
+    {
+        std::lock_guard<std::mutex> lock(PortsLock());
+        ports = Ports();
+    }
+    for (CompletionPort* port : ports) port->Withdraw(overlapped);
 }
 
 int WSARecv(SOCKET s, WSABUF* buffers, uint32_t count, uint32_t*, uint32_t* flags,

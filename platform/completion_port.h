@@ -53,11 +53,15 @@ public:
     // (the wait timed out). INFINITE waits without limit.
     bool GetQueuedCompletionStatus(uint32_t* bytes, uintptr_t* key, OVERLAPPED** overlapped,
                                    uint32_t milliseconds);
+    // Says that the calling thread is done with the completion it took last (so does its next
+    // GetQueuedCompletionStatus): until then WithdrawCompletions waits for it.
+    void CompletionDelivered();
 
 private:
     friend int WSARecv(SOCKET, WSABUF*, uint32_t, uint32_t*, uint32_t*, OVERLAPPED*);
     friend int WSASend(SOCKET, WSABUF*, uint32_t, uint32_t*, uint32_t, OVERLAPPED*);
     friend void DetachFromCompletionPort(SOCKET);
+    friend void WithdrawCompletions(OVERLAPPED*);
 
     struct Operation {
         OVERLAPPED* overlapped = nullptr;  // null: no operation of this direction pending
@@ -87,6 +91,7 @@ private:
     void Arm(uint64_t id, Registration& reg);
     void Service(Registration& reg, bool receive);
     void Complete(Registration& reg, Operation& op, uint32_t bytes, int error);
+    void Withdraw(OVERLAPPED* overlapped);
 
     int epoll_ = -1;
     int wake_ = -1;  // an eventfd that ends the poll thread
@@ -99,6 +104,9 @@ private:
     std::mutex queueLock_;
     std::condition_variable queued_;
     std::deque<Completion> queue_;
+    // The completion each thread has taken and not yet finished with (under queueLock_).
+    std::unordered_map<std::thread::id, OVERLAPPED*> delivering_;
+    std::condition_variable delivered_;
     std::thread poller_;
 };
 
@@ -115,6 +123,12 @@ int WSASend(SOCKET s, WSABUF* buffers, uint32_t count, uint32_t* bytes, uint32_t
 // Called by CloseSocket before the descriptor is closed: the socket's pending operations
 // complete with ERROR_OPERATION_ABORTED and its tie to a port ends.
 void DetachFromCompletionPort(SOCKET s);
+
+// Drops every completion of this operation block still queued on any port and waits until no
+// other thread is delivering one: afterwards no port touches the block again, and its owner
+// may free it. Called from the thread delivering it (inside its handler) that delivery is not
+// waited for.
+void WithdrawCompletions(OVERLAPPED* overlapped);
 
 // Number of processors, at least 1.
 unsigned ProcessorCount();

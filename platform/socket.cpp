@@ -1,12 +1,16 @@
 #include "platform/socket.h"
 
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <netdb.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <chrono>
 
 #include "platform/completion_port.h"
 
@@ -64,6 +68,60 @@ int ConnectSocket(SOCKET s, uint32_t address, uint16_t port) {
         r = ::connect(s, reinterpret_cast<const sockaddr*>(&a), sizeof a);
     } while (r < 0 && errno == EINTR);
     return r < 0 ? Fail() : 0;
+}
+
+namespace {
+
+// Polls in short slices, so that a cancellation (a close from another thread, which may come
+// before the wait has begun and so cannot rely on waking it) is seen within one slice.
+constexpr int kSliceMs = 20;
+
+// 1 when one of the events came, 0 after timeoutMs, -1 cancelled or failed (errno set).
+int PollWithin(SOCKET s, short events, int timeoutMs, const std::function<bool()>& cancelled) {
+    using Clock = std::chrono::steady_clock;
+    const auto deadline = Clock::now() + std::chrono::milliseconds(std::max(timeoutMs, 0));
+    for (;;) {
+        if (cancelled && cancelled()) {
+            errno = ECANCELED;
+            return -1;
+        }
+        const auto left =
+            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+        if (left <= 0) return 0;
+        pollfd p{s, events, 0};
+        const int r = ::poll(&p, 1, static_cast<int>(std::min<long long>(left, kSliceMs)));
+        if (r < 0 && errno != EINTR) return -1;
+        if (r > 0) return 1;
+    }
+}
+
+}  // namespace
+
+int ConnectSocketWithin(SOCKET s, uint32_t address, uint16_t port, int timeoutMs,
+                        const std::function<bool()>& cancelled) {
+    const int flags = ::fcntl(s, F_GETFL);
+    if (flags < 0 || ::fcntl(s, F_SETFL, flags | O_NONBLOCK) < 0) return Fail();
+    const sockaddr_in a = MakeAddress(address, port);
+    int r = ::connect(s, reinterpret_cast<const sockaddr*>(&a), sizeof a);
+    int error = r == 0 ? 0 : errno;
+    if (r < 0 && (errno == EINPROGRESS || errno == EINTR)) {
+        const int ready = PollWithin(s, POLLOUT, timeoutMs, cancelled);
+        if (ready == 1) {
+            socklen_t n = sizeof error;
+            if (::getsockopt(s, SOL_SOCKET, SO_ERROR, &error, &n) != 0) error = errno;
+        } else {
+            error = ready == 0 ? ETIMEDOUT : errno;
+        }
+    }
+    ::fcntl(s, F_SETFL, flags);
+    if (error == 0) return 0;
+    errno = error;
+    return Fail();
+}
+
+int WaitReadableWithin(SOCKET s, int timeoutMs, const std::function<bool()>& cancelled) {
+    const int r = PollWithin(s, POLLIN, timeoutMs, cancelled);
+    return r < 0 ? Fail() : r;
 }
 
 int BindSocket(SOCKET s, uint32_t address, uint16_t port) {

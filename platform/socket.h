@@ -2,6 +2,7 @@
 // Errors are errno values, kept per thread and read back with WSAGetLastError.
 #pragma once
 #include <cstdint>
+#include <functional>
 #include <string>
 
 namespace platform {
@@ -31,6 +32,15 @@ SOCKET CreateSocket(int family, int type, int protocol);
 // text is no such address (names are not resolved).
 uint32_t InetAddr(const char* text);
 int ConnectSocket(SOCKET s, uint32_t address, uint16_t port);
+// Connects within timeoutMs (INFINITE-like values are not special: pass a bound). cancelled is
+// asked every few milliseconds while the connection is under way; when it says true the
+// attempt ends at once with ECANCELED. The socket is blocking again afterwards. 0 or
+// SOCKET_ERROR (ETIMEDOUT after timeoutMs).
+int ConnectSocketWithin(SOCKET s, uint32_t address, uint16_t port, int timeoutMs,
+                        const std::function<bool()>& cancelled);
+// Waits until the socket has data (or its peer has closed, or it failed): 1 then, 0 after
+// timeoutMs without, SOCKET_ERROR when cancelled says true (ECANCELED) or on failure.
+int WaitReadableWithin(SOCKET s, int timeoutMs, const std::function<bool()>& cancelled);
 int BindSocket(SOCKET s, uint32_t address, uint16_t port);
 int ListenSocket(SOCKET s, int backlog);
 // INVALID_SOCKET when accepting fails.

@@ -1,5 +1,6 @@
 #include "net/http/http_client.h"
 
+#include <chrono>
 #include <cstring>
 #include <string>
 
@@ -30,7 +31,7 @@ CQHttpClient::~CQHttpClient() {
     // end it before they go, instead of letting it run into freed memory.
     if (m_hThreadRecv) {
         m_pSocket->Close();
-        m_hThreadRecv.reset();
+        m_hThreadRecv.reset();  // joins
     }
     if (m_pRecvBuffer) {
         platform::OutputDebugStringA("CQHttpClient::~CQHttpClient(void) 1\r\n");
@@ -49,36 +50,72 @@ CQHttpClient::~CQHttpClient() {
 
 bool CQHttpClient::Open(const char* url) {
     platform::OutputDebugStringA("-----CQHttpClient::Open-----\r\n");
+    {
+        std::lock_guard<std::mutex> lock(m_csOpen);
+        m_bOpening = true;
+    }
     CQURL u;
     u.Parse(url);
 
+    // Each step first looks whether a Close (or Interrupt) has begun: a socket made after the
+    // Close took the old one away would otherwise be left for nobody to close.
     const auto request = [&] {
-        m_pSocket->Close();
-        m_pSocket->OpenTCP();
-        m_pSocket->Connect(u.GetIP(), u.GetPort());
+        {
+            std::lock_guard<std::mutex> lock(m_csOpen);
+            if (m_bInterrupted) return false;
+            m_pSocket->Close();
+            m_pSocket->OpenTCP();
+        }
+        if (!m_pSocket->ConnectWithin(u.GetIP(), u.GetPort(), kConnectTimeoutMs)) return false;
         std::string text;
         m_pRequest->Build(u, text);
         m_pSocket->Send(text.data(), static_cast<int>(text.size()));
+        return true;
     };
     auto buffer = std::make_unique<unsigned char[]>(kBufferSize);  // zero-filled
-    request();
-    int n = m_pSocket->Receive(buffer.get(), kBufferSize);
-    int h = m_pResponse->Parse(buffer.get(), n);
-
-    if (m_pResponse->GetResponseCode() == 401) {  // answered once; a second 401 is a body
-        m_pResponse->GetAuthenticate(m_pRequest->GetRealm(), m_pRequest->GetNonce());
-        request();
+    int n = 0;
+    int h = -1;
+    // Deliberately bounded: a recorder that accepts and never answers would otherwise hold
+    // the opening thread, and with it every close, for good. Users get the end of the feed
+    // (an end callback) instead of a frozen object.
+    const auto head = [&] {
         std::memset(buffer.get(), 0, kBufferSize);
-        n = m_pSocket->Receive(buffer.get(), kBufferSize);
+        n = 0;
+        if (m_pSocket->WaitReadable(kHeadTimeoutMs) == 1) {
+            n = m_pSocket->Receive(buffer.get(), kBufferSize);
+        } else if (m_pSocket->GetSocket() != platform::INVALID_SOCKET) {
+            platform::TraceF("CQHttpClient: no answer within %d ms\r\n", kHeadTimeoutMs);
+            m_pSocket->Close();  // the feed ends at once
+        }
+        // The head is looked for in this one receive only.
         h = m_pResponse->Parse(buffer.get(), n);
+    };
+    if (request()) head();
+    if (h >= 0 && m_pResponse->GetResponseCode() == 401) {  // answered once; a second 401 is
+                                                            // a body
+        m_pResponse->GetAuthenticate(m_pRequest->GetRealm(), m_pRequest->GetNonce());
+        if (request()) head();
     }
 
-    // Without a complete header block (h = -1) nothing of the first receive is body: the bytes
-    // are the start of a head that is never completed, so none of them goes to CheckContent.
+    // Without a complete header block nothing received is body: the bytes are the start of a
+    // head that is never completed, so none of them goes to CheckContent.
     if (h >= 0 && n > h) CheckContent(buffer.get() + h, n - h);
 
-    m_hThreadRecv = std::make_unique<platform::Thread>();
-    m_hThreadRecv->Start([this] { Thread_Recv(this); });
+    bool started = false;
+    {
+        std::lock_guard<std::mutex> lock(m_csOpen);
+        if (!m_bInterrupted) {
+            m_hThreadRecv = std::make_unique<platform::Thread>();
+            m_hThreadRecv->Start([this] { Thread_Recv(this); });
+            started = true;
+        }
+    }
+    if (!started) RecvEnd();  // closed while opening: the connection has ended all the same
+    {
+        std::lock_guard<std::mutex> lock(m_csOpen);
+        m_bOpening = false;
+    }
+    m_cvOpen.notify_all();
     platform::OutputDebugStringA("-----CQHttpClient::Open\r\n");
     return true;
 }
@@ -95,12 +132,36 @@ uint32_t CQHttpClient::Thread_Recv(void* client) {
     return 0;
 }
 
+void CQHttpClient::Interrupt() {
+    {
+        std::lock_guard<std::mutex> lock(m_csOpen);
+        m_bInterrupted = true;
+    }
+    // Wakes a connect, a wait for the head or a receive under way.
+    m_pSocket->Close();
+}
+
+bool CQHttpClient::Closing() const {
+    std::lock_guard<std::mutex> lock(m_csOpen);
+    return m_bInterrupted;
+}
+
 bool CQHttpClient::Close() {
     platform::OutputDebugStringA("-----CQHttpClient::Close-----\r\n");
-    m_pSocket->Close();
-    if (m_hThreadRecv) {
-        m_hThreadRecv->Join();
-        m_hThreadRecv.reset();
+    Interrupt();
+    std::unique_ptr<platform::Thread> thread;
+    {
+        // An Open under way on another thread sees the interruption at its next step and
+        // returns without starting the receive thread; it is waited for, so that nothing of
+        // it runs once Close has returned.
+        std::unique_lock<std::mutex> lock(m_csOpen);
+        m_cvOpen.wait(lock, [this] { return !m_bOpening; });
+        thread = std::move(m_hThreadRecv);
+    }
+    if (thread) thread->Join();
+    {
+        std::lock_guard<std::mutex> lock(m_csOpen);
+        m_bInterrupted = false;
     }
     platform::OutputDebugStringA("-----CQHttpClient::Close\r\n");
     return true;

@@ -4,11 +4,14 @@
 //
 // Threads: CheckContent first runs on the thread that calls Open (the body bytes that came with
 // the response head), then on the receive thread for every later block; RecvEnd runs on the
-// receive thread. The client holds no lock; the subclass guards its own state. Close may be
-// called from any other thread, but never from inside CheckContent or RecvEnd.
+// receive thread. The client's lock guards only its opening and closing; the subclass guards
+// its own state. Close and Interrupt may be called from any other thread, also while Open is
+// under way there, but never from inside CheckContent or RecvEnd.
 #pragma once
+#include <condition_variable>
 #include <cstdint>
 #include <memory>
+#include <mutex>
 
 #include "net/socket.h"
 #include "net/socket_async_event_args.h"
@@ -32,15 +35,26 @@ public:
     // Does not stop the receive thread: the owner calls Close first.
     virtual ~CQHttpClient();
 
+    // A connection attempt, and then the wait for the response head, each end after this long.
+    static constexpr int kConnectTimeoutMs = 10000;
+    static constexpr int kHeadTimeoutMs = 10000;
+
     // Connects, sends the request, hands the body bytes of the first answer to CheckContent
-    // and starts the receive thread. Always true: failures show as a connection that ends at
-    // once (no CheckContent, one RecvEnd). Close before opening again.
+    // and starts the receive thread. Always true: failures (no connection, no head within
+    // kHeadTimeoutMs, an Interrupt or Close meanwhile) show as a connection that ends at once
+    // (no CheckContent, one RecvEnd). Close before opening again.
     bool Open(const char* url);
-    // Closes the socket (waking a receive blocked on it) and waits for the receive thread.
-    // Always true, also when nothing is open.
+    // Closes the socket (waking a connect, a wait or a receive under way), waits for an Open
+    // under way on another thread to return and for the receive thread to end. Afterwards the
+    // client can be opened again. Always true, also when nothing is open.
     virtual bool Close();
+    // Ends an Open under way at once and makes every Open until the next Close end at once;
+    // does not wait. For an owner that must stop a thread blocked in Open before it can join it.
+    void Interrupt();
 
 protected:
+    // True from an Interrupt or the start of a Close until that Close has ended.
+    bool Closing() const;
     // Called once on the receive thread when the connection delivers no more data.
     virtual bool RecvEnd();
     // Called with every block of body bytes, in arrival order. The bytes are the client's own
@@ -59,6 +73,12 @@ protected:
     std::unique_ptr<QIO::CQMemoryStream> m_msStream;  // not used by the client itself
     std::unique_ptr<unsigned char[]> m_pRecvBuffer;
     int m_nRecvBufferSize;
+
+private:
+    mutable std::mutex m_csOpen;
+    std::condition_variable m_cvOpen;
+    bool m_bOpening = false;
+    bool m_bInterrupted = false;
 };
 
 }  // namespace QNetwork::QProtocol::HTTP

@@ -71,6 +71,24 @@ TEST(MemoryStream, GrowsByTheDoublingRuleWithOneTracePerGrowth) {
     EXPECT_EQ(s.GetLength(), 25);
     unsigned char out[64] = {};
     EXPECT_EQ(s.ReadBytes(out, -3), -3);
+
+    // The stream's own bytes may be written into it, also when that makes it grow.
+    s.WriteBytes(s.ToUChar(), 25);
+    EXPECT_EQ(s.GetLength(), 50);
+    EXPECT_EQ(std::memcmp(s.ToUChar() + 25, data, 25), 0);
+}
+
+TEST(MemoryStream, GrowthStopsShortOfTwoGiB) {
+    // A write that would take the stream past what its 32-bit sizes and int counts describe is
+    // refused, where doubling would have wrapped to a tiny buffer and written past it.
+    TraceCapture capture;
+    CQMemoryStream s(1u << 30);
+    s.SetLength(1u << 30);
+    s.SetPosition(1LL << 30);
+    s.WriteBytes(s.ToUChar(), (1 << 30) - 1);
+    EXPECT_EQ(s.GetLength(), 1LL << 30);
+    EXPECT_EQ(s.GetCapacity(), 1u << 30);
+    EXPECT_NE(g_lines.back().find("write refused"), std::string::npos);
 }
 
 TEST(MemoryStream, ReadPositionAndRemoveFromTheFront) {

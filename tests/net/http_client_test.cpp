@@ -241,3 +241,30 @@ TEST(CQHttpClient, TracesAndCompletionHandler) {
                           "\r\n", d + "\r\n", d + " 1\r\n", d + " 2\r\n", d + " 3\r\n",
                           d + " 4\r\n", d + " 5\r\n", d + " 6\r\n", d + "-- \r\n"}));
 }
+
+TEST(CQHttpClient, CloseDuringOpenEndsItAndLeavesNothingRunning) {
+    // A server that accepts and never answers: the open waits for the head; a Close from
+    // another thread ends that wait at once, and once Close has returned no thread of the
+    // client runs and RecvEnd has been called exactly once.
+    std::promise<void> done;
+    Server server([&](Server& s) {
+        auto c = s.Next();
+        done.get_future().wait();
+    });
+    RecordingClient client;
+    std::atomic<bool> opened{false};
+    const auto start = std::chrono::steady_clock::now();
+    std::thread opener([&] {
+        client.Open(server.Url("/silent").c_str());
+        opened = true;
+    });
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    EXPECT_FALSE(opened);
+    client.Close();
+    EXPECT_TRUE(opened);  // Close waited for the open under way
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(2));
+    EXPECT_EQ(client.RecvEnds(), 1);
+    opener.join();
+    EXPECT_TRUE(client.Calls().empty());
+    done.set_value();
+}

@@ -213,3 +213,61 @@ TEST(CQEvenHandler, RaisedInOrderWhileOtherThreadsClearAndAdd) {
     e.RaisEvent(0, "");
     EXPECT_EQ(calls, before + 1);
 }
+
+TEST(CQSocket, CloseDuringConnectNeverClosesAnotherFile) {
+    // A listener whose queue is full drops further connection requests, so a connect to it
+    // hangs. Closed from another thread, the connect ends at once; the descriptor number it
+    // had is taken by a new file meanwhile, and that file must stay open.
+    // (CQSocket::Listen asks for a long queue whatever it is told: the socket layer directly.)
+    CQSocket listener(platform::CreateSocket(platform::AddressFamilyInet,
+                                             platform::SocketTypeStream, platform::ProtocolTcp));
+    ASSERT_EQ(platform::BindSocket(listener.GetSocket(), platform::InetAddr("127.0.0.1"), 0), 0);
+    ASSERT_EQ(platform::ListenSocket(listener.GetSocket(), 0), 0);
+    const int port = platform::SocketLocalPort(listener.GetSocket());
+    std::vector<std::unique_ptr<CQSocket>> filling;
+    int refused = 0;
+    for (int i = 0; i < 4; ++i) {
+        filling.push_back(std::make_unique<CQSocket>());
+        filling.back()->OpenTCP();
+        if (!filling.back()->ConnectWithin("127.0.0.1", port, 200)) ++refused;
+    }
+    ASSERT_GT(refused, 0) << "the queue never filled: a connect would not hang";
+    for (int attempt = 0; attempt < 10; ++attempt) {
+        CQSocket s;
+        s.OpenTCP();
+        const auto start = std::chrono::steady_clock::now();
+        std::thread connector([&] { s.Connect("127.0.0.1", port); });
+        std::this_thread::sleep_for(std::chrono::milliseconds(30));
+        s.Close();
+        nettest::TempDir dir;
+        std::FILE* other = std::fopen((dir / "other").c_str(), "w");  // likely the same number
+        ASSERT_NE(other, nullptr);
+        connector.join();
+        EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(2));
+        EXPECT_GE(std::fputs("still open", other), 0);
+        EXPECT_EQ(std::fflush(other), 0) << "the other file was closed under it";
+        std::fclose(other);
+    }
+}
+
+TEST(CQIOCP, NoCompletionTouchesARecordAfterCloseAndClearAll) {
+    // Closing a socket with a receive pending leaves an aborted completion on its way to a
+    // worker. Once ClearAll has returned the record may be freed at once: the sanitizer build
+    // reports any write into it afterwards.
+    Loopback lo;
+    std::atomic<int> calls{0};
+    for (int i = 0; i < 200; ++i) {
+        auto [client, server] = lo.Pair();
+        auto args = std::make_unique<CQSocketAsyncEventArgs>();
+        char buffer[16];
+        args->SetBuffer(buffer, sizeof buffer);
+        args->Add([&](void*, const CQSocketAsyncEventArgs&) { ++calls; });
+        CQIOCP::GetInstance().Add(client->GetSocket());
+        client->ReceiveAsync(*args);
+        client->Close();
+        args->ClearAll();
+        args.reset();
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    EXPECT_LE(calls.load(), 200);
+}
