@@ -120,6 +120,10 @@ bool CQMyFile::OpenFile(const char* path) {
 }
 
 bool CQMyFile::RecvEnd() {
+    // The last group has no key frame after it to close it: the end of the connection does,
+    // so that the whole recording plays. Not when the owner is closing the feed, whose groups
+    // are about to be discarded.
+    if (!Closing()) FinishPendingGroup();
     m_bRecvEnd = true;
     if (m_bOnFile) {
         // The recorded file is complete.
@@ -159,6 +163,7 @@ void CQMyFile::DiscardAll() {
     if (m_szWritePath[0] != '\0') platform::DeleteFile(m_szWritePath);
     m_szWritePath[0] = '\0';
     m_listPending.clear();
+    m_nPendingBytes = 0;
     m_pCurrent.reset();
     m_msPayload.Clear();
     m_msRecv.Clear();
@@ -187,13 +192,13 @@ void CQMyFile::ParseHeader(frameheader1& rec, unsigned char* header, int /*unuse
         case VARNEL_KIND_AUDIO:
             m_nPlayDataState = PlayDataStates_Data;
             break;
+        // The end itself is raised by CheckContent once the last group is finished, so that a
+        // reader never sees the end with that group still unlisted.
         case VARNEL_KIND_END_101:
             m_nPlayDataState = PlayDataStates_End101;
-            m_bEnd = true;
             break;
         case VARNEL_KIND_END_3:
             m_nPlayDataState = PlayDataStates_End;
-            m_bEnd = true;
             break;
         default:
             platform::OutputDebugStringA("\r\n");
@@ -217,12 +222,15 @@ void CQMyFile::CheckContent(unsigned char* data, int size) {
             ParseHeader(*m_pCurrent, header, 0);
             FrameTime2SystemTime(m_pCurrent->frameTime, m_pCurrent->timeText);
             if (m_pCurrent->length < 0 || m_pCurrent->length > kMaxPayloadLength) {
-                // The format has no marker to find the next record by, so every byte after
-                // an impossible length is noise: end the feed here, as an end mark would,
-                // rather than parse garbage or grow the payload without bound.
+                // Deliberately not skipped: the format has no marker to find the next record
+                // by, so a stream that has lost its framing cannot be resynchronised, and
+                // feeding the following bytes as headers would hand garbage to the decoder.
+                // The feed ends here with state 3, as an end mark would, after the complete
+                // records before it.
                 platform::TraceF("CQMyFile: frame length %d out of range, feed ended\r\n",
                                  m_pCurrent->length);
                 m_pCurrent.reset();
+                FinishPendingGroup();
                 m_bFeedBroken = true;
                 m_nPlayDataState = PlayDataStates_End;
                 m_bEnd = true;
@@ -242,9 +250,15 @@ void CQMyFile::CheckContent(unsigned char* data, int size) {
             done += chunk;
         }
         if (available < needed) break;
+        const int32_t kind = m_pCurrent->kind;
         WriteFile(std::move(m_pCurrent));
         m_msPayload.Clear();
         m_nParseState = 0;
+        if (kind == VARNEL_KIND_END_101 || kind == VARNEL_KIND_END_3) {
+            // The end mark closes the last group as a key frame would have.
+            FinishPendingGroup();
+            m_bEnd = true;
+        }
 
         const long long left = m_msRecv.GetLength() - m_msRecv.GetPosition();
         if (left == 0) break;

@@ -65,6 +65,10 @@ public:
     static constexpr int32_t kMaxPayloadLength = 64 * 1024 * 1024;
     // Groups kept behind the reader for a change of direction before the oldest are deleted.
     static constexpr size_t kMaxBehindGroups = 100;
+    // Records waiting for the key frame that closes their group are finished as a group of
+    // their own at either bound: 20 s of 25 fps video with its sound, or 64 MiB of payload.
+    static constexpr size_t kMaxPendingRecords = 1024;
+    static constexpr int64_t kMaxPendingBytes = 64 * 1024 * 1024;
 
     CQMyFile();
     // Owners call Close() first; a source still open is closed here.
@@ -187,6 +191,7 @@ protected:
     // OpenURL opened a connection that Close has not ended yet.
     bool m_bFeedOpen = false;
     std::list<RecordPtr> m_listPending;
+    int64_t m_nPendingBytes = 0;  // payload bytes held by m_listPending
     GOPMap m_mapGOP;
     GOPMap::iterator m_itGOP;
     FilePtr m_pWriteFile;
@@ -202,6 +207,12 @@ protected:
 private:
     void FlowControlStep();
     bool MakeGroupFileName(const frameheader1& key);
+    // Creates m_szWritePath as a new file, under a unique variant of the name when it is taken.
+    bool CreateGroupFile();
+    // Makes m_pWriteFile the file for the group about to be finished.
+    void PrepareGroupFile(const frameheader1& nameFrom);
+    // Writes the pending records out as a finished group, as a following key frame would.
+    void FinishPendingGroup();
     void DiscardAll();
     unsigned char* ReadBufferFor(int32_t length);
 };

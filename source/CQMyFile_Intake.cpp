@@ -1,4 +1,5 @@
 // Stream source: record intake into groups of pictures and their working files.
+#include <atomic>
 #include <cerrno>
 #include <cstring>
 
@@ -26,6 +27,70 @@ bool CQMyFile::MakeGroupFileName(const frameheader1& key) {
     if (m_bOnFile) platform::TraceF("%s\r\n", timeText);
     // A name that does not fit is not opened: a cut name could hit another file.
     return n > 0 && n < static_cast<int>(sizeof m_szWritePath);
+}
+
+bool CQMyFile::CreateGroupFile() {
+    // Names are only unique to the millisecond, and the main and the FOS source usually share
+    // a folder and record key frames at the same times: both would build the same name in the
+    // same tick and write over each other, so that one camera's frames were read back as the
+    // other's. The file is therefore created exclusively, and a name already taken gets a
+    // number no other file of this process has, so every source keeps pictures that belong to
+    // its own camera.
+    static std::atomic<uint32_t> discriminator{0};
+    const std::string base = m_szWritePath;
+    for (int attempt = 0; attempt < 16; ++attempt) {
+        if (attempt > 0) {
+            const int n = std::snprintf(m_szWritePath, sizeof m_szWritePath, "%s_%u", base.c_str(),
+                                        discriminator.fetch_add(1) + 1);
+            if (n <= 0 || n >= static_cast<int>(sizeof m_szWritePath)) {
+                errno = ENAMETOOLONG;
+                break;
+            }
+        }
+        m_pWriteFile.reset(std::fopen(m_szWritePath, "wbx"));
+        if (m_pWriteFile || errno != EEXIST) break;
+    }
+    if (m_pWriteFile) return true;
+    const int error = errno;
+    platform::TraceF("open fail errno = %d reason = %s \n", error, std::strerror(error));
+    m_szWritePath[0] = '\0';
+    return false;
+}
+
+void CQMyFile::PrepareGroupFile(const frameheader1& nameFrom) {
+    if (m_bOnFile) {
+        if (m_pWriteFile) return;  // the one file of the feed takes every group
+        bool named;
+        if (!m_strWriteFileName.empty()) {
+            named = m_strWriteFileName.size() < sizeof m_szWritePath;
+            if (named) std::strcpy(m_szWritePath, m_strWriteFileName.c_str());
+        } else {
+            named = MakeGroupFileName(nameFrom);
+        }
+        if (!named || !CreateGroupFile()) platform::OutputDebugStringA("\r\n");
+        return;
+    }
+    if (m_pWriteFile && m_nGOPCount < 1) {
+        m_nGOPCount += 1;
+        return;
+    }
+    m_nGOPCount = 0;
+    m_pWriteFile.reset();
+    if (MakeGroupFileName(nameFrom)) {
+        CreateGroupFile();
+    } else {
+        platform::TraceF("open fail errno = %d reason = %s \n", ENAMETOOLONG,
+                         std::strerror(ENAMETOOLONG));
+        m_szWritePath[0] = '\0';
+    }
+    m_nGOPCount += 1;
+}
+
+void CQMyFile::FinishPendingGroup() {
+    std::lock_guard<platform::CriticalSection> lock(m_csFrame);
+    if (m_listPending.empty()) return;
+    PrepareGroupFile(*m_listPending.front());
+    WriteGOPToFile();
 }
 
 void CQMyFile::WriteFile(RecordPtr rec) {
@@ -69,43 +134,22 @@ void CQMyFile::WriteFile(RecordPtr rec) {
         // A key frame closes the pending records into a finished group.
         rec->groupDuration = rec->duration;
         if (!IsVideoKeyFrame(*m_listPending.front())) platform::OutputDebugStringA("\r\n");
-        if (m_bOnFile) {
-            if (!m_pWriteFile) {
-                bool named;
-                if (!m_strWriteFileName.empty()) {
-                    named = m_strWriteFileName.size() < sizeof m_szWritePath;
-                    if (named) std::strcpy(m_szWritePath, m_strWriteFileName.c_str());
-                } else {
-                    named = MakeGroupFileName(*rec);
-                }
-                if (named) m_pWriteFile.reset(std::fopen(m_szWritePath, "wb"));
-                if (!m_pWriteFile) platform::OutputDebugStringA("\r\n");
-            }
-        } else {
-            if (!m_pWriteFile || m_nGOPCount >= 1) {
-                m_nGOPCount = 0;
-                m_pWriteFile.reset();
-                if (MakeGroupFileName(*rec)) {
-                    m_pWriteFile.reset(std::fopen(m_szWritePath, "wb"));
-                } else {
-                    errno = ENAMETOOLONG;
-                }
-                if (!m_pWriteFile) {
-                    const int error = errno;
-                    platform::TraceF("open fail errno = %d reason = %s \n", error,
-                                     std::strerror(error));
-                    m_szWritePath[0] = '\0';
-                }
-            }
-            m_nGOPCount += 1;
-        }
+        PrepareGroupFile(*rec);
         WriteGOPToFile();
     }
 
     const int32_t kind = rec->kind;
     const int32_t duration = rec->duration;
+    m_nPendingBytes += rec->length;
     m_listPending.push_back(std::move(rec));
     if (kind == VARNEL_KIND_VIDEO) m_nDuration += duration;
+    // Records with no key frame after them (a feed of sound alone, or a group far longer than
+    // any real one) would otherwise wait here with their payloads for as long as the feed
+    // lasts: past these bounds they are finished as a group of their own.
+    if (m_listPending.size() >= kMaxPendingRecords || m_nPendingBytes >= kMaxPendingBytes) {
+        PrepareGroupFile(*m_listPending.front());
+        WriteGOPToFile();
+    }
     if (!m_bOnFile) FlowControlStep();
 }
 
@@ -119,6 +163,7 @@ void CQMyFile::WriteGOPToFile() {
         platform::TraceF("CQMyFile: group of %d records dropped, no file\r\n",
                          static_cast<int>(m_listPending.size()));
         m_listPending.clear();
+        m_nPendingBytes = 0;
         return;
     }
 
@@ -142,6 +187,7 @@ void CQMyFile::WriteGOPToFile() {
     // The reader opens the file by its path through a handle of its own.
     written = std::fflush(m_pWriteFile.get()) == 0 && written;
     m_listPending.clear();
+    m_nPendingBytes = 0;
 
     if (!written) {
         // A short write (disk full) would hand out frames with missing bytes.

@@ -186,6 +186,7 @@ void CQMyFile::Seek(const char* timeText, int64_t frameTime, MediaElementOrienta
     m_nDuration = duration;
     // The partly received group belongs to the old direction.
     m_listPending.clear();
+    m_nPendingBytes = 0;
 
     std::lock_guard<platform::CriticalSection> cmdLock(m_csCommand);
     m_Command.orientation = orientation;

@@ -176,15 +176,16 @@ TEST(Feed, OpenUrlParsesTheBodyUntilTheRecorderCloses) {
     EXPECT_FALSE(src.IsRecvEnd());
     far.CloseConnection();
     ASSERT_TRUE(WaitUntil([&] { return src.IsRecvEnd(); }));
+    EXPECT_EQ(src.Ahead(), 6u);  // the close finished the last group
     frameheader1 f;
     unsigned char* data = nullptr;
-    for (int i = 0; i < 15; ++i) {
+    for (int i = 0; i < 16; ++i) {
         EXPECT_FALSE(src.IsEnd());
         src.GetNextFrame(&f, data, kFwd);
         EXPECT_EQ(f.frameTime, recs[i].time);
         EXPECT_EQ(std::vector<uint8_t>(data, data + f.length), Payload(recs[i]));
     }
-    EXPECT_TRUE(src.IsEnd());  // the closing key frame is never delivered
+    EXPECT_TRUE(src.IsEnd());
     EXPECT_EQ(src.GetPlayDataState(), PlayDataStates_End);
     src.Close();
     EXPECT_TRUE(ListFolder(dir.path()).empty());

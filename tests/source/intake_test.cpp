@@ -318,3 +318,50 @@ TEST(Intake, DestroyedWithoutCloseLeavesNoFile) {
     }
     EXPECT_TRUE(ListFolder(dir.path()).empty());
 }
+
+TEST(Intake, SourcesSharingAFolderKeepTheirOwnFrames) {
+    // The main and the FOS source in one folder, with key frames at the very same times: fed
+    // in turns, both name their groups in the same millisecond, and each must still read back
+    // its own camera's bytes.
+    TempFolder dir;
+    TestSource a, b;
+    std::vector<Rec> recsA = Groups(3, 2), recsB = Groups(3, 2);
+    for (Rec& r : recsB) r.seed = static_cast<uint8_t>(r.seed + 100);
+    for (TestSource* s : {&a, &b}) {
+        s->SetSaveFolder(dir.path().c_str());
+        s->BeginFeed();
+    }
+    for (size_t i = 0; i < recsA.size(); ++i) {
+        a.Feed(Body({recsA[i]}));
+        b.Feed(Body({recsB[i]}));
+    }
+    a.RecvEnd();
+    b.RecvEnd();
+    EXPECT_EQ(ListFolder(dir.path()).size(), a.Ahead() + b.Ahead());
+    EXPECT_EQ(Snapshot(a), Expected(recsA));
+    EXPECT_EQ(Snapshot(b), Expected(recsB));
+    a.Close();
+    b.Close();
+    EXPECT_TRUE(ListFolder(dir.path()).empty());
+}
+
+TEST(Intake, RecordsWithoutAKeyFrameAreBounded) {
+    // Sound alone never meets a key frame: the records are finished in groups at the bound
+    // instead of piling up with their payloads, and none is lost.
+    TempFolder dir;
+    TestSource src;
+    src.SetSaveFolder(dir.path().c_str());
+    src.BeginFeed();
+    std::vector<Rec> recs;
+    size_t most = 0;
+    for (int i = 0; i < 2500; ++i) {
+        recs.push_back(Audio(kT0 + i * 40 * kMs, 320, static_cast<uint8_t>(i)));
+        src.Feed(Body({recs.back()}));
+        most = std::max(most, src.Pending());
+    }
+    EXPECT_LT(most, CQMyFile::kMaxPendingRecords);
+    EXPECT_GE(src.Ahead(), 2u);
+    EXPECT_EQ(Snapshot(src), Expected(recs));
+    src.Close();
+    EXPECT_TRUE(ListFolder(dir.path()).empty());
+}

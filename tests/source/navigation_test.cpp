@@ -125,7 +125,7 @@ TEST(Navigation, OnFileReadingWrapsOnlyWithAutoRepeat) {
     fx.src.Feed(Body(recs));
     fx.src.RecvEnd();
     EXPECT_FALSE(fx.src.IsEnd());
-    for (int i = 0; i < 6; ++i) ExpectNext(fx, recs[i]);
+    for (size_t i = 0; i < recs.size(); ++i) ExpectNext(fx, recs[i]);
     // At the end without repeat the caller's record is left unchanged.
     EXPECT_EQ(fx.Next().kind, 0x5A5A5A5A);
     EXPECT_TRUE(fx.src.IsEnd());
@@ -135,10 +135,10 @@ TEST(Navigation, OnFileReadingWrapsOnlyWithAutoRepeat) {
     rep.src.Feed(Body(recs));
     rep.src.RecvEnd();
     for (int round = 0; round < 3; ++round) {
-        for (int i = 0; i < 6; ++i) ExpectNext(rep, recs[i]);
+        for (size_t i = 0; i < recs.size(); ++i) ExpectNext(rep, recs[i]);
     }
     EXPECT_FALSE(rep.src.IsEnd());
-    EXPECT_EQ(rep.src.GetLastFrameDateTime(), recs[5].time);
+    EXPECT_EQ(rep.src.GetLastFrameDateTime(), recs.back().time);
 }
 
 TEST(Navigation, OnFileKeyFramesWrapBothWays) {
