@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstring>
 #include <system_error>
+#include <utility>
 
 #include "engine/engine_source.h"
 #include "engine/sdl_runtime.h"
@@ -22,6 +23,23 @@ namespace {
 // The engine whose thread this is, so that a host calling back into the engine from one of
 // its callbacks is not made to wait for itself.
 thread_local const CQFFmpegPlayer* t_engine = nullptr;
+// The engine whose callback runs on this (host) thread, inside a Stop that runs do_exit here.
+thread_local const CQFFmpegPlayer* t_callback = nullptr;
+// An engine destroyed from such a callback: the exported stop frees it once the stop returns.
+thread_local CQFFmpegPlayer* t_destroyAfterStop = nullptr;
+
+class CallbackScope {
+public:
+    explicit CallbackScope(const CQFFmpegPlayer* engine) : previous_(t_callback) {
+        t_callback = engine;
+    }
+    ~CallbackScope() { t_callback = previous_; }
+    CallbackScope(const CallbackScope&) = delete;
+    CallbackScope& operator=(const CallbackScope&) = delete;
+
+private:
+    const CQFFmpegPlayer* previous_;
+};
 }  // namespace
 
 CQFFmpegPlayer::CQFFmpegPlayer()
@@ -57,17 +75,88 @@ CQMyFile& CQFFmpegPlayer::FosSource() {
 bool CQFFmpegPlayer::OnEngineThread() const {
     return t_engine == this;
 }
+bool CQFFmpegPlayer::InsideEngine() const {
+    return t_engine == this || t_callback == this;
+}
+
+void CQFFmpegPlayer::CallFrame(int32_t state, double position, FrameInfo* info) {
+    if (!m_pFrameCallback || !CallbacksWanted()) return;
+    const CallbackScope scope(this);
+    m_pFrameCallback(0, state, position, info);
+}
+
+size_t CQFFmpegPlayer::FrameRecordsHeld() {
+    std::lock_guard<std::mutex> lock(m_csMap);
+    return m_mapFrames.size();
+}
+
+bool CQFFmpegPlayer::DeferOpen(std::function<void()> open) {
+    if (!InsideEngine() || m_bRunningDeferred) return false;
+    {
+        std::lock_guard<std::mutex> lock(m_csState);
+        if (m_bDestroyPending) return true;  // nothing more happens to a destroyed engine
+        m_pendingOpen = std::move(open);
+        m_bPendingOnHost = !OnEngineThread();
+    }
+    // Re-opening from the end callback to play again is a common pattern: the running stream
+    // is asked to stop here, and its play thread (or the Stop this callback runs inside)
+    // carries out the open when the callback has returned and the stream has closed.
+    Stop(false);
+    return true;
+}
+
+std::function<void()> CQFFmpegPlayer::TakePendingOpen(bool onHost) {
+    std::lock_guard<std::mutex> lock(m_csState);
+    if (!m_pendingOpen || m_bPendingOnHost != onHost || m_bDestroyPending) return nullptr;
+    // Marked as opening under the same lock, so that a host Stop either finds the open gone
+    // or waits for its stream and stops that one.
+    m_bOpening = true;
+    return std::exchange(m_pendingOpen, nullptr);
+}
+
+void CQFFmpegPlayer::StopForOpen() {
+    if (m_bRunningDeferred) return;
+    // Opening a running engine is not part of the calling order; stopping it first keeps its
+    // threads from running on the settings and state that the new stream replaces.
+    if (m_playThread.Running() && !OnEngineThread()) {
+        Stop(true);
+        m_playThread.Join();
+    }
+}
+
+void CQFFmpegPlayer::Destroy(CQFFmpegPlayer* engine) {
+    if (engine == nullptr) return;
+    if (!engine->InsideEngine()) {
+        delete engine;
+        return;
+    }
+    // A callback cannot free the object whose thread it runs on: the engine is stopped and
+    // freed once the callback has returned.
+    const bool byPlayThread = engine->OnEngineThread();
+    {
+        std::lock_guard<std::mutex> lock(engine->m_csState);
+        engine->m_pendingOpen = nullptr;
+        engine->m_bDestroyByPlayThread = byPlayThread;
+        engine->m_bDestroyPending = true;
+    }
+    if (!byPlayThread) t_destroyAfterStop = engine;
+    engine->Stop(false);
+}
+
+bool CQFFmpegPlayer::ReleaseDeferred(CQFFmpegPlayer* engine) {
+    if (engine == nullptr || t_destroyAfterStop != engine) return false;
+    t_destroyAfterStop = nullptr;
+    delete engine;
+    return true;
+}
 void CQFFmpegPlayer::MarkEngineThread() const {
     t_engine = this;
 }
 
 bool CQFFmpegPlayer::Open(const char* first, const char* second) {
-    // Opening a running engine is not part of the calling order; stopping it first keeps
-    // its threads from running on state that the new stream replaces.
-    if (m_playThread.Running() && !OnEngineThread()) {
-        Stop(true);
-        m_playThread.Join();
-    }
+    const std::string a = first ? first : "", b = second ? second : "";
+    if (DeferOpen([this, a, b] { Open(a.c_str(), b.c_str()); })) return true;
+    StopForOpen();
     m_hStopDone.Reset();
     m_strFirst = first ? first : "";
     m_strSecond = second ? second : "";
@@ -81,6 +170,10 @@ bool CQFFmpegPlayer::Open(const char* first, const char* second) {
     {
         std::lock_guard<std::mutex> lock(m_csState);
         m_bOpening = true;
+    }
+    if (m_bRunningDeferred) {
+        m_bRestart = true;  // the play thread itself goes on with this stream
+        return true;
     }
     try {
         m_playThread.Start([this] { Thread_FFPlay(); });
@@ -114,8 +207,28 @@ bool CQFFmpegPlayer::SetMyFilePos(int percent) {
 
 void CQFFmpegPlayer::Thread_FFPlay() {
     t_engine = this;
-    ffmfc_play();
+    for (;;) {
+        ffmfc_play();
+        // An open asked for from a callback of the stream that has just closed.
+        std::function<void()> open = TakePendingOpen(false);
+        if (!open) break;
+        m_bRestart = false;
+        m_bRunningDeferred = true;
+        open();
+        m_bRunningDeferred = false;
+        if (m_bRestart) continue;
+        std::lock_guard<std::mutex> lock(m_csState);
+        m_bOpening = false;
+        m_cvState.notify_all();
+        break;
+    }
     m_hStopDone.Set();
+    if (m_bDestroyPending && m_bDestroyByPlayThread) {
+        // Destroyed from one of its own callbacks: the other threads have been joined by now,
+        // and this one ends with the object. Nothing of the object is touched after this.
+        m_playThread.Join();  // from the thread itself: lets it go
+        delete this;
+    }
 }
 
 int CQFFmpegPlayer::ffmfc_play() {
@@ -175,7 +288,7 @@ void CQFFmpegPlayer::event_loop(VideoState* is) {
         switch (r - platform::WAIT_OBJECT_0) {
             case 0:
                 stream_toggle_pause(is);
-                if (m_pFrameCallback) m_pFrameCallback(0, m_nState, m_dPosition, nullptr);
+                CallFrame(m_nState, m_dPosition, nullptr);
                 break;
             case 1:
                 video_refresh(is);
@@ -223,19 +336,32 @@ void CQFFmpegPlayer::refresh_thread(VideoState* is) {
 }
 
 bool CQFFmpegPlayer::Stop(bool wait) {
-    // A callback cannot wait for the thread it runs on: from an engine thread every stop is
+    // A callback cannot wait for the thread it runs on: from inside the engine every stop is
     // one that does not wait.
-    if (OnEngineThread()) wait = false;
+    const bool inside = InsideEngine();
+    if (inside) wait = false;
     bool haveStream;
     {
+        std::unique_lock<std::mutex> lock(m_csState);
+        // A host's own stop overrides an open that a callback asked for.
+        if (!inside) m_pendingOpen = nullptr;
         // Between Open and the play thread's stream open a stop would miss the stream that is
         // about to start; that short moment is waited out.
-        std::unique_lock<std::mutex> lock(m_csState);
         m_cvState.wait(lock, [this] { return !m_bOpening; });
         haveStream = m_pVideoState != nullptr;
     }
     if (!wait) {
         ffmfc_quit();
+        // A callback raised by this stop on this thread may have asked to open again.
+        if (!inside) {
+            if (std::function<void()> open = TakePendingOpen(true)) {
+                {
+                    std::lock_guard<std::mutex> lock(m_csState);
+                    m_bOpening = false;
+                }
+                open();
+            }
+        }
         return true;
     }
     if (haveStream) {
@@ -287,13 +413,14 @@ void CQFFmpegPlayer::do_exit(VideoState* is) {
     OutputDebugStringA("do_exit 2\r\n");
     m_nState = VARNEL_STATE_CLOSED;
     OutputDebugStringA("do_exit 3\r\n");
-    if (!m_bStopWaiting && m_pFrameCallback) {
+    if (!m_bStopWaiting && m_pFrameCallback && CallbacksWanted()) {
         OutputDebugStringA("do_exit 4\r\n");
-        m_pFrameCallback(0, VARNEL_STATE_CLOSED, 0.0, nullptr);
+        CallFrame(VARNEL_STATE_CLOSED, 0.0, nullptr);
         OutputDebugStringA("do_exit 5\r\n");
     }
     {
         std::lock_guard<std::mutex> lock(m_csMap);
+        platform::TraceF("frame records held: %d\r\n", static_cast<int>(m_mapFrames.size()));
         m_mapFrames.clear();
     }
     OutputDebugStringA("do_exit 6\r\n");
@@ -302,9 +429,17 @@ void CQFFmpegPlayer::do_exit(VideoState* is) {
 
 void CQFFmpegPlayer::stream_close(VideoState* is) {
     is->abort_request = true;
+    // The reader may be blocked opening a source (connecting, or waiting for a recorder that
+    // never answers): interrupted, that open returns at once.
+    m_pMyFile->Interrupt();
+    m_pMyFile2->Interrupt();
     OutputDebugStringA("stream_close SDL_WaitThread(is->read_tid, NULL);\r\n");
     is->read_tid.Join();
     OutputDebugStringA("stream_close SDL_WaitThread(is->read_tid, NULL); --\r\n");
+    // The reader has closed both sources; closed once more here, they forget an interruption
+    // that came after that, so the next stream can open them.
+    m_pMyFile->Close();
+    m_pMyFile2->Close();
     OutputDebugStringA("SDL_WaitThread(is->refresh_tid, NULL);\r\n");
     is->refresh_tid.Join();
     OutputDebugStringA("SDL_WaitThread(is->refresh_tid, NULL); --\r\n");

@@ -5,6 +5,7 @@
 #include <atomic>
 #include <condition_variable>
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -35,11 +36,26 @@ public:
     virtual bool Play();
     virtual bool Pause();
 
-    // Starts the engine on one or two locations (the second may be empty).
+    // Starts the engine on one or two locations (the second may be empty). From inside a
+    // callback the open is carried out once the callback has returned and the running stream
+    // has closed.
     bool Open(const char* first, const char* second);
     bool SetMyFilePos(int percent);
     void SetID(int id) { m_uID = id; }
     int GetState() const { return m_nState; }
+
+    // Destroys the engine. From inside one of its callbacks the engine is stopped without
+    // waiting and freed once the callback has returned: by its own play thread, or, when the
+    // callback runs inside a Stop on a host thread, when that Stop's exported call returns
+    // (ReleaseDeferred). No callback comes after this call.
+    static void Destroy(CQFFmpegPlayer* engine);
+    // For the exported stop functions, after the stop has returned: frees the engine when a
+    // callback inside that stop destroyed it. True when it did; the pointer is then gone.
+    static bool ReleaseDeferred(CQFFmpegPlayer* engine);
+
+    // Frame records held for pictures in flight; bounded by kMaxFrameRecords.
+    size_t FrameRecordsHeld();
+    static constexpr size_t kMaxFrameRecords = 16;
 
 protected:
     // Player settings taken from the host's record by the playback object.
@@ -52,6 +68,14 @@ protected:
     CQMyFile& MainSource();
     CQMyFile& FosSource();
 
+    // True on this engine's own threads and inside its callbacks on any thread.
+    bool InsideEngine() const;
+    // For an open asked for from inside a callback: keeps it for later, stops the running
+    // stream without waiting, and returns true. False elsewhere (the caller opens at once).
+    bool DeferOpen(std::function<void()> open);
+    // Stops a running engine (waiting) before an open replaces what its threads read; nothing
+    // to do for an open that the play thread carries out itself.
+    void StopForOpen();
     int32_t m_uID = -1;
     // Merge direction of the two sources: 1 takes the earlier frame first, 0 the later one.
     std::atomic<int> m_nOrientation{1};
@@ -70,6 +94,11 @@ private:
     void stream_close(VideoState* is);
     bool OnEngineThread() const;
     void MarkEngineThread() const;
+    // Takes the open asked for from a callback, for the play thread (onHost false) or for the
+    // host thread whose Stop raised that callback (onHost true).
+    std::function<void()> TakePendingOpen(bool onHost);
+    bool CallbacksWanted() const { return !m_bDestroyPending; }
+    void CallFrame(int32_t state, double position, FrameInfo* info);
 
     // ---- reader (engine/reader.cpp) ----
     void read_thread(VideoState* is);
@@ -87,8 +116,11 @@ private:
     int stream_component_open_video(VideoState* is, const char* name, int source = 0);
     int stream_component_open(VideoState* is, int stream, const char* name);
     void stream_component_close(VideoState* is, int stream);
-    int get_video_frame(VideoState* is, AVFrame* frame, double* pts, int64_t* pos,
-                        engine::video_ext* ext);
+    // Decodes the next packet of the queue and queues the pictures it gives: 0, or -1 when
+    // the stream is closing.
+    int get_video_frame(VideoState* is, AVFrame* frame);
+    // Queues every picture the decoder gives out now; -1 when the stream is closing.
+    int receive_pictures(VideoState* is, AVCodecContext* decoder, AVFrame* frame);
     void video_thread(VideoState* is);
     int queue_picture(VideoState* is, AVFrame* src, double pts, int64_t pos,
                       const engine::video_ext* record);
@@ -152,6 +184,16 @@ private:
     VideoState* m_pVideoState = nullptr;
     std::unique_ptr<VideoState> m_pStateOwner;
     bool m_bOpening = false;  // between Open and the play thread's stream open
+    // An open asked for from inside a callback, and whose thread carries it out.
+    std::function<void()> m_pendingOpen;
+    bool m_bPendingOnHost = false;
+    // The play thread is carrying out a pending open: Open then restarts the play thread's
+    // loop instead of starting a thread.
+    std::atomic<bool> m_bRunningDeferred{false};
+    bool m_bRestart = false;  // play thread
+    // Destroy was called from inside a callback; freed by the play thread at its end.
+    std::atomic<bool> m_bDestroyPending{false};
+    std::atomic<bool> m_bDestroyByPlayThread{false};
     std::atomic<int> exit_remark{0};
     std::atomic<bool> m_bInExit{false};  // do_exit is running (its callback may call Stop)
 

@@ -12,6 +12,12 @@ PacketPtr MakeFlushPacket() {
     return p;
 }
 
+PacketPtr MakeDrainPacket() {
+    PacketPtr p = MakePacket();
+    if (p) p->stream_index = 1;  // no data, so nothing to own
+    return p;
+}
+
 void PacketQueue::Start() {
     PacketPtr flush = MakeFlushPacket();
     std::lock_guard<std::mutex> lock(mutex_);
@@ -25,7 +31,9 @@ void PacketQueue::Start() {
 
 int PacketQueue::Put(PacketPtr packet) {
     if (!packet) return -1;
-    if (!IsFlushPacket(packet.get()) && av_packet_make_refcounted(packet.get()) < 0) return -1;
+    if (!IsFlushPacket(packet.get()) && !IsDrainPacket(packet.get()) &&
+        av_packet_make_refcounted(packet.get()) < 0)
+        return -1;
     std::lock_guard<std::mutex> lock(mutex_);
     if (abort_) return -1;  // the packet is freed on the way out
     size_ += packet->size + kNodeOverhead;

@@ -18,6 +18,13 @@ inline bool IsFlushPacket(const AVPacket* p) {
     return p != nullptr && p->data == kFlushData;
 }
 
+// The marker that tells a decoder to give out every picture it still holds: a packet without
+// data (the end of the stream, as the decoder understands an empty packet).
+PacketPtr MakeDrainPacket();
+inline bool IsDrainPacket(const AVPacket* p) {
+    return p != nullptr && p->data == nullptr && p->size == 0;
+}
+
 class PacketQueue {
 public:
     // Each packet counts as its payload plus this much in Size().

@@ -27,7 +27,8 @@ void CQFFmpegPlayer::read_thread(VideoState* is) {
             empty = is->pictq_size == 0;
         }
         if (empty) {
-            if (m_pEndCallback) m_pEndCallback(0, m_pMyFile->GetPlayDataState(), 0);
+            if (m_pEndCallback && CallbacksWanted())
+                m_pEndCallback(0, m_pMyFile->GetPlayDataState(), 0);
             platform::Sleep(100);
             m_hQuit.Set();
         }
@@ -237,7 +238,12 @@ int CQFFmpegPlayer::read_thread1(VideoState* is) {
                 is->videoq.Put(std::move(pkt));
         }
     }
-    if (leave) EndWait(is);
+    if (leave) {
+        // Pictures the decoder still holds (for reordering or its frame threads) are the
+        // last of the recording: they are drained out before the end.
+        if (is->video_stream == 1) is->videoq.Put(engine::MakeDrainPacket());
+        EndWait(is);
+    }
 
     if (is->audio_stream >= 0) stream_component_close(is, 2);
     if (is->video_stream >= 0) stream_component_close(is, 1);

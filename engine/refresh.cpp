@@ -117,7 +117,6 @@ void CQFFmpegPlayer::video_display(VideoState* is) {
 }
 
 void CQFFmpegPlayer::video_image_display(VideoState* is) {
-    if (!m_pFrameCallback) return;
     FrameInfo info{};
     double pts;
     bool hasRecord;
@@ -134,8 +133,9 @@ void CQFFmpegPlayer::video_image_display(VideoState* is) {
     }
     // The record travels with the picture, so that the picture and the record the host gets
     // always belong together; the map entry of the same time only goes with it, keeping the
-    // map to the pictures in flight.
+    // map to the pictures in flight, with or without a frame callback.
     TakeFrameRecord(pts, nullptr);
+    if (!m_pFrameCallback) return;
     if (hasRecord) {
         info.FrameTime = ext.frameTime;
         info.Source = ext.source;
@@ -143,7 +143,7 @@ void CQFFmpegPlayer::video_image_display(VideoState* is) {
         m_dPosition = pts;
     }
     info.LastFrameTime = m_pMyFile->GetLastFrameDateTime();
-    m_pFrameCallback(0, m_nState, m_dPosition, &info);
+    CallFrame(m_nState, m_dPosition, &info);
 }
 
 bool CQFFmpegPlayer::TakeFrameRecord(double pts, engine::video_ext* out) {

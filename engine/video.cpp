@@ -116,8 +116,7 @@ void CQFFmpegPlayer::stream_component_close(VideoState* is, int stream) {
     }
 }
 
-int CQFFmpegPlayer::get_video_frame(VideoState* is, AVFrame* frame, double* pts, int64_t* pos,
-                                    engine::video_ext* ext) {
+int CQFFmpegPlayer::get_video_frame(VideoState* is, AVFrame* frame) {
     PacketPtr pkt;
     if (is->videoq.Get(pkt, true, &is->video_busy) < 0) return -1;
     is->continue_read_thread.notify_one();  // room in front of the decoder
@@ -135,16 +134,29 @@ int CQFFmpegPlayer::get_video_frame(VideoState* is, AVFrame* frame, double* pts,
         return 0;
     }
 
+    if (engine::IsDrainPacket(pkt.get())) {
+        // The end of the feed: every picture the decoders still hold comes out now. Each
+        // decoder is flushed afterwards, so that it takes packets again.
+        for (engine::CodecContextPtr* c : {&m_pCodectx_Video, &m_pCodectx_VideoFos}) {
+            if (!*c) continue;
+            avcodec_send_packet(c->get(), nullptr);
+            if (receive_pictures(is, c->get(), frame) < 0) return -1;
+            avcodec_flush_buffers(c->get());
+        }
+        m_mapInDecoder.clear();
+        return 0;
+    }
+
+    engine::video_ext record{};
     size_t sideSize = 0;
     const uint8_t* side = av_packet_get_side_data(pkt.get(), AV_PKT_DATA_NEW_EXTRADATA, &sideSize);
     int source = 0;
     if (side != nullptr && sideSize >= sizeof(engine::video_ext)) {
-        std::memcpy(ext, side, sizeof *ext);
-        ext->codec[sizeof ext->codec - 1] = '\0';
-        *pos = ext->frameTime;
-        source = ext->source == 1 ? 1 : 0;
+        std::memcpy(&record, side, sizeof record);
+        record.codec[sizeof record.codec - 1] = '\0';
+        source = record.source == 1 ? 1 : 0;
         const std::string& openName = source == 1 ? m_strCodecNameFos : m_strCodecName;
-        if (openName != ext->codec) stream_component_open_video(is, ext->codec, source);
+        if (openName != record.codec) stream_component_open_video(is, record.codec, source);
     }
     AVCodecContext* decoder = source == 1 ? m_pCodectx_VideoFos.get() : m_pCodectx_Video.get();
     if (decoder == nullptr) return 0;
@@ -160,17 +172,37 @@ int CQFFmpegPlayer::get_video_frame(VideoState* is, AVFrame* frame, double* pts,
     feed->stream_index = pkt->stream_index;
     feed->flags = pkt->flags;
     if (m_mapInDecoder.size() > 256) m_mapInDecoder.clear();  // records of lost packets
-    m_mapInDecoder[pkt->pts] = *ext;
+    m_mapInDecoder[pkt->pts] = record;
     avcodec_send_packet(decoder, feed.get());
-    if (avcodec_receive_frame(decoder, frame) < 0) return 0;
-    *pts = frame->pts == AV_NOPTS_VALUE ? 0 : static_cast<double>(frame->pts);
-    // The picture reports the record of the access unit it was decoded from.
-    if (auto it = m_mapInDecoder.find(frame->pts); it != m_mapInDecoder.end()) {
-        *ext = it->second;
-        *pos = ext->frameTime;
-        m_mapInDecoder.erase(it);
+    // Every picture the packet lets out, not just one: a decoder that holds pictures back
+    // would otherwise fall further behind with each one it keeps.
+    return receive_pictures(is, decoder, frame) < 0 ? -1 : 0;
+}
+
+int CQFFmpegPlayer::receive_pictures(VideoState* is, AVCodecContext* decoder, AVFrame* frame) {
+    for (;;) {
+        av_frame_unref(frame);
+        if (avcodec_receive_frame(decoder, frame) < 0) return 0;
+        double pts = frame->pts == AV_NOPTS_VALUE ? 0 : static_cast<double>(frame->pts);
+        // The picture reports the record of the access unit it was decoded from.
+        engine::video_ext ext{};
+        ext.frameTime = -1;
+        int64_t pos = 0;
+        if (auto it = m_mapInDecoder.find(frame->pts); it != m_mapInDecoder.end()) {
+            ext = it->second;
+            pos = ext.frameTime;
+            m_mapInDecoder.erase(it);
+        }
+        pts = pts * 0.001 / m_dSpeed;
+        if (ext.frameTime != -1) {
+            std::lock_guard<std::mutex> lock(m_csMap);
+            // Records are taken as their pictures are shown or skipped; a bound keeps the map
+            // small even if some were never taken.
+            while (m_mapFrames.size() >= kMaxFrameRecords) m_mapFrames.erase(m_mapFrames.begin());
+            m_mapFrames.emplace(pts, ext);
+        }
+        if (queue_picture(is, frame, pts, pos, ext.frameTime != -1 ? &ext : nullptr) < 0) return -1;
     }
-    return 1;
 }
 
 void CQFFmpegPlayer::video_thread(VideoState* is) {
@@ -179,25 +211,9 @@ void CQFFmpegPlayer::video_thread(VideoState* is) {
     if (!frame) return;
     for (;;) {
         while (is->paused && !is->videoq.Aborted()) platform::Sleep(10);
-        av_frame_unref(frame.get());
-        engine::video_ext ext{};
-        double pts = 0;
-        int64_t pos = 0;
-        const int ret = get_video_frame(is, frame.get(), &pts, &pos, &ext);
-        if (ret < 0) break;
-        if (ret == 0) {
-            is->video_busy = false;
-            continue;
-        }
-        pts = pts * 0.001 / m_dSpeed;
-        if (ext.frameTime != -1) {
-            std::lock_guard<std::mutex> lock(m_csMap);
-            m_mapFrames.emplace(pts, ext);
-        }
-        const int queued =
-            queue_picture(is, frame.get(), pts, pos, ext.frameTime != -1 ? &ext : nullptr);
+        const int ret = get_video_frame(is, frame.get());
         is->video_busy = false;
-        if (queued < 0) break;
+        if (ret < 0) break;
     }
     is->video_busy = false;
 }

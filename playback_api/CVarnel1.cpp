@@ -2,6 +2,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <optional>
 
 #include "platform/trace.h"
 #include "source/CQMyFile.h"
@@ -27,6 +28,9 @@ void CVarnel1::TakePlayerSettings(const StreamSetting* setting) {
 
 bool CVarnel1::Open(void* window, const StreamSetting* setting) {
     (void)window;
+    // The record is the host's only during this call: a deferred open keeps its own copy.
+    if (DeferOpen([this, copy = *setting] { Open(nullptr, &copy); })) return true;
+    StopForOpen();
     TakePlayerSettings(setting);
     platform::TraceF("m_uID:%d\r\n", m_uID);
     if (setting->DirectURL[0] != '\0') {
@@ -42,6 +46,13 @@ bool CVarnel1::Open(void* window, const StreamSetting* setting) {
 }
 
 bool CVarnel1::OpenFOS(const StreamSetting* main, const StreamSetting* fos) {
+    std::optional<StreamSetting> fosCopy;
+    if (fos != nullptr) fosCopy = *fos;
+    if (DeferOpen([this, mainCopy = *main, fosCopy] {
+            OpenFOS(&mainCopy, fosCopy ? &*fosCopy : nullptr);
+        }))
+        return true;
+    StopForOpen();
     m_bTwoSources = fos != nullptr;
     TakePlayerSettings(main);
     if (main->DirectURL[0] != '\0') {
@@ -53,8 +64,11 @@ bool CVarnel1::OpenFOS(const StreamSetting* main, const StreamSetting* fos) {
     if (fos != nullptr) OpenMyFileURL(fos, FosSource(), fosUrl, true);
     char mainUrl[kUrlSize] = {};
     OpenMyFileURL(main, MainSource(), mainUrl, false);
+    // The merge takes frames in one of two directions only; any other host value would leave
+    // the reader taking nothing, and playing nothing with no word of why. Like the URL, it
+    // reads 1 as forward and anything else as rewind. Set before the engine starts reading.
+    m_nOrientation = OrientationOf(main->Orientation) == MediaElementOrientations_Forward ? 1 : 0;
     CQFFmpegPlayer::Open(mainUrl, fosUrl);
-    m_nOrientation = main->Orientation;
     platform::OutputDebugStringA("-----CVarnel1::OpenFOS\r\n");
     return true;
 }

@@ -38,11 +38,13 @@ bool CVarnel1_SetSpeed_Orientation(CVarnel1* player, int32_t speed, int32_t orie
 }
 
 void CVarnel1_Close(CVarnel1* player, bool wait) {
-    if (player != nullptr) player->Stop(wait);
+    if (player == nullptr) return;
+    player->Stop(wait);
+    CQFFmpegPlayer::ReleaseDeferred(player);  // destroyed from a callback of this stop
 }
 
 void CVarnel1_Destory(CVarnel1* player) {
-    delete player;
+    CQFFmpegPlayer::Destroy(player);
 }
 
 CQFFmpegPlayer* CQFFmpegPlayer_Create(void) {
@@ -61,11 +63,13 @@ bool CQFFmpegPlayer_Pause(CQFFmpegPlayer* player) {
 }
 
 void CQFFmpegPlayer_Stop(CQFFmpegPlayer* player, bool wait) {
-    if (player != nullptr) player->Stop(wait);
+    if (player == nullptr) return;
+    player->Stop(wait);
+    CQFFmpegPlayer::ReleaseDeferred(player);  // destroyed from a callback of this stop
 }
 
 void CQFFmpegPlayer_Destory(CQFFmpegPlayer* player) {
-    delete player;
+    CQFFmpegPlayer::Destroy(player);
 }
 
 }  // extern "C"

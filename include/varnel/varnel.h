@@ -118,7 +118,10 @@ typedef struct FrameInfo {
 
 /* Frame callback: (0, engine state, position in seconds, picture or NULL). Called on the
  * engine's play thread: with a picture for every presented frame, with NULL after every pause
- * toggle and with state 4 when the engine has closed (unless a waiting close is under way). */
+ * toggle and with state 4 when the engine has closed (unless a waiting close is under way).
+ * The one exception: a CVarnel1_Close(player, false) made when no stream runs reports state 4
+ * from inside that call, on the host's thread. What the playback calls do when made from
+ * inside a callback is said at CVarnel1_Create below. */
 typedef void (*varnel_frame_callback)(int32_t zero, int32_t state, double position,
                                       FrameInfo* frame);
 /* End callback: (0, feed state of the main source, 0), once, on the engine's reader thread,
@@ -164,7 +167,22 @@ typedef struct StreamSetting {
 
 /* Calling order: Create, Open1 or OpenFOS, any control calls, Close (wait true before
  * Destory), Destory. The open calls return true even when nothing can be played: failures
- * show in the callbacks and traces. None of these check the handle except Close and Destory. */
+ * show in the callbacks and traces (a recorder that does not accept the connection within
+ * 10 s, or does not answer the request within 10 s, ends the feed with state 3). None of
+ * these check the handle except Close and Destory.
+ *
+ * From inside the frame or end callback every call may be made, and none of them waits for
+ * the callback's own thread:
+ *   Open1, OpenFOS   stop the running stream without waiting and open the new one once the
+ *                    callback has returned and the old stream has closed (state 4 is reported
+ *                    for the old stream first). Re-opening from the end callback plays again.
+ *   Close            acts as Close(player, false), whatever wait says.
+ *   Destory          stops without waiting and frees the object once the callback has
+ *                    returned; no callback comes after it, and the handle must not be used
+ *                    again.
+ *   Play, Pause, SetPos, SetSpeed_Orientation   act as from any other thread.
+ * A Close from a host thread cancels an open asked for from a callback that has not started
+ * yet. */
 VARNEL_API CVarnel1* CVarnel1_Create(uint32_t unused, int32_t id);
 VARNEL_API bool CVarnel1_Open1(CVarnel1* player, const StreamSetting* setting);
 /* Two synchronised streams; fos may be NULL (the main stream plays alone). */

@@ -8,11 +8,15 @@
  *   rec:main|fos            select the record that set: changes
  *   set:FIELD:VALUE         ip port key subkey fosid resolution onfile autorepeat savefolder
  *                           direct writefile speed orientation keyonly noaudio
- *                           begin/end (VALUE Y/M/D/h/m/s)
+ *                           begin/end (VALUE Y/M/D/h/m/s) framecb/endcb (0: no callback)
+ *   react:WHEN:ACTION       make a call from inside a callback, once: WHEN is pic (the frame
+ *                           callback of the first picture), end (the end callback) or state4;
+ *                           ACTION one of open1 openfos close0 close1 play pause speed destroy
  *   create:ID  open1  openfos  openfos_nofos  play  pause  setpos:P
  *   speed:EXP:ORIENT:APPLY:NOAUDIO  close:WAIT  destroy
  *   engine_create  engine_open:URL  engine_stop:WAIT  engine_destroy
  *   sleep:MS  wait_pictures:N:MS  wait_end:MS  wait_state4:MS  wait_quiet:MS
+ *   reset                    count pictures, ends and state-4 reports from zero again
  *   checkpoint:NAME          print "CHECKPOINT NAME", wait for a line on standard input
  *   mark:TEXT                write TEXT into the log
  *   hash:0|1                 log a hash of every picture (off by default)
@@ -20,6 +24,7 @@
  * Log lines (times in microseconds since start):
  *   PIC t n state pos w h frametime lastframetime source hash
  *   STATE t state pos         END t feedstate         CALL t name took_us
+ *   REACT t when action took_us
  *   MARK t text               TIMEOUT t what            TRACE t line */
 #include <stdatomic.h>
 #include <stdint.h>
@@ -38,6 +43,13 @@ static atomic_int g_ends;
 static atomic_int g_state4;
 static atomic_llong g_last_event;
 static atomic_int g_hash;
+
+/* The object, for calls made from inside callbacks. */
+static CVarnel1* _Atomic g_player;
+static StreamSetting g_records[2];
+enum { REACT_NONE, REACT_PIC, REACT_END, REACT_STATE4 };
+static atomic_int g_react_when;
+static char g_react_action[32];
 
 static long long now_us(void) {
     struct timespec t;
@@ -82,13 +94,43 @@ static void on_trace(const char* line, void* user) {
     if (n > 0) logf_line("TRACE %lld %.*s\n", now_us(), (int)n, line);
 }
 
+static void react(int when, const char* name) {
+    int expected = when;
+    if (!atomic_compare_exchange_strong(&g_react_when, &expected, REACT_NONE)) return;
+    CVarnel1* p = atomic_load(&g_player);
+    const long long t0 = now_us();
+    const char* a = g_react_action;
+    if (!strcmp(a, "open1"))
+        CVarnel1_Open1(p, &g_records[0]);
+    else if (!strcmp(a, "openfos"))
+        CVarnel1_OpenFOS(p, &g_records[0], &g_records[1]);
+    else if (!strcmp(a, "close0"))
+        CVarnel1_Close(p, false);
+    else if (!strcmp(a, "close1"))
+        CVarnel1_Close(p, true);
+    else if (!strcmp(a, "play"))
+        CVarnel1_Play(p);
+    else if (!strcmp(a, "pause"))
+        CVarnel1_Pause(p);
+    else if (!strcmp(a, "speed"))
+        CVarnel1_SetSpeed_Orientation(p, 1, 1, true, false);
+    else if (!strcmp(a, "destroy")) {
+        atomic_store(&g_player, NULL);
+        CVarnel1_Destory(p);
+    }
+    logf_line("REACT %lld %s %s %lld\n", t0, name, a, now_us() - t0);
+}
+
 static void on_frame(int32_t zero, int32_t state, double position, FrameInfo* f) {
     (void)zero;
     const long long t = now_us();
     atomic_store(&g_last_event, t);
     if (f == NULL) {
         logf_line("STATE %lld %d %.6f\n", t, state, position);
-        if (state == VARNEL_STATE_CLOSED) atomic_fetch_add(&g_state4, 1);
+        if (state == VARNEL_STATE_CLOSED) {
+            atomic_fetch_add(&g_state4, 1);
+            react(REACT_STATE4, "state4");
+        }
         return;
     }
     const int n = atomic_fetch_add(&g_pictures, 1);
@@ -97,6 +139,7 @@ static void on_frame(int32_t zero, int32_t state, double position, FrameInfo* f)
         h = hash_bytes(f->Pixels, (size_t)f->Width * (size_t)f->Height * 3);
     logf_line("PIC %lld %d %d %.6f %d %d %lld %lld %d %016llx\n", t, n, state, position, f->Width,
               f->Height, (long long)f->FrameTime, (long long)f->LastFrameTime, f->Source, h);
+    react(REACT_PIC, "pic");
 }
 
 static void on_end(int32_t zero, int32_t feed, int32_t zero2) {
@@ -105,6 +148,7 @@ static void on_end(int32_t zero, int32_t feed, int32_t zero2) {
     atomic_store(&g_last_event, now_us());
     logf_line("END %lld %d\n", now_us(), feed);
     atomic_fetch_add(&g_ends, 1);
+    react(REACT_END, "end");
 }
 
 static int hash_stream(int w, int h) {
@@ -156,6 +200,10 @@ static void set_field(StreamSetting* s, const char* field, const char* v) {
         set_time(&s->BeginTime, v);
     else if (!strcmp(field, "end"))
         set_time(&s->EndTime, v);
+    else if (!strcmp(field, "framecb"))
+        s->FrameCallback = atoi(v) ? on_frame : NULL;
+    else if (!strcmp(field, "endcb"))
+        s->EndCallback = atoi(v) ? on_end : NULL;
     else {
         fprintf(stderr, "unknown field %s\n", field);
         exit(3);
@@ -185,7 +233,7 @@ int main(int argc, char** argv) {
     if (g_log == NULL) return 3;
     varnel_set_trace_sink(on_trace, NULL);
 
-    static StreamSetting records[2];
+    StreamSetting* records = g_records;
     StreamSetting* rec = &records[0];
     for (int i = 0; i < 2; ++i) {
         snprintf(records[i].IP, sizeof records[i].IP, "127.0.0.1");
@@ -193,7 +241,6 @@ int main(int argc, char** argv) {
         records[i].FrameCallback = on_frame;
         records[i].EndCallback = on_end;
     }
-    CVarnel1* player = NULL;
     CQFFmpegPlayer* engine = NULL;
     int ok = 1;
 
@@ -217,27 +264,26 @@ int main(int argc, char** argv) {
         else if (!strcmp(name, "set"))
             set_field(rec, args[0], args[1] ? args[1] : "");
         else if (!strcmp(name, "create"))
-            player = CVarnel1_Create(0, args[0] ? atoi(args[0]) : 0);
+            atomic_store(&g_player, CVarnel1_Create(0, args[0] ? atoi(args[0]) : 0));
         else if (!strcmp(name, "open1"))
-            CVarnel1_Open1(player, &records[0]);
+            CVarnel1_Open1(atomic_load(&g_player), &records[0]);
         else if (!strcmp(name, "openfos"))
-            CVarnel1_OpenFOS(player, &records[0], &records[1]);
+            CVarnel1_OpenFOS(atomic_load(&g_player), &records[0], &records[1]);
         else if (!strcmp(name, "openfos_nofos"))
-            CVarnel1_OpenFOS(player, &records[0], NULL);
+            CVarnel1_OpenFOS(atomic_load(&g_player), &records[0], NULL);
         else if (!strcmp(name, "play"))
-            CVarnel1_Play(player);
+            CVarnel1_Play(atomic_load(&g_player));
         else if (!strcmp(name, "pause"))
-            CVarnel1_Pause(player);
+            CVarnel1_Pause(atomic_load(&g_player));
         else if (!strcmp(name, "setpos"))
-            CVarnel1_SetPos(player, atoi(args[0]));
+            CVarnel1_SetPos(atomic_load(&g_player), atoi(args[0]));
         else if (!strcmp(name, "speed"))
-            CVarnel1_SetSpeed_Orientation(player, atoi(args[0]), atoi(args[1]), atoi(args[2]) != 0,
-                                          atoi(args[3]) != 0);
+            CVarnel1_SetSpeed_Orientation(atomic_load(&g_player), atoi(args[0]), atoi(args[1]),
+                                          atoi(args[2]) != 0, atoi(args[3]) != 0);
         else if (!strcmp(name, "close"))
-            CVarnel1_Close(player, atoi(args[0]) != 0);
+            CVarnel1_Close(atomic_load(&g_player), atoi(args[0]) != 0);
         else if (!strcmp(name, "destroy")) {
-            CVarnel1_Destory(player);
-            player = NULL;
+            CVarnel1_Destory(atomic_exchange(&g_player, NULL));
         } else if (!strcmp(name, "engine_create"))
             engine = CQFFmpegPlayer_Create();
         else if (!strcmp(name, "engine_open"))
@@ -265,7 +311,16 @@ int main(int argc, char** argv) {
             if (fgets(line, sizeof line, stdin) == NULL) ok = 0;
         } else if (!strcmp(name, "mark"))
             logf_line("MARK %lld %s\n", now_us(), args[0]);
-        else if (!strcmp(name, "hash"))
+        else if (!strcmp(name, "reset")) {
+            atomic_store(&g_pictures, 0);
+            atomic_store(&g_ends, 0);
+            atomic_store(&g_state4, 0);
+        } else if (!strcmp(name, "react")) {
+            snprintf(g_react_action, sizeof g_react_action, "%s", args[1]);
+            atomic_store(&g_react_when, !strcmp(args[0], "pic")   ? REACT_PIC
+                                        : !strcmp(args[0], "end") ? REACT_END
+                                                                  : REACT_STATE4);
+        } else if (!strcmp(name, "hash"))
             atomic_store(&g_hash, atoi(args[0]));
         else {
             fprintf(stderr, "unknown command %s\n", name);

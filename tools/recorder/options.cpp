@@ -62,6 +62,8 @@ Options:
   --cut-record N       send half of record N, then close
   --bad-length N       give record N's header a negative length, then close
   --stall N:MS         wait MS milliseconds before record N
+  --stall-in N:MS      send half of record N, wait MS milliseconds, then the rest
+  --no-answer          read the request and never answer it (until the client goes)
   --help               this text
 
 Exit codes: 0 stopped by SIGTERM or SIGINT, 1 cannot listen or read the catalogue, 2 bad
@@ -83,6 +85,10 @@ std::optional<Options> ParseOptions(int argc, char** argv, std::string* error, b
         if (arg == "--help") {
             *help = true;
             return o;
+        }
+        if (arg == "--no-answer") {
+            o.noAnswer = true;
+            continue;
         }
         if (i + 1 >= argc) {
             *error = arg.rfind("--", 0) == 0 ? arg + " needs a value" : "unknown option " + arg;
@@ -136,14 +142,14 @@ std::optional<Options> ParseOptions(int argc, char** argv, std::string* error, b
         } else if (arg == "--cut-record" || arg == "--bad-length") {
             if (!number(value, 1, 1 << 30, &n)) return bad();
             (arg == "--cut-record" ? o.cutRecord : o.badLength) = static_cast<int>(n);
-        } else if (arg == "--stall") {
+        } else if (arg == "--stall" || arg == "--stall-in") {
             const char* colon = std::strchr(value, ':');
             long long ms = 0;
             if (colon == nullptr || !number(std::string(value, colon).c_str(), 1, 1 << 30, &n) ||
                 !number(colon + 1, 0, 3600000, &ms))
                 return bad();
-            o.stallRecord = static_cast<int>(n);
-            o.stallMs = static_cast<int>(ms);
+            (arg == "--stall" ? o.stallRecord : o.stallInRecord) = static_cast<int>(n);
+            (arg == "--stall" ? o.stallMs : o.stallInMs) = static_cast<int>(ms);
         } else {
             *error = "unknown option " + arg;
             return std::nullopt;

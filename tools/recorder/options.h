@@ -23,6 +23,8 @@ struct Options {
     int cutRecord = 0;                 // send half of this record, then close
     int badLength = 0;                 // this record's header says a negative length, then close
     int stallRecord = 0, stallMs = 0;  // wait before this record
+    int stallInRecord = 0, stallInMs = 0;  // wait in the middle of this record
+    bool noAnswer = false;                 // read the request, then say nothing
 };
 
 extern const char* const kHelp;

@@ -106,6 +106,8 @@ private:
     void Stream(const PlaybackQuery& q, Feed& feed);
     // Takes whatever command lines have come; false when the client has gone.
     bool PollCommands(int waitMs);
+    // Waits ms milliseconds, taking command lines meanwhile; false when the client has gone.
+    bool Stall(int ms);
     void Command(const std::string& line);
     bool SendRecord(const FeedItem& item, int64_t origin);
     void End();
@@ -207,6 +209,13 @@ void Session::Run() {
         return;
     }
     if (!Authorized(*request)) return;
+    if (m_server.options.noAnswer) {
+        log.Line("fault %d: no answer", m_id);
+        while (PollCommands(100)) {
+        }
+        log.Line("closed %d by the client", m_id);
+        return;
+    }
     int status = 400;
     std::string reason;
     const auto q = ParsePlayback(request->target, &status, &reason);
@@ -311,13 +320,20 @@ void Session::Command(const std::string& line) {
     }
 }
 
+bool Session::Stall(int ms) {
+    const auto deadline = Clock::now() + std::chrono::milliseconds(ms);
+    while (Clock::now() < deadline)
+        if (!PollCommands(std::min<int>(100, ms))) return false;
+    return true;
+}
+
 bool Session::SendRecord(const FeedItem& item, int64_t origin) {
     const Options& o = m_server.options;
     const MediaFrame& f = *item.frame;
     ++m_records;
     if (o.stallRecord == m_records) {
         m_server.log.Line("fault %d: stall %d ms before record %d", m_id, o.stallMs, m_records);
-        std::this_thread::sleep_for(std::chrono::milliseconds(o.stallMs));
+        if (!Stall(o.stallMs)) return false;
     }
     const int audioTime = f.kind == 2 ? static_cast<int>((f.time - origin) / kTicksPerMs) : 0;
     int32_t length = static_cast<int32_t>(f.data.size());
@@ -333,7 +349,15 @@ bool Session::SendRecord(const FeedItem& item, int64_t origin) {
         size = static_cast<size_t>(o.closeAfter - m_body);
     if (size < record.size()) m_broken = true;
     if (bad) m_broken = true;
-    if (!SendAll(m_s, record.data(), size)) return false;
+    if (o.stallInRecord == m_records && !m_broken) {
+        const size_t half = size / 2;
+        if (!SendAll(m_s, record.data(), half)) return false;
+        m_server.log.Line("fault %d: stall %d ms in record %d", m_id, o.stallInMs, m_records);
+        if (!Stall(o.stallInMs)) return false;
+        if (!SendAll(m_s, record.data() + half, size - half)) return false;
+    } else if (!SendAll(m_s, record.data(), size)) {
+        return false;
+    }
     m_body += static_cast<long long>(size);
     if (m_broken) {
         m_server.log.Line("fault %d: closed in record %d after %lld bytes", m_id, m_records,
