@@ -10,6 +10,7 @@
 
 #include "engine/engine_source.h"
 #include "engine/sdl_runtime.h"
+#include "foundation/reaper.h"
 #include "platform/trace.h"
 
 extern "C" {
@@ -131,16 +132,19 @@ void CQFFmpegPlayer::Destroy(CQFFmpegPlayer* engine) {
         return;
     }
     // A callback cannot free the object whose thread it runs on: the engine is stopped and
-    // freed once the callback has returned.
-    const bool byPlayThread = engine->OnEngineThread();
+    // freed once the callback has returned. On one of the engine's threads the reaper does
+    // it, joining the engine's threads first; inside a Stop on a host thread, the exported
+    // stop does it when that Stop returns.
     {
         std::lock_guard<std::mutex> lock(engine->m_csState);
         engine->m_pendingOpen = nullptr;
-        engine->m_bDestroyByPlayThread = byPlayThread;
         engine->m_bDestroyPending = true;
     }
-    if (!byPlayThread) t_destroyAfterStop = engine;
     engine->Stop(false);
+    if (engine->OnEngineThread())
+        foundation::ReleaseLater([engine] { delete engine; });
+    else
+        t_destroyAfterStop = engine;
 }
 
 bool CQFFmpegPlayer::ReleaseDeferred(CQFFmpegPlayer* engine) {
@@ -223,12 +227,6 @@ void CQFFmpegPlayer::Thread_FFPlay() {
         break;
     }
     m_hStopDone.Set();
-    if (m_bDestroyPending && m_bDestroyByPlayThread) {
-        // Destroyed from one of its own callbacks: the other threads have been joined by now,
-        // and this one ends with the object. Nothing of the object is touched after this.
-        m_playThread.Join();  // from the thread itself: lets it go
-        delete this;
-    }
 }
 
 int CQFFmpegPlayer::ffmfc_play() {

@@ -45,9 +45,9 @@ public:
     int GetState() const { return m_nState; }
 
     // Destroys the engine. From inside one of its callbacks the engine is stopped without
-    // waiting and freed once the callback has returned: by its own play thread, or, when the
-    // callback runs inside a Stop on a host thread, when that Stop's exported call returns
-    // (ReleaseDeferred). No callback comes after this call.
+    // waiting and freed once the callback has returned: by the process's reaper thread, or,
+    // when the callback runs inside a Stop on a host thread, when that Stop's exported call
+    // returns (ReleaseDeferred). No callback comes after this call.
     static void Destroy(CQFFmpegPlayer* engine);
     // For the exported stop functions, after the stop has returned: frees the engine when a
     // callback inside that stop destroyed it. True when it did; the pointer is then gone.
@@ -191,9 +191,8 @@ private:
     // loop instead of starting a thread.
     std::atomic<bool> m_bRunningDeferred{false};
     bool m_bRestart = false;  // play thread
-    // Destroy was called from inside a callback; freed by the play thread at its end.
+    // Destroy was called from inside a callback: no more callbacks, and freed later.
     std::atomic<bool> m_bDestroyPending{false};
-    std::atomic<bool> m_bDestroyByPlayThread{false};
     std::atomic<int> exit_remark{0};
     std::atomic<bool> m_bInExit{false};  // do_exit is running (its callback may call Stop)
 

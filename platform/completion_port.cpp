@@ -16,26 +16,28 @@ namespace {
 constexpr uint64_t kWakeId = 0;
 
 // Which port a socket is tied to. Starting an operation and closing a socket look the port up
-// here; the lock is taken before a port's own lock, never after it.
+// here; the lock is taken before a port's own lock, never after it. Every socket close comes
+// here, also from threads still ending while the process exits, so these tables are never
+// destroyed.
 std::mutex& RegistryLock() {
-    static std::mutex lock;
-    return lock;
+    static auto* const lock = new std::mutex;
+    return *lock;
 }
 
 std::unordered_map<SOCKET, CompletionPort*>& Registry() {
-    static std::unordered_map<SOCKET, CompletionPort*> registry;
-    return registry;
+    static auto* const registry = new std::unordered_map<SOCKET, CompletionPort*>;
+    return *registry;
 }
 
 // Every port of the process, for WithdrawCompletions.
 std::mutex& PortsLock() {
-    static std::mutex lock;
-    return lock;
+    static auto* const lock = new std::mutex;
+    return *lock;
 }
 
 std::vector<CompletionPort*>& Ports() {
-    static std::vector<CompletionPort*> ports;
-    return ports;
+    static auto* const ports = new std::vector<CompletionPort*>;
+    return *ports;
 }
 
 bool WouldBlock(int e) {
