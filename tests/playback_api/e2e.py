@@ -562,6 +562,8 @@ def recorder_faults(ctx):
                 expect(not ends, "%s: closed while the fault lasts, no end callback: %s" %
                        (name, ends))
             took = close_took(r, checkpoint)
+            print("%s, %s: close with wait took %.3f s" %
+                  (name, "after the end" if wait_for_end else "during the fault", took))
             expect(took < 1.0, "%s: close took %.2f s" % (name, took))
             expect_clean(ctx, r, name)
 
