@@ -251,14 +251,18 @@ void CQMyFile::CheckContent(unsigned char* data, int size) {
         }
         if (available < needed) break;
         const int32_t kind = m_pCurrent->kind;
-        WriteFile(std::move(m_pCurrent));
-        m_msPayload.Clear();
-        m_nParseState = 0;
         if (kind == VARNEL_KIND_END_101 || kind == VARNEL_KIND_END_3) {
-            // The end mark closes the last group as a key frame would have.
+            // The end mark closes the last group as a key frame would have. It is no frame:
+            // once groups are finished at the end, a mark kept in one would reach readers as
+            // a record without a picture and pass for the recording's last frame time.
+            m_pCurrent.reset();
             FinishPendingGroup();
             m_bEnd = true;
+        } else {
+            WriteFile(std::move(m_pCurrent));
         }
+        m_msPayload.Clear();
+        m_nParseState = 0;
 
         const long long left = m_msRecv.GetLength() - m_msRecv.GetPosition();
         if (left == 0) break;
