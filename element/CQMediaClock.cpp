@@ -97,6 +97,12 @@ bool CQMediaClock::Pulse() {
     return true;
 }
 
+bool CQMediaClock::Repulse() {
+    std::lock_guard<std::mutex> hold(m_lock);
+    if (!m_bRunning) m_bPulse = true;
+    return true;
+}
+
 bool CQMediaClock::Stop() {
     {
         std::lock_guard<std::mutex> hold(m_lock);
@@ -124,6 +130,8 @@ void CQMediaClock::TimerRoutine(void* parameter, bool /*timerOrWaitFired*/) {
     }
     // Called without the lock: the callback pauses and pulses the clock itself (frame steps,
     // the host's calls from inside its picture callback). It is only rebound between a Stop
-    // and the next StartNew, so reading it here races with nothing.
-    if (clock->m_fnCallback) clock->m_fnCallback(value);
+    // and the next StartNew, so reading it here races with nothing. A copy is called, since
+    // the callback may free the clock (a host destroying the element from its callback).
+    const Callback callback = clock->m_fnCallback;
+    if (callback) callback(value);
 }

@@ -43,6 +43,10 @@ public:
     // Pauses, then lets exactly one tick through, with the value of the last tick before the
     // pause.
     bool Pulse();
+    // Lets one more tick through if the clock is paused; nothing while it runs. For a tick
+    // that could not do what its pulse was for: checked and set at once, so that a Play
+    // coming meanwhile is never turned back into a pause.
+    bool Repulse();
     // Stops the ticks: from any thread but the tick's own it returns once a tick in progress
     // has ended, so that what the callback uses may be freed afterwards.
     bool Stop();
