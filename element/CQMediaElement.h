@@ -23,6 +23,7 @@
 #include <vector>
 
 #include "element/CQMediaClock.h"
+#include "element/element_source.h"
 #include "engine/picture_decoder.h"
 #include "foundation/ffmpeg_ptr.h"
 #include "platform/sync.h"
@@ -138,7 +139,8 @@ private:
 
     // ---- reader (element/reader.cpp) ----
     bool PacketQueuesFull();
-    ffmpeg::PacketPtr MakeVideoPacket(const frameheader1& rec, const unsigned char* data);
+    ffmpeg::PacketPtr MakeVideoPacket(const frameheader1& rec, const unsigned char* data,
+                                      bool keyOnly);
     void StartDecoderWhenFilled();
 
     // ---- decoders (element/decoder.cpp) ----
@@ -183,7 +185,7 @@ private:
     platform::Thread m_thRead;
     platform::Thread m_thDecode;
     std::mutex m_mtxPicture;
-    CQMyFile m_MyFile;
+    element::ElementSource m_MyFile;
 
     // Queue fill levels per channel, so that the threads can look without the locks.
     std::map<int32_t, element::ChannelLoad> m_mapLoad;

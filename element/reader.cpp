@@ -24,13 +24,14 @@ bool CQMediaElement::PacketQueuesFull() {
     return true;
 }
 
-PacketPtr CQMediaElement::MakeVideoPacket(const frameheader1& rec, const unsigned char* data) {
+PacketPtr CQMediaElement::MakeVideoPacket(const frameheader1& rec, const unsigned char* data,
+                                          bool keyOnly) {
     PacketPtr packet = ffmpeg::MakePacket();
     if (!packet || av_new_packet(packet.get(), rec.length) < 0) return nullptr;
     std::memcpy(packet->data, data, static_cast<size_t>(rec.length));
     packet->stream_index = rec.kind;
     if (rec.keyFrame == 1) packet->flags |= AV_PKT_FLAG_KEY;
-    packet->duration = m_bOnlyKeyFrame ? rec.groupDuration : rec.duration;
+    packet->duration = keyOnly ? rec.groupDuration : rec.duration;
     uint8_t* side =
         av_packet_new_side_data(packet.get(), AV_PKT_DATA_NEW_EXTRADATA, sizeof(packet_ext));
     if (side == nullptr) return nullptr;
@@ -69,16 +70,11 @@ bool CQMediaElement::ReadMyFile() {
             std::lock_guard<std::mutex> hold(m_mtxPacket);
             generation = m_nGeneration;
         }
-        std::memset(&rec, 0, sizeof rec);
         unsigned char* data = nullptr;
         const bool keyOnly = m_bOnlyKeyFrame;
-        if (keyOnly)
-            m_MyFile.GetNextFrame_Key(&rec, data,
-                                      m_nOrientation == 1 ? MediaElementOrientations_Forward
-                                                          : MediaElementOrientations_Rewind);
-        else
-            m_MyFile.GetNextFrame(&rec, data, MediaElementOrientations_Forward);
-        if (rec.length < 1 || data == nullptr) {
+        if (!m_MyFile.TakeFrame(&rec, data, keyOnly,
+                                m_nOrientation == 1 ? MediaElementOrientations_Forward
+                                                    : MediaElementOrientations_Rewind)) {
             // Nothing buffered yet. Asking again at once would keep a processor busy for as
             // long as the network is slower than the decoders, taking it from them.
             platform::Sleep(1);
@@ -86,7 +82,7 @@ bool CQMediaElement::ReadMyFile() {
         }
         auto clock = m_mapClock.find(rec.channel);
         if (clock == m_mapClock.end() || rec.kind != VARNEL_KIND_VIDEO) continue;
-        PacketPtr packet = MakeVideoPacket(rec, data);
+        PacketPtr packet = MakeVideoPacket(rec, data, keyOnly);
         if (!packet) continue;
         {
             std::lock_guard<std::mutex> hold(m_mtxPacket);
