@@ -150,6 +150,7 @@ bool CQMediaElement::OpenMyFileURL(const MediaElementStreamSetting* s, CQMyFile&
 bool CQMediaElement::ClearBuffer() {
     OutputDebugStringA("ClearBuffer\r\n");
     m_bReady = false;
+    m_bInputEnded = false;
     {
         std::lock_guard<std::mutex> pictures(m_mtxPicture);
         std::lock_guard<std::mutex> packets(m_mtxPacket);

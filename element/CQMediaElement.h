@@ -115,6 +115,10 @@ public:
     static constexpr int kDecoderStart = 50;
     static constexpr int kPictureQueueLimit = 20;
     static constexpr int kClockStart = 20;
+    // The same while key frames only are read: each of them stands for a whole group, and
+    // twenty groups a channel before the first picture would hold a speed change or a rewind
+    // up for twenty groups of recording.
+    static constexpr int kClockStartKeyFrames = 2;
 
 protected:
     bool ClearBuffer();
@@ -165,6 +169,9 @@ private:
     std::atomic<int32_t> m_nOrientation{1};
     std::atomic<int32_t> m_nReseek{0};
     std::atomic<bool> m_bReady{false};
+    // The source has ended and the reader has taken all it can give (reset by ClearBuffer):
+    // the queues will not fill any further, so what is in them is played.
+    std::atomic<bool> m_bInputEnded{false};
     std::atomic<bool> m_bOnlyKeyFrame{false};
     std::atomic<bool> m_bFrameStep{false};
     std::atomic<int32_t> m_nSpeed{0};

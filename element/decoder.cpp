@@ -42,9 +42,17 @@ unsigned DecoderThreads(size_t channels) {
 
 bool CQMediaElement::PicturesFilled() {
     if (m_mapClock.empty()) return false;
-    int total = 0;
-    for (const auto& [channel, clock] : m_mapClock) total += m_mapLoad.at(channel).pictures;
-    return total / static_cast<int>(m_mapClock.size()) >= kClockStart;
+    int pictures = 0;
+    int packets = 0;
+    for (const auto& [channel, clock] : m_mapClock) {
+        const element::ChannelLoad& load = m_mapLoad.at(channel);
+        pictures += load.pictures;
+        packets += load.packets;
+    }
+    // The end of the recording: nothing more will come, so the queues are as full as they get.
+    if (m_bInputEnded && packets == 0 && pictures > 0) return true;
+    const int threshold = m_bOnlyKeyFrame ? kClockStartKeyFrames : kClockStart;
+    return pictures / static_cast<int>(m_mapClock.size()) >= threshold;
 }
 
 bool CQMediaElement::DecodeVideo() {

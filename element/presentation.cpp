@@ -14,6 +14,8 @@ constexpr int32_t kHoleMs = 30000;
 // Ticks a frame step waits for every channel to have a picture before it is taken with the
 // channels that have one (a channel whose recording has ended never gets another).
 constexpr int kStepWaitTicks = 1000;
+// How late a picture may be presented and still keep its channel on its schedule.
+constexpr double kCatchUpMs = 100;
 }  // namespace
 
 void CQMediaElement::Deliver(pictureframe* picture, channelstate* state) {
@@ -105,8 +107,10 @@ void CQMediaElement::Present(int32_t clockMs, double factor) {
         bool present = false;
         bool following = false;
         double distance = 0;
+        double due = 0;
         if (clock.lastPts == -1.0) {
-            const auto due = static_cast<int64_t>((picture->pts - clock.gapOffset) / factor);
+            due = static_cast<double>(
+                static_cast<int64_t>((picture->pts - clock.gapOffset) / factor));
             if (clockMs >= due || m_bFrameStep) {
                 present = true;
             } else if (state.status == VARNEL_CHANNEL_NONE) {
@@ -117,7 +121,7 @@ void CQMediaElement::Present(int32_t clockMs, double factor) {
             following = true;
             clock.delta = std::fabs(picture->pts - clock.lastPts) - clock.gapOffset;
             distance = clock.delta / factor;
-            const double due = static_cast<double>(clock.lastClock) + distance;
+            due = static_cast<double>(clock.lastClock) + distance;
             if (m_bFrameStep || clockMs >= due) {
                 present = true;
             } else if (several && static_cast<int32_t>(due - clockMs) > kHoleMs &&
@@ -146,7 +150,13 @@ void CQMediaElement::Present(int32_t clockMs, double factor) {
         state.status = VARNEL_CHANNEL_PRESENTED;
         Deliver(shown.get(), &state);
         shown.reset();
-        clock.lastClock = clockMs;
+        // The next picture is timed from when this one was due, not from when a tick came
+        // round to it: a tick delayed by a busy machine (or a skipped one) would otherwise
+        // push every later picture of the channel back for good, and the channels, each
+        // delayed differently, would drift apart. A picture far behind its time (a stalled
+        // machine, a frame step) starts the schedule afresh instead of rushing the next ones.
+        const bool onSchedule = !m_bFrameStep && clockMs - due <= kCatchUpMs;
+        clock.lastClock = onSchedule ? static_cast<int64_t>(due) : clockMs;
     }
 }
 
@@ -158,7 +168,9 @@ int32_t CQMediaElement::UpdateClock(int32_t clockMs) {
         KeepStepPending();
         return 0;
     }
-    if (m_nReseek == 2 || !m_bReady) {
+    // A frame step does not wait for the pre-buffer of playback: one picture a channel is
+    // all it shows (StepReady below).
+    if (m_nReseek == 2 || (!m_bReady && !m_bFrameStep)) {
         KeepStepPending();
         return 0;
     }

@@ -48,7 +48,9 @@ void CQMediaElement::StartDecoderWhenFilled() {
     if (m_thDecode.Running() || m_mapClock.empty()) return;
     int total = 0;
     for (const auto& [channel, clock] : m_mapClock) total += m_mapLoad.at(channel).packets;
-    if (total / static_cast<int>(m_mapClock.size()) >= kDecoderStart)
+    // A recording too short to fill the queues is played all the same once it has ended.
+    if (total / static_cast<int>(m_mapClock.size()) >= kDecoderStart ||
+        (m_bInputEnded && total > 0))
         m_thDecode.Start([this] { DecodeVideo(); });
 }
 
@@ -75,6 +77,10 @@ bool CQMediaElement::ReadMyFile() {
         if (!m_MyFile.TakeFrame(&rec, data, keyOnly,
                                 m_nOrientation == 1 ? MediaElementOrientations_Forward
                                                     : MediaElementOrientations_Rewind)) {
+            if (m_MyFile.IsEnd() && !m_bInputEnded) {
+                m_bInputEnded = true;
+                StartDecoderWhenFilled();
+            }
             // Nothing buffered yet. Asking again at once would keep a processor busy for as
             // long as the network is slower than the decoders, taking it from them.
             platform::Sleep(1);

@@ -143,11 +143,13 @@ def four_channels(ctx):
         same = sum(a == b for a, b in zip([p[4] for p in got], ref))
         expect(same == len(got) == len(ref), "channel %d: %d of %d pictures equal the ffmpeg "
                "decode (%d reference)" % (c, same, len(got), len(ref)))
-        # Loosely: callbacks of the other channels and a busy machine move single pictures by
-        # a few ms (the benchmark measures it); the pts spacing must hold over the whole run.
-        off = drift(got)
-        expect(max(map(abs, off)) < 25, "channel %d: a picture %.1f ms off its pts spacing" %
-               (c, max(off, key=abs)))
+        # Loosely: callbacks of the other channels and a busy machine move single pictures
+        # (the benchmark measures by how much); the pts spacing must hold over the whole run,
+        # with no drift building up.
+        off = sorted(map(abs, drift(got)))
+        expect(off[len(off) // 2] < 20 and off[len(off) * 9 // 10] < 40,
+               "channel %d: pictures off their pts spacing by %.1f ms (median), %.1f (p90)" %
+               (c, off[len(off) // 2], off[len(off) * 9 // 10]))
     expect(not r.waits(), "no channel waited: %s" % r.waits()[:3])
     firsts = [r.pictures(c)[0][0] for c in channels]
     expect(max(firsts) - min(firsts) < 100_000, "the channels start together: %s" % firsts)
@@ -158,13 +160,16 @@ def four_channels(ctx):
 def speeds_and_directions(ctx):
     """Forward 1: no re-seek, limits 10000; forward 3: key frames only after one re-seek,
     limits 40000; back to 0: every frame again after one more; rewind twice: one re-seek, key
-    frames in falling time, the recorder told once."""
-    channels = [3, 4]
-    with ctx.recorder() as rec:
-        run = ctx.run(rec, channels, 20, [
+    frames in falling time, the recorder told once. (Channels 8 and 9: two minutes, 1 s and
+    2 s groups.)"""
+    channels = [8, 9]
+    # Sent at four times real time, so that the key frames at eight times the speed do not
+    # take the whole recording before the speed goes back to normal.
+    with ctx.recorder("--pace", "4") as rec:
+        run = ctx.run(rec, channels, 120, [
             "open", "wait_pictures:30:30000", "mark:speed1", "forward:1",
-            "wait_pictures:80:30000", "mark:speed3", "forward:3", "sleep:1500",
-            "mark:speed0", "forward:0", "sleep:1500", "mark:rewind", "rewind:0", "rewind:0",
+            "wait_pictures:80:30000", "mark:speed3", "forward:3", "sleep:2000",
+            "mark:speed0", "forward:0", "sleep:1500", "mark:rewind", "rewind:2", "rewind:2",
             "sleep:2500", "mark:end", "close", "destroy"])
         log = rec.log()
     r = Log(run)
@@ -185,12 +190,12 @@ def speeds_and_directions(ctx):
     expect(len(rewinds) == 1 and rewinds[0].endswith("Orientation=Rewind"),
            "the recorder hears of the rewind once: %s" % rewinds)
 
-    pics = r.pictures(3)
+    pics = r.pictures(8)
     fast = [p for p in pics if marks["speed1"] + 200_000 < p[0] < marks["speed3"]]
     gaps = [(b[0] - a[0]) / 1000 for a, b in zip(fast, fast[1:])]
     expect(statistics.median(gaps) < 30, "speed 1: pictures 40 ms apart shown %.1f ms apart" %
            statistics.median(gaps))
-    groups = {3: SECOND, 4: 2 * SECOND}
+    groups = {8: SECOND, 9: 2 * SECOND}
     for c in channels:
         keys = [p for p in r.pictures(c) if marks["speed3"] < p[0] < marks["speed0"]]
         expect(keys, "channel %d shows pictures at speed 3" % c)
@@ -213,7 +218,7 @@ def frame_steps(ctx):
     channels = [3, 4]
     with ctx.recorder() as rec:
         r = Log(ctx.run(rec, channels, 20, [
-            "open", "wait_pictures:40:30000", "pause", "mark:paused", "sleep:500",
+            "open", "wait_pictures:150:30000", "pause", "mark:paused", "sleep:500",
             "mark:step1", "step_forward", "sleep:700", "mark:step2", "step_forward", "sleep:700",
             "mark:back1", "step_rewind", "sleep:1500", "mark:back2", "step_rewind", "sleep:700",
             "mark:fwd", "step_forward", "sleep:1500", "mark:play", "play", "sleep:500",
