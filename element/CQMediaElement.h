@@ -202,8 +202,10 @@ private:
     // Wakes the decoder threads (work or an end) and the reader (room), under m_mtxPacket.
     std::condition_variable m_cvDecode;
     std::condition_variable m_cvRoom;
-    // Ticks a frame step still waits for a channel without a picture (clock thread).
-    int m_nStepWait;
+    // Ticks a frame step waits for every channel to have a picture before it is taken with
+    // the channels that have one (a channel whose recording has ended never gets another).
+    static constexpr int kStepWaitTicks = 1000;
+    int m_nStepWait = kStepWaitTicks;  // ticks still to wait (clock thread)
 
     // Close and Destroy from inside the callback: done on the clock thread after the tick.
     std::atomic<bool> m_bCloseDeferred{false};

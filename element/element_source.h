@@ -26,6 +26,13 @@ public:
         return CQMyFile::OpenURL(url, second);
     }
 
+    // The limits change while the feed runs (speed changes); the intake reads them in its
+    // flow-control step, under the frame lock.
+    void SetMaxBuffer(int first, int second) {
+        std::lock_guard<platform::CriticalSection> frameLock(m_csFrame);
+        CQMyFile::SetMaxBuffer(first, second);
+    }
+
     // The next frame as GetNextFrame or, keyOnly, GetNextFrame_Key give it. False (rec
     // zero-filled) when none is buffered.
     bool TakeFrame(frameheader1* rec, unsigned char*& data, bool keyOnly,

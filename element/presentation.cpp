@@ -11,9 +11,6 @@ namespace {
 // A channel whose next picture is further away than this is reported as waiting (a hole in
 // its recording), when there are several channels.
 constexpr int32_t kHoleMs = 30000;
-// Ticks a frame step waits for every channel to have a picture before it is taken with the
-// channels that have one (a channel whose recording has ended never gets another).
-constexpr int kStepWaitTicks = 1000;
 // How late a picture may be presented and still keep its channel on its schedule.
 constexpr double kCatchUpMs = 100;
 }  // namespace
