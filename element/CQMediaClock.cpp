@@ -84,6 +84,7 @@ bool CQMediaClock::Play() {
         m_llPausedTotal += m_llResumedAt - m_llPausedAt;
     }
     m_bPulse = false;
+    m_timer.Hold(false);
     return true;
 }
 
@@ -94,12 +95,14 @@ bool CQMediaClock::Pulse() {
         m_llPausedAt = Counter();
     }
     if (!m_bRunning) m_bPulse = true;
+    m_timer.Hold(false);
     return true;
 }
 
 bool CQMediaClock::Repulse() {
     std::lock_guard<std::mutex> hold(m_lock);
     if (!m_bRunning) m_bPulse = true;
+    m_timer.Hold(false);
     return true;
 }
 
@@ -123,7 +126,13 @@ void CQMediaClock::TimerRoutine(void* parameter, bool /*timerOrWaitFired*/) {
     int32_t value = 0;
     {
         std::lock_guard<std::mutex> hold(clock->m_lock);
-        if (!clock->m_bRunning && !clock->m_bPulse) return;
+        if (!clock->m_bRunning && !clock->m_bPulse) {
+            // Paused: no tick has anything to do until Play or a pulse, which release the
+            // timer again (under this lock, so that none of them is missed). A paused element
+            // then costs no wake-ups at all.
+            clock->m_timer.Hold(true);
+            return;
+        }
         if (!clock->m_bPulse) clock->m_llCurrent = Counter();
         clock->m_bPulse = false;
         value = clock->ClockValue();

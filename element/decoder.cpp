@@ -25,8 +25,9 @@ using ffmpeg::PacketPtr;
 namespace {
 
 // How long an idle decoder thread waits before it looks again; new packets, room in a picture
-// queue and the end wake it sooner.
-constexpr auto kIdleWait = std::chrono::milliseconds(5);
+// queue and the end wake it sooner, so this only bounds a wake-up missed between a look and
+// the wait (20 pictures queued are 800 ms of play), and keeps a paused element quiet.
+constexpr auto kIdleWait = std::chrono::milliseconds(20);
 // Records kept for access units whose pictures never came (a decoder refusing a packet).
 constexpr size_t kMaxUnitsInDecoder = 256;
 

@@ -14,8 +14,12 @@ using ffmpeg::PacketPtr;
 namespace {
 constexpr int64_t kTicksPerMs = 10000;  // frame times are in 100 ns units
 // How long the reader waits for room in the queues before it looks again; the decoders wake
-// it sooner as they take packets.
-constexpr auto kRoomWait = std::chrono::milliseconds(10);
+// it sooner as they take packets (50 packets queued are two seconds of play).
+constexpr auto kRoomWait = std::chrono::milliseconds(50);
+// How long the reader waits when the source has nothing: the groups it takes are a second or
+// more of recording, and after the end of the feed nothing more comes at all.
+constexpr auto kEmptyWait = std::chrono::milliseconds(5);
+constexpr auto kEndedWait = std::chrono::milliseconds(50);
 }  // namespace
 
 bool CQMediaElement::PacketQueuesFull() {
@@ -83,7 +87,8 @@ bool CQMediaElement::ReadMyFile() {
             }
             // Nothing buffered yet. Asking again at once would keep a processor busy for as
             // long as the network is slower than the decoders, taking it from them.
-            platform::Sleep(1);
+            std::unique_lock<std::mutex> hold(m_mtxPacket);
+            m_cvRoom.wait_for(hold, m_bInputEnded ? kEndedWait : kEmptyWait);
             continue;
         }
         auto clock = m_mapClock.find(rec.channel);

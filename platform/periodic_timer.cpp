@@ -17,6 +17,7 @@ struct PeriodicTimer::State {
     std::mutex lock;
     std::condition_variable wake;
     bool stop = false;
+    bool held = false;
     std::thread thread;
 };
 
@@ -37,12 +38,26 @@ bool PeriodicTimer::Create(std::function<void()> callback, uint32_t dueTimeMs, u
     } catch (const std::system_error&) {
         return false;
     }
+    std::lock_guard<std::mutex> guard(m_guard);
     m_state = std::move(state);
     return true;
 }
 
+std::shared_ptr<PeriodicTimer::State> PeriodicTimer::CurrentState() const {
+    std::lock_guard<std::mutex> guard(m_guard);
+    return m_state;
+}
+
+bool PeriodicTimer::Running() const {
+    return CurrentState() != nullptr;
+}
+
 void PeriodicTimer::Delete() {
-    std::shared_ptr<State> state = std::move(m_state);
+    std::shared_ptr<State> state;
+    {
+        std::lock_guard<std::mutex> guard(m_guard);
+        state = std::move(m_state);
+    }
     if (!state) return;
     {
         std::lock_guard<std::mutex> hold(state->lock);
@@ -55,6 +70,16 @@ void PeriodicTimer::Delete() {
         state->thread.join();
 }
 
+void PeriodicTimer::Hold(bool hold) {
+    const std::shared_ptr<State> state = CurrentState();
+    if (!state) return;
+    {
+        std::lock_guard<std::mutex> guard(state->lock);
+        state->held = hold;
+    }
+    if (!hold) state->wake.notify_all();
+}
+
 void PeriodicTimer::Loop(std::shared_ptr<State> state) {
     using Clock = std::chrono::steady_clock;
     int64_t tick = 0;
@@ -64,6 +89,12 @@ void PeriodicTimer::Loop(std::shared_ptr<State> state) {
         state->wake.wait_until(hold, deadline, [&] { return state->stop; });
         if (state->stop) return;
         if (Clock::now() < deadline) continue;  // woken early
+        if (state->held) {
+            state->wake.wait(hold, [&] { return state->stop || !state->held; });
+            if (state->stop) return;
+            tick = (Clock::now() - state->first) / state->period + 1;
+            continue;
+        }
         hold.unlock();
         state->callback();
         hold.lock();

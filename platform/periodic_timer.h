@@ -1,11 +1,12 @@
 // A periodic timer with the semantics of a Windows timer-queue timer as the media clock uses
 // one: a due time, a period, a callback on a thread of its own, and a deletion that waits for
-// a callback in progress.
+// a callback in progress. Its operations may be called from several threads at once.
 #pragma once
 
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <mutex>
 
 namespace platform {
 
@@ -31,11 +32,19 @@ public:
     // last, and the timer's thread ends as that callback returns, without touching this
     // object again (the callback may even destroy it).
     void Delete();
-    bool Running() const { return m_state != nullptr; }
+    bool Running() const;
+
+    // Holds the ticks back (true) until released (false), so that a timer with nothing to do
+    // for a while costs no wake-ups. Released, the ticks go on at the next deadline of the
+    // series; those in between are not delivered. May be called from inside the callback.
+    void Hold(bool hold);
 
 private:
     struct State;
     static void Loop(std::shared_ptr<State> state);
+    std::shared_ptr<State> CurrentState() const;
+    // Guards m_state only, so that Hold from the timer's own thread may meet a Delete.
+    mutable std::mutex m_guard;
     std::shared_ptr<State> m_state;
 };
 

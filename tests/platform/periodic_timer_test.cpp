@@ -68,6 +68,23 @@ TEST(PeriodicTimer, DeleteWaitsForTheRunningCallbackAndStopsTheTicks) {
     std::this_thread::sleep_for(milliseconds(30));
     EXPECT_EQ(calls, after) << "a tick after Delete returned";
 
+    // Held: no ticks until released, then the series goes on; deleting a held timer does
+    // not wait for a release.
+    std::atomic<int> heldCalls{0};
+    PeriodicTimer held;
+    ASSERT_TRUE(held.Create([&] { ++heldCalls; }, 0, 1));
+    std::this_thread::sleep_for(milliseconds(20));
+    held.Hold(true);
+    std::this_thread::sleep_for(milliseconds(5));
+    const int atHold = heldCalls;
+    std::this_thread::sleep_for(milliseconds(50));
+    EXPECT_EQ(heldCalls, atHold) << "ticks while held";
+    held.Hold(false);
+    std::this_thread::sleep_for(milliseconds(50));
+    EXPECT_GT(heldCalls, atHold + 10) << "no ticks after the release";
+    held.Hold(true);
+    held.Delete();
+
     // Deleted before its due time: no tick at all, and no wait for the due time.
     PeriodicTimer late;
     std::atomic<int> lateCalls{0};
