@@ -194,10 +194,12 @@ void CQMediaElement::FinishClose() {
     OutputDebugStringA("-----CQMediaElement::Close-----\r\n");
     WakeThreads();
     m_Clock.Stop();
+    // The reader first: it is the one that starts the decoder thread, which it may still be
+    // doing as the close begins.
+    m_thRead.Join();
     m_thDecode.Join();
     // Again: the decoder thread may have started the clock after the first stop.
     m_Clock.Stop();
-    m_thRead.Join();
     m_MyFile.Close();
     for (auto& [channel, codec] : m_mapCodec) codec.reset();
     {

@@ -249,7 +249,9 @@ typedef struct channelstate {
  * Calls from inside the callback: every control call may be made. CQMediaElement_Close
  * returns at once there: the element finishes closing on the clock thread as soon as the
  * callback returns, and no callback follows. CQMediaElement_Destroy there (with or without
- * Close before it) closes the element the same way and frees it when the callback returns.
+ * Close before it) closes the element the same way and frees it when the callback returns;
+ * that takes as long as a Close, so a host that ends the process right after must allow for
+ * it (the element's last trace is its stream source's "CQHttpClient::~CQHttpClient(void)--").
  * CQMediaElement_Open there is refused (with a trace): it would have to wait for the very
  * callback it is called from. */
 typedef void (*ElementFrameCallback)(int32_t zero, int32_t state, double zero2,

@@ -317,8 +317,12 @@ def close_from_callback(ctx):
                "no picture after the close")
         expect(len(r.after("later")) >= 30, "the element opens again afterwards")
 
+        # The element is freed on its clock thread once the callback has returned; the host
+        # waits for the last trace of that (the source's destructor) before it ends.
         r = Log(ctx.run(rec, [3, 4], 20, ["destroy_in_callback:30", "open",
-                                         "wait_pictures:30:30000", "sleep:500", "mark:later"]))
+                                         "wait_pictures:30:30000",
+                                         "wait_trace:~CQHttpClient(void)--:30000", "sleep:300",
+                                         "mark:later"]))
         expect(r.mark("destroy_returned") - r.mark("destroy_in_callback") < 20_000,
                "Destroy inside returns at once")
         expect(not [p for p in r.pictures() if p[0] > r.mark("destroy_returned")],

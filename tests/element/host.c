@@ -13,6 +13,7 @@
  *   close_in_callback:N     the callback closes the element at its Nth picture
  *   destroy_in_callback:N   the callback destroys the element at its Nth picture
  *   sleep:MS  wait_pictures:N:MS  wait_channel:C:N:MS  wait_quiet:MS
+ *   wait_trace:TEXT:MS       until a trace line containing TEXT has come (once a run)
  *   checkpoint:NAME          print "CHECKPOINT NAME", wait for a line on standard input
  *   mark:TEXT  hash:0|1
  *
@@ -79,10 +80,18 @@ static void logf_line(const char* fmt, ...) {
     va_end(ap);
 }
 
+/* Written once before g_trace_armed is set (C11 mutexes are invisible to the thread sanitizer,
+ * atomics are not). */
+static char g_wanted_trace[256];
+static atomic_int g_trace_armed;
+static atomic_int g_trace_seen;
+
 static void on_trace(const char* line, void* user) {
     (void)user;
     size_t n = strcspn(line, "\r\n");
     if (n > 0) logf_line("TRACE %lld %.*s\n", now_us(), (int)n, line);
+    if (atomic_load(&g_trace_armed) && strstr(line, g_wanted_trace) != NULL)
+        atomic_store(&g_trace_seen, 1);
 }
 
 static void on_element(int32_t zero, int32_t state, double zero2, pictureframe* p,
@@ -271,6 +280,14 @@ int main(int argc, char** argv) {
             const int c = atoi(args[0]);
             ok = c >= 0 && c < MAX_CHANNELS &&
                  wait_count(&g_channel_pictures[c], atoi(args[1]), atol(args[2]), argv[i]);
+        } else if (!strcmp(name, "wait_trace")) {
+            if (atomic_load(&g_trace_armed)) {
+                fprintf(stderr, "wait_trace may be given once\n");
+                return 3;
+            }
+            snprintf(g_wanted_trace, sizeof g_wanted_trace, "%s", args[0]);
+            atomic_store(&g_trace_armed, 1);
+            ok = wait_count(&g_trace_seen, 1, atol(args[1]), argv[i]);
         } else if (!strcmp(name, "wait_quiet")) {
             while (now_us() - atomic_load(&g_last_event) < atol(args[0]) * 1000LL) sleep_ms(5);
         } else if (!strcmp(name, "checkpoint")) {
