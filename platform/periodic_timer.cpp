@@ -31,15 +31,21 @@ bool PeriodicTimer::Create(std::function<void()> callback, uint32_t dueTimeMs, u
     state->callback = std::move(callback);
     state->period = std::chrono::milliseconds(periodMs > 0 ? periodMs : 1);
     state->first = std::chrono::steady_clock::now() + std::chrono::milliseconds(dueTimeMs);
+    // Stored before the thread starts, so that a first tick which deletes the timer finds it;
+    // the thread waits for this lock before its first look, and once it may run, nothing of
+    // this object is touched any more (the callback may already have destroyed it).
+    std::lock_guard<std::mutex> hold(state->lock);
+    {
+        std::lock_guard<std::mutex> guard(m_guard);
+        m_state = state;
+    }
     try {
-        // The thread is stored before it can look at it: it starts by taking the lock.
-        std::lock_guard<std::mutex> hold(state->lock);
         state->thread = std::thread(Loop, state);
     } catch (const std::system_error&) {
+        std::lock_guard<std::mutex> guard(m_guard);
+        m_state.reset();
         return false;
     }
-    std::lock_guard<std::mutex> guard(m_guard);
-    m_state = std::move(state);
     return true;
 }
 
