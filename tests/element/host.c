@@ -16,6 +16,7 @@
  *   wait_trace:TEXT:MS       until a trace line containing TEXT has come (once a run)
  *   checkpoint:NAME          print "CHECKPOINT NAME", wait for a line on standard input
  *   mark:TEXT  hash:0|1
+ *   traces:0|1               keep the library's traces out of the log (on by default)
  *
  * Log lines (times in microseconds since start):
  *   PIC t n state channel status w h frametime lastframetime duration pts hash
@@ -299,6 +300,8 @@ int main(int argc, char** argv) {
             logf_line("MARK %lld %s\n", now_us(), args[0]);
         else if (!strcmp(name, "hash"))
             atomic_store(&g_hash, atoi(args[0]));
+        else if (!strcmp(name, "traces"))
+            varnel_set_trace_sink(atoi(args[0]) ? on_trace : NULL, NULL);
         else {
             fprintf(stderr, "unknown command %s\n", name);
             return 3;
