@@ -28,7 +28,11 @@ std::string TextOf(const char* field, size_t size) {
 
 void element::PictureFree::operator()(pictureframe* picture) const {
     if (picture == nullptr) return;
-    av_free(picture->pixels);
+    if (pool != nullptr)
+        pool->Give(picture->pixels,
+                   engine::PictureDecoder::BGR24Size(picture->width, picture->height));
+    else
+        av_free(picture->pixels);
     delete picture;
 }
 
@@ -85,6 +89,8 @@ bool CQMediaElement::Open(const MediaElementStreamSetting* setting) {
     m_vChannels.assign(setting->channels, setting->channels + count);
     m_Setting.channels = m_vChannels.data();
     m_Setting.channelCount = count;
+    // A few spare buffers a channel: pictures are presented and decoded a few at a time.
+    m_pool.SetLimit(static_cast<size_t>(count) * 3 + 4);
 
     // The host text alone may take 255 bytes: the URL gets room for it.
     char url[1024] = {};

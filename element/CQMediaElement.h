@@ -24,6 +24,7 @@
 
 #include "element/CQMediaClock.h"
 #include "element/element_source.h"
+#include "element/pixel_pool.h"
 #include "engine/picture_decoder.h"
 #include "foundation/ffmpeg_ptr.h"
 #include "platform/sync.h"
@@ -70,7 +71,9 @@ struct packet_ext {
 };
 static_assert(sizeof(packet_ext) == 40 && offsetof(packet_ext, codec) == 16);
 
+// Frees a picture; its pixels go back to the pool they came from, if any.
 struct PictureFree {
+    PixelPool* pool = nullptr;
     void operator()(pictureframe* picture) const;
 };
 using PicturePtr = std::unique_ptr<pictureframe, PictureFree>;
@@ -182,6 +185,8 @@ private:
     MediaElementStreamSetting m_Setting{};
     std::vector<int32_t> m_vChannels;  // the channel list of m_Setting, owned here
 
+    // Before the queues: their pictures give their buffers back to it as they go.
+    element::PixelPool m_pool;
     std::map<int32_t, std::deque<ffmpeg::PacketPtr>> m_mapPacket;
     std::mutex m_mtxPacket;
     std::map<int32_t, element::channelclock> m_mapClock;

@@ -169,10 +169,12 @@ void CQMediaElement::DecodePacket(int32_t channel, ffmpegdata& data, PacketPtr p
         if (size == 0) continue;
         // Converted straight into the picture's own buffer: the same single conversion, and
         // no second copy of every picture through a shared target.
-        auto* pixels = static_cast<unsigned char*>(av_malloc(size));
+        unsigned char* pixels = m_pool.Take(size);
         if (pixels == nullptr) continue;
-        PicturePtr picture(new pictureframe{});
+        PicturePtr picture(new pictureframe{}, element::PictureFree{&m_pool});
         picture->pixels = pixels;
+        picture->width = width;
+        picture->height = height;
         if (!data.video.ConvertToBGR24(*frame, pixels, width * 3)) continue;
         const int64_t pts = frame->pts != AV_NOPTS_VALUE ? frame->pts : sentPts;
         element::ffmpegdata::Unit unit{ext.frameTime, 0};
@@ -180,8 +182,6 @@ void CQMediaElement::DecodePacket(int32_t channel, ffmpegdata& data, PacketPtr p
             unit = it->second;
             data.inDecoder.erase(it);
         }
-        picture->width = width;
-        picture->height = height;
         picture->frameTime = unit.frameTime;
         picture->channel = channel;
         picture->duration = unit.duration;
