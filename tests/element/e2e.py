@@ -144,14 +144,18 @@ def four_channels(ctx):
         expect(same == len(got) == len(ref), "channel %d: %d of %d pictures equal the ffmpeg "
                "decode (%d reference)" % (c, same, len(got), len(ref)))
         # Loosely, since a busy machine moves single pictures (the benchmark measures by how
-        # much): the usual gap between two pictures is their pts distance, and over the whole
-        # run the pictures keep to their pts, with no delay building up.
+        # much): the usual gap between two pictures is their pts distance.
         gaps = [(b[0] - a[0]) / 1000 for a, b in zip(got, got[1:])]
         expect(abs(statistics.median(gaps) - 40) < 3, "channel %d: pictures %.1f ms apart" %
                (c, statistics.median(gaps)))
+        # A picture far behind its time (the machine stalled) restarts the channel's
+        # schedule from there, by design; between such restarts no delay may build up.
         off = drift(got)
-        expect(abs(off[-1]) < 250, "channel %d: the last picture %.0f ms off its pts" %
-               (c, off[-1]))
+        steps = [b - a for a, b in zip(off, off[1:])]
+        small = [x for x in steps if abs(x) < 100]
+        expect(len(steps) - len(small) <= 3, "channel %d: %d restarts" %
+               (c, len(steps) - len(small)))
+        expect(abs(sum(small)) < 40, "channel %d: %.0f ms of delay built up" % (c, sum(small)))
     expect(not r.waits(), "no channel waited: %s" % r.waits()[:3])
     firsts = [r.pictures(c)[0][0] for c in channels]
     expect(max(firsts) - min(firsts) < 100_000, "the channels start together: %s" % firsts)
