@@ -11,7 +11,11 @@
 #   channel 3        640x360 H.264, 1 s groups (MPEG-TS)
 #   channel 4        640x360 H.264, 2 s groups (raw Annex B)
 #   channel 5        320x240: 10 s H.264, then 10 s H.265 (the codec changes mid-recording)
-# All start at 2024/01/01 00:00:00 and last 20 s; channels 1-4 are the set for "_All".
+#   channels 6, 7    320x240 H.264 with holes: 10 s, 40 s (channel 7: 36 s) of nothing, 10 s
+#   channels 8, 9    channels 3 and 4 six times over: two minutes for speed and direction changes
+#   channels 11-26   1280x720 H.264, all the same recording: sixteen cameras for the element
+# All start at 2024/01/01 00:00:00 and last 20 s (6 and 7: 60 and 56 s, 8 and 9: 120 s);
+# channels 1-4 are the set for "_All".
 set -euo pipefail
 cd "$(dirname "$0")/.."
 out=build/samples
@@ -26,7 +30,7 @@ done
 mkdir -p "$out"
 out=$(cd "$out" && pwd)
 stamp=$out/.complete
-version=3  # bump when the catalogue changes, so old folders are made again
+version=5  # bump when the catalogue changes, so old folders are made again
 if [[ $force -eq 0 && -f $stamp && $(cat "$stamp") == "$version" ]]; then
     echo "$out"
     exit 0
@@ -70,6 +74,13 @@ channel=2 start=2024/01/01-00:00:00 files=ch2-720p-hevc.mkv
 channel=3 start=2024/01/01-00:00:00 files=ch3-360p-h264.ts
 channel=4 start=2024/01/01-00:00:00 files=ch4-360p-h264.h264
 channel=5 start=2024/01/01-00:00:00 files=ch5a-240p-h264.mp4,ch5b-240p-hevc.mkv
+channel=6 start=2024/01/01-00:00:00 files=ch5a-240p-h264.mp4,hole:40,ch5a-240p-h264.mp4
+channel=7 start=2024/01/01-00:00:00 files=ch5a-240p-h264.mp4,hole:36,ch5a-240p-h264.mp4
+channel=8 start=2024/01/01-00:00:00 files=ch3-360p-h264.ts,ch3-360p-h264.ts,ch3-360p-h264.ts,ch3-360p-h264.ts,ch3-360p-h264.ts,ch3-360p-h264.ts
+channel=9 start=2024/01/01-00:00:00 files=ch4-360p-h264.h264,ch4-360p-h264.h264,ch4-360p-h264.h264,ch4-360p-h264.h264,ch4-360p-h264.h264,ch4-360p-h264.h264
 CAT
+for channel in $(seq 11 26); do
+    echo "channel=$channel start=2024/01/01-00:00:00 files=ch1-fos1-720p-h264.mp4" >>"$out/catalogue.txt"
+done
 echo "$version" >"$stamp"
 echo "$out"

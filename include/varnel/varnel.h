@@ -212,6 +212,140 @@ VARNEL_API bool CQFFmpegPlayer_Pause(CQFFmpegPlayer* player);
 VARNEL_API void CQFFmpegPlayer_Stop(CQFFmpegPlayer* player, bool wait);
 VARNEL_API void CQFFmpegPlayer_Destory(CQFFmpegPlayer* player);
 
+/* ---- Media element ----------------------------------------------------------------------- */
+
+/* A media element plays one request covering several channels of a recorder at once, each
+ * channel's pictures paced by their frame times on a 1 ms media clock, all channels in step.
+ * The handle is never dereferenced by the host. */
+typedef struct CQMediaElement CQMediaElement;
+
+/* Channel status in channelstate. */
+#define VARNEL_CHANNEL_NONE 0      /* nothing reported yet since the open */
+#define VARNEL_CHANNEL_PRESENTED 1 /* a picture was just presented */
+#define VARNEL_CHANNEL_WAITING 2   /* the channel's next picture is not due yet */
+
+/* A decoded picture handed to the element callback; it and its pixels are freed as soon as
+ * the callback returns, so the host copies what it needs. 64 bytes, the same offsets on 32-
+ * and 64-bit (on 64-bit Pixels fills 8..15 and there is no reserved word at 12). */
+typedef struct pictureframe {
+    int32_t width;         /*  0 */
+    int32_t height;        /*  4 */
+    unsigned char* pixels; /*  8 24-bit BGR, rows top to bottom, 3 * width bytes a row, no padding */
+#if UINTPTR_MAX == 0xFFFFFFFFu
+    int32_t reserved0; /* 12 zero */
+#endif
+    int64_t frameTime;     /* 16 recorder time of the frame, 100 ns units from year 1 */
+    int64_t lastFrameTime; /* 24 latest frame time the source has indexed, -1 when none */
+    int32_t reserved1;     /* 32 zero */
+    int32_t channel;       /* 36 channel of the picture */
+    int32_t duration;      /* 40 the frame's duration from its record, ms (a key frame standing
+                                 for its group in key-frame-only playback: the group's) */
+    int32_t reserved2;     /* 44 zero */
+    double pts;            /* 48 ms from the element's base time: the earliest frame time read
+                                 forward, the latest in rewind; pictures of all channels share it */
+    int64_t reserved3;     /* 56 zero */
+} pictureframe;
+
+/* A channel's state handed to the element callback beside (or instead of) a picture. */
+typedef struct channelstate {
+    int32_t channel; /* 0 */
+    int32_t status;  /* 4 VARNEL_CHANNEL_* */
+} channelstate;
+
+/* Element callback: (0, element state, 0.0, picture or NULL, channel state or NULL).
+ * - (0, 2, 0.0, picture, state with status 1): a picture of state->channel is presented now.
+ * - (0, 2, 0.0, picture, state with status 2): once after the open or a re-seek, the channel's
+ *   first picture is not due yet; the picture stays queued and comes again with status 1.
+ * - (0, 2, 0.0, NULL, state with status 2): once, with two channels or more, the channel's next
+ *   picture lies more than 30 s ahead (a hole in its recording). When every channel waits so,
+ *   playback jumps the hole in all of them alike.
+ * - (0, 3, 0.0, NULL, NULL): CQMediaElement_Pause was called (also by a frame step taken
+ *   while playing).
+ * Threads: pictures and channel states come on the element's clock thread, one call at a
+ * time, with the element's picture lock held, so a slow callback holds back every channel
+ * (the decoders wait for it). The pause report comes on the thread that called Pause.
+ * Calls from inside the callback: every control call may be made. CQMediaElement_Close
+ * returns at once there: the element finishes closing on the clock thread as soon as the
+ * callback returns, and no callback follows. CQMediaElement_Destroy there (with or without
+ * Close before it) closes the element the same way and frees it when the callback returns;
+ * that takes as long as a Close, so a host that ends the process right after must allow for
+ * it (the element's last trace is its stream source's "CQHttpClient::~CQHttpClient(void)--").
+ * CQMediaElement_Open there is refused (with a trace): it would have to wait for the very
+ * callback it is called from. */
+typedef void (*ElementFrameCallback)(int32_t zero, int32_t state, double zero2,
+                                     pictureframe* picture, channelstate* channel);
+
+/* Open parameters of a media element: the media element's own StreamSetting, named apart from
+ * the playback object's record above (C has one name space for both). Read only during
+ * CQMediaElement_Open, channel list included; texts must be NUL-terminated in their arrays.
+ * Offsets as in the comments (32-bit); on 64-bit the channel list moves to 272 and everything
+ * after it by 8 (SubKey 280, beginTime 288, fileMode 344, saveFolder 352, fileName 1888,
+ * orientation 2148, callback 2160), and the size becomes 2176. */
+typedef struct MediaElementStreamSetting {
+    int32_t FosID;               /*    0 */
+    char host[256];              /*    4 recorder address as dotted IPv4 text (no names) */
+    int32_t port;                /*  260 recorder HTTP port */
+    int32_t channelCount;        /*  264 channels in the list; 1 or more selects "_All" */
+    const int32_t* channels;     /*  268 the channel numbers, in the order of the request */
+    int32_t SubKey;              /*  272 */
+    int32_t Resolution;          /*  276 */
+    StreamSettingTime beginTime; /*  280 its last field (milliseconds) is not sent */
+    StreamSettingTime endTime;   /*  308 */
+    int32_t fileMode;            /*  336 non-zero: the feed goes to one indexed working file and
+                                             plays from it; exactly 1 also enables SetPos and Seek */
+    int32_t loopFile;            /*  340 non-zero: file-mode reading wraps around */
+    char saveFolder[1536];       /*  344 folder for working files (must exist) */
+    char fileName[260];          /* 1880 name of the file-mode working file */
+    int32_t orientation;         /* 2140 of the request: 1 forward, anything else rewind */
+    int32_t onlyKeyFrame;        /* 2144 1: the recorder sends key frames only */
+    int32_t noAudio;             /* 2148 1: the recorder sends no sound */
+    ElementFrameCallback callback; /* 2152 may be NULL */
+    int32_t unused;                /* 2156 not read */
+} MediaElementStreamSetting;
+
+/* Calling order: Create, Open, any control calls, Close, then Open again or Destroy. Every
+ * function returns true (failures show as pictures that do not come, and in the traces); none
+ * checks the handle except Close and Destroy, which accept NULL. Control calls may come from
+ * any thread, one at a time. */
+VARNEL_API CQMediaElement* CQMediaElement_Create(void);
+/* Requests the channels of the record from the recorder and starts playing (state 2, no Play
+ * needed): forward, all frames, normal speed, whatever orientation and onlyKeyFrame asked of
+ * the recorder. Pictures come once every channel has about 20 decoded. An element that is
+ * open is closed first. */
+VARNEL_API bool CQMediaElement_Open(CQMediaElement* element,
+                                    const MediaElementStreamSetting* setting);
+/* Resumes after a pause or frame steps (state 2). */
+VARNEL_API bool CQMediaElement_Play(CQMediaElement* element);
+/* Holds the clock and reports state 3 through the callback, on the calling thread. */
+VARNEL_API bool CQMediaElement_Pause(CQMediaElement* element);
+/* Forward at 2 to the power speed. Speeds 2 to 5 show key frames only, the others every
+ * frame; a change between the two, or from rewind, drops what is buffered and goes on from
+ * the earliest picture still queued. */
+VARNEL_API bool CQMediaElement_Forward(CQMediaElement* element, MediaElementSpeeds speed);
+/* Backward, key frames only, at 2 to the power speed; from forward (or from every frame) it
+ * drops what is buffered and goes back from the earliest picture still queued. */
+VARNEL_API bool CQMediaElement_Rewind(CQMediaElement* element, MediaElementSpeeds speed);
+/* Pause (reported) when playing, then exactly one picture per channel, forward; playback
+ * stays paused. */
+VARNEL_API bool CQMediaElement_FrameStep_Forward(CQMediaElement* element);
+/* The same backward: one key frame per channel, going back. */
+VARNEL_API bool CQMediaElement_FrameStep_Rewind(CQMediaElement* element);
+/* File mode exactly 1 only: continues from that percentage of the groups recorded so far. */
+VARNEL_API bool CQMediaElement_SetPos(CQMediaElement* element, int32_t percent);
+/* File mode exactly 1 only: continues from the group that starts exactly at that recorder
+ * time (calendar fields as in the record's times); queued pictures still play first. Not
+ * among the element's original exports: without it a C host cannot reach the seek by time. */
+VARNEL_API bool CQMediaElement_Seek(CQMediaElement* element, int32_t year, int32_t month,
+                                    int32_t day, int32_t hour, int32_t minute, int32_t second,
+                                    int32_t millisecond);
+/* Stops playback: returns once the clock, reader and decoder threads have ended (a callback
+ * in progress on another thread has returned) and the working files are deleted; no callback
+ * comes after. From inside the callback, see ElementFrameCallback. */
+VARNEL_API bool CQMediaElement_Close(CQMediaElement* element);
+/* Frees the element, closing it first if it is open. Not among the element's original
+ * exports: without it a host could never free an element. */
+VARNEL_API void CQMediaElement_Destroy(CQMediaElement* element);
+
 #ifdef __cplusplus
 } /* extern "C" */
 #endif
@@ -266,5 +400,53 @@ VARNEL_STATIC_ASSERT(offsetof(StreamSetting, FrameCallback) == (VARNEL_PTR64 ? 2
 VARNEL_STATIC_ASSERT(offsetof(StreamSetting, EndCallback) == (VARNEL_PTR64 ? 2160 : 2152),
                      "EndCallback");
 VARNEL_STATIC_ASSERT(sizeof(StreamSetting) == (VARNEL_PTR64 ? 2168 : 2156), "StreamSetting size");
+
+VARNEL_STATIC_ASSERT(offsetof(pictureframe, pixels) == 8, "pixels");
+VARNEL_STATIC_ASSERT(offsetof(pictureframe, frameTime) == 16, "frameTime");
+VARNEL_STATIC_ASSERT(offsetof(pictureframe, lastFrameTime) == 24, "lastFrameTime");
+VARNEL_STATIC_ASSERT(offsetof(pictureframe, channel) == 36, "channel");
+VARNEL_STATIC_ASSERT(offsetof(pictureframe, duration) == 40, "duration");
+VARNEL_STATIC_ASSERT(offsetof(pictureframe, pts) == 48, "pts");
+VARNEL_STATIC_ASSERT(sizeof(pictureframe) == 64, "pictureframe size");
+VARNEL_STATIC_ASSERT(sizeof(channelstate) == 8 && offsetof(channelstate, status) == 4,
+                     "channelstate");
+
+#define VARNEL_MES_AFTER_LIST(offset32) (VARNEL_PTR64 ? (offset32) + 8 : (offset32))
+VARNEL_STATIC_ASSERT(offsetof(MediaElementStreamSetting, host) == 4, "host");
+VARNEL_STATIC_ASSERT(offsetof(MediaElementStreamSetting, port) == 260, "port");
+VARNEL_STATIC_ASSERT(offsetof(MediaElementStreamSetting, channelCount) == 264, "channelCount");
+VARNEL_STATIC_ASSERT(offsetof(MediaElementStreamSetting, channels) == (VARNEL_PTR64 ? 272 : 268),
+                     "channels");
+VARNEL_STATIC_ASSERT(offsetof(MediaElementStreamSetting, SubKey) == VARNEL_MES_AFTER_LIST(272),
+                     "SubKey");
+VARNEL_STATIC_ASSERT(offsetof(MediaElementStreamSetting, Resolution) ==
+                         VARNEL_MES_AFTER_LIST(276),
+                     "Resolution");
+VARNEL_STATIC_ASSERT(offsetof(MediaElementStreamSetting, beginTime) == VARNEL_MES_AFTER_LIST(280),
+                     "beginTime");
+VARNEL_STATIC_ASSERT(offsetof(MediaElementStreamSetting, endTime) == VARNEL_MES_AFTER_LIST(308),
+                     "endTime");
+VARNEL_STATIC_ASSERT(offsetof(MediaElementStreamSetting, fileMode) == VARNEL_MES_AFTER_LIST(336),
+                     "fileMode");
+VARNEL_STATIC_ASSERT(offsetof(MediaElementStreamSetting, loopFile) == VARNEL_MES_AFTER_LIST(340),
+                     "loopFile");
+VARNEL_STATIC_ASSERT(offsetof(MediaElementStreamSetting, saveFolder) ==
+                         VARNEL_MES_AFTER_LIST(344),
+                     "saveFolder");
+VARNEL_STATIC_ASSERT(offsetof(MediaElementStreamSetting, fileName) == VARNEL_MES_AFTER_LIST(1880),
+                     "fileName");
+VARNEL_STATIC_ASSERT(offsetof(MediaElementStreamSetting, orientation) ==
+                         VARNEL_MES_AFTER_LIST(2140),
+                     "orientation");
+VARNEL_STATIC_ASSERT(offsetof(MediaElementStreamSetting, onlyKeyFrame) ==
+                         VARNEL_MES_AFTER_LIST(2144),
+                     "onlyKeyFrame");
+VARNEL_STATIC_ASSERT(offsetof(MediaElementStreamSetting, noAudio) == VARNEL_MES_AFTER_LIST(2148),
+                     "noAudio");
+VARNEL_STATIC_ASSERT(offsetof(MediaElementStreamSetting, callback) == VARNEL_MES_AFTER_LIST(2152),
+                     "callback");
+VARNEL_STATIC_ASSERT(sizeof(MediaElementStreamSetting) == (VARNEL_PTR64 ? 2176 : 2160),
+                     "MediaElementStreamSetting size");
+#undef VARNEL_MES_AFTER_LIST
 
 #endif /* VARNEL_VARNEL_H */

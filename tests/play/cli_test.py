@@ -24,6 +24,8 @@ def bad_options(ctx):
          "varnel-play: --end must be later than --begin"),
         (["--at", "3:fly"], "varnel-play: --at: '3:fly' is not "
                             "SECONDS:pause|play|reverse|forward|speed=X"),
+        (["--channels", "1,1"], "varnel-play: --channels: '1,1' is not a list of 1 to 16 "
+                                "channels like 1,2,3,4"),
     ]
     for args, message in table:
         code, out, err = pl.play(ctx.play, args + ["--out", ctx.out])
@@ -61,6 +63,25 @@ def nothing_in_range(ctx):
                "1999/01/01 00:00:10.000 from 127.0.0.1:%d" % rec.port)
     expect(code == 4, "exit code %d: %s" % (code, err[-500:]))
     expect(message in err.splitlines(), "message: %r" % err[-500:])
+
+
+@case
+def channels(ctx):
+    """--channels plays several channels in step through the media element: a summary line
+    for each, and a contact sheet with one row of thumbnails a channel."""
+    with pl.Recorder(ctx.recorder, ctx.samples, ctx.work) as rec:
+        code, out, err = pl.play(ctx.play, ["--headless", "--channels", "3,4", "--port",
+                                            str(rec.port), "--length", "4", "--out", ctx.out,
+                                            "--quiet"], timeout=90)
+    expect(code == 0, "exit code %d: %s" % (code, err[-500:]))
+    lines = {l.split()[1]: l.split() for l in out.splitlines() if l.startswith("channel ")}
+    expect(sorted(lines) == ["3", "4"], "a line a channel: %s" % out)
+    for c, fields in lines.items():
+        expect(int(fields[2]) >= 90 and fields[4] == "2024/01/01", "channel %s: %s" % (c, fields))
+    # 640x360 thumbnails 320 wide, four a row (the default), one row a channel.
+    expect(pl.png_size(os.path.join(ctx.out, "contact-sheet.png")) == (1320, 392),
+           "sheet size %s" % (pl.png_size(os.path.join(ctx.out, "contact-sheet.png")),))
+    expect(not os.path.exists(os.path.join(ctx.out, "work")), "working folder removed")
 
 
 @case

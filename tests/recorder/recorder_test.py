@@ -291,6 +291,20 @@ def channels_merged(ctx):
     expect(in_range == sorted(in_range), "interleaved by time")
 
 
+@case
+def holes(ctx):
+    """A "hole:SECONDS" item in a catalogue line: the recording goes on after that long a
+    stretch with nothing, and the groups on both sides are served as usual."""
+    with ctx.recorder() as rec:
+        v = video(e.fetch(rec.port, e.query(key=6, begin=at(0), end=(2024, 1, 1, 0, 1, 0),
+                                            noaudio="True")))
+    steps = [b.frame_time - a.frame_time for a, b in zip(v, v[1:])]
+    expect(len(v) == 500, "%d frames" % len(v))
+    expect(steps.count(400_000) == 498, "40 ms apart but for one step")
+    expect(steps[249] == 400_000 + 40 * SECOND, "one step over the 40 s hole: %s" % steps[249])
+    expect(v[250].key, "a key frame after the hole")
+
+
 def frame_hashes(args):
     out = subprocess.run(["ffmpeg", "-v", "error", *args, "-f", "framemd5", "-"],
                          capture_output=True, text=True, check=True).stdout

@@ -21,6 +21,9 @@ What to play (the fields of the open-parameters record):
   --length SECONDS     length of the range when --end is not given (default 3600)
   --url URL            play this URL as it is instead of building one
   --fos N              add the second (FOS) stream, with FOS id N
+  --channels LIST      play these channels in step through the media element, e.g. 1,2,3,4:
+                       a grid in the window, one contact-sheet row a channel; keys also
+                       right and left arrow for one frame forward and back
 
 How to play:
   --speed S            speed exponent -3..3 (2 to this power) or a factor: 0.5x, 2x, 4x

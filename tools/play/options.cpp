@@ -1,5 +1,6 @@
 #include "options.h"
 
+#include <algorithm>
 #include <charconv>
 #include <cmath>
 #include <functional>
@@ -30,6 +31,24 @@ bool ParseSeconds(const std::string& text, double& out) {
     if (ec != std::errc() || end != text.data() + text.size() || !(value >= 0) || value > 1e6)
         return false;
     out = value;
+    return true;
+}
+
+// "1,2,3,4": 1 to 16 distinct channel numbers, as the element's request carries them.
+bool ParseChannels(const std::string& text, std::vector<int>& out) {
+    std::vector<int> channels;
+    size_t start = 0;
+    while (start <= text.size()) {
+        size_t comma = text.find(',', start);
+        if (comma == std::string::npos) comma = text.size();
+        int channel = 0;
+        if (!ParseInt(text.substr(start, comma - start), 0, 2147483647, channel)) return false;
+        if (std::find(channels.begin(), channels.end(), channel) != channels.end()) return false;
+        channels.push_back(channel);
+        start = comma + 1;
+    }
+    if (channels.empty() || channels.size() > 16) return false;
+    out = std::move(channels);
     return true;
 }
 
@@ -124,6 +143,9 @@ struct Parser {
                   o.orientation = 0;
                   return true;
               }}},
+            {"--channels",
+             {true, "a list of 1 to 16 channels like 1,2,3,4",
+              [this](const std::string& v) { return ParseChannels(v, o.channels); }}},
             {"--key-frames", {false, "", flag(o.keyFramesOnly)}},
             {"--no-audio", {false, "", flag(o.noAudio)}},
             {"--on-file", {false, "", flag(o.onFile)}},

@@ -40,6 +40,7 @@ struct Options {
     std::string url;
     bool fos = false;  // a second stream from the FOS endpoint
     int fosStreamId = 0;
+    std::vector<int> channels;  // several channels through the media element; empty: --key
 
     // How to play.
     int speed = 0;        // exponent: 2 to this power

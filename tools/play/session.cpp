@@ -12,6 +12,7 @@
 
 #include "buffer_scan.h"
 #include "contact_sheet.h"
+#include "grid_session.h"
 #include "player.h"
 #include "png.h"
 #include "probe.h"
@@ -169,6 +170,9 @@ void Session::Control(Key key) {
         case Key::Forward:
             p.SetOrientation(1);
             break;
+        case Key::StepForward:
+        case Key::StepBack:
+            break;  // the playback object has no frame steps
         case Key::Quit:
             m_ending = "quit";
             break;
@@ -425,6 +429,14 @@ int Session::Run() {
 }  // namespace
 
 int RunSession(const Options& options) {
+    if (!options.channels.empty()) {
+        TraceFile trace(options.tracePath);
+        if (trace.Failed(options.tracePath)) {
+            Fail("cannot write the trace file " + options.tracePath);
+            return kExitFailure;
+        }
+        return RunGridSession(options);
+    }
     Session session(options);
     return session.Run();
 }

@@ -111,6 +111,12 @@ std::vector<Key> Window::Poll() {
                 case SDLK_f:
                     keys.push_back(Key::Forward);
                     break;
+                case SDLK_RIGHT:
+                    keys.push_back(Key::StepForward);
+                    break;
+                case SDLK_LEFT:
+                    keys.push_back(Key::StepBack);
+                    break;
                 case SDLK_q:
                 case SDLK_ESCAPE:
                     keys.push_back(Key::Quit);

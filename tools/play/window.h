@@ -12,7 +12,7 @@ struct SDL_Texture;
 
 namespace play {
 
-enum class Key { TogglePause, Faster, Slower, Reverse, Forward, Quit };
+enum class Key { TogglePause, Faster, Slower, Reverse, Forward, StepForward, StepBack, Quit };
 
 class Window {
 public:

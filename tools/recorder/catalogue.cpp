@@ -39,8 +39,17 @@ Catalogue::Catalogue(const std::string& folder) {
                 } else if (name == "files") {
                     std::istringstream list(value);
                     std::string file;
-                    while (std::getline(list, file, ','))
-                        if (!file.empty()) e.files.push_back(folder + "/" + file);
+                    while (std::getline(list, file, ',')) {
+                        if (file.empty()) continue;
+                        // "hole:SECONDS" is a stretch with nothing recorded, not a file.
+                        if (file.rfind(kHolePrefix, 0) == 0) {
+                            if (std::stoi(file.substr(sizeof kHolePrefix - 1)) < 0)
+                                throw bad("negative hole: " + file);
+                            e.files.push_back(file);
+                        } else {
+                            e.files.push_back(folder + "/" + file);
+                        }
+                    }
                 } else {
                     throw bad("unknown name: " + name);
                 }

@@ -4,6 +4,7 @@
 //   channel=1 start=2024/01/01-00:00:00 files=ch1.mp4
 //   channel=1 fos=1 start=2024/01/01-00:00:00 files=ch1-fos.mp4
 //   channel=5 start=2024/01/01-00:00:00 files=a.mp4,b.mkv   (played one after the other)
+//   channel=6 start=2024/01/01-00:00:00 files=a.mp4,hole:40,b.mp4   (40 s with nothing between)
 //
 // Blank lines and lines starting with '#' are skipped; file names are relative to DIR.
 #pragma once

@@ -206,7 +206,12 @@ std::shared_ptr<const Recording> LoadRecording(const std::vector<std::string>& f
                                                int64_t start) {
     auto rec = std::make_shared<Recording>();
     int64_t at = start;
-    for (const std::string& file : files) at = LoadFile(file, at, *rec);
+    for (const std::string& file : files) {
+        if (file.rfind(kHolePrefix, 0) == 0)
+            at += std::stoll(file.substr(sizeof kHolePrefix - 1)) * kTicksPerSecond;
+        else
+            at = LoadFile(file, at, *rec);
+    }
     rec->start = start;
     rec->end = at;
     return rec;

@@ -31,8 +31,13 @@ struct Recording {
 
 constexpr int kAudioBlockSamples = 320;  // 40 ms at 8000 Hz
 
+// A list item "hole:SECONDS" in place of a file: that long a stretch with nothing recorded, as
+// when a camera was off.
+constexpr char kHolePrefix[] = "hole:";
+
 // Reads the files one after another, the first starting at the given recorder time and each
-// following one where the one before ended. Throws std::runtime_error with the reason.
+// following one where the one before (or a hole) ended. Throws std::runtime_error with the
+// reason.
 std::shared_ptr<const Recording> LoadRecording(const std::vector<std::string>& files,
                                                int64_t start);
 

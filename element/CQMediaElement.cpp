@@ -1,0 +1,338 @@
+// Element lifecycle and the host's control calls: open, close, play, pause, speed and
+// direction, frame steps and positioning.
+#include "element/CQMediaElement.h"
+
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+
+#include "element/callback_scope.h"
+#include "platform/trace.h"
+
+using element::PicturePtr;
+using platform::OutputDebugStringA;
+
+namespace {
+
+// Key-frame-only reading is wanted from four times the speed up.
+bool KeyFrameSpeed(int speed) {
+    return speed >= 2 && speed <= 5;
+}
+
+// A record's text cut at its array's end, should the host have left it unterminated.
+std::string TextOf(const char* field, size_t size) {
+    return std::string(field, strnlen(field, size));
+}
+
+}  // namespace
+
+void element::PictureFree::operator()(pictureframe* picture) const {
+    if (picture == nullptr) return;
+    if (pool != nullptr)
+        pool->Give(picture->pixels,
+                   engine::PictureDecoder::BGR24Size(picture->width, picture->height));
+    else
+        av_free(picture->pixels);
+    delete picture;
+}
+
+CQMediaElement::CQMediaElement() {
+    OutputDebugStringA("CQMediaElement::CQMediaElement\r\n");
+}
+
+CQMediaElement::~CQMediaElement() {
+    Close();
+}
+
+bool CQMediaElement::Active() const {
+    const int32_t state = m_nState;
+    return state == VARNEL_STATE_PLAYING || state == VARNEL_STATE_PAUSED;
+}
+
+void CQMediaElement::WakeThreads() {
+    {
+        // Taken and dropped, so that a thread between its test and its wait still wakes.
+        std::lock_guard<std::mutex> hold(m_mtxPacket);
+    }
+    m_cvDecode.notify_all();
+    m_cvRoom.notify_all();
+}
+
+bool CQMediaElement::Open(const MediaElementStreamSetting* setting) {
+    if (element::InCallbackOf(this)) {
+        // Opening closes the running play first, which waits for the clock thread: the very
+        // thread this call comes on.
+        OutputDebugStringA("CQMediaElement::Open refused inside the element callback\r\n");
+        return true;
+    }
+    OutputDebugStringA("-----CQMediaElement::Open-----\r\n");
+    // An element that is still playing is closed first: its threads would otherwise run on
+    // the queues and records the new play rebuilds.
+    if (m_thRead.Running() || m_thDecode.Running() || m_Clock.IsStarted()) Close();
+
+    m_bReady = false;
+    m_llBaseTime = -1;
+    m_mapClock.clear();
+    m_nOrientation = 1;
+    m_bOnlyKeyFrame = false;
+    m_bFrameStep = false;
+    m_nReseek = 0;
+    m_nSetPos = -1;
+    m_bCloseDeferred = false;
+    ClearBuffer();
+
+    m_nState = VARNEL_STATE_OPENED;
+    m_Setting = *setting;
+    // The channel list is host memory, read only during this call.
+    const int count =
+        setting->channels != nullptr && setting->channelCount > 0 ? setting->channelCount : 0;
+    m_vChannels.assign(setting->channels, setting->channels + count);
+    m_Setting.channels = m_vChannels.data();
+    m_Setting.channelCount = count;
+    // A few spare buffers a channel: pictures are presented and decoded a few at a time.
+    m_pool.SetLimit(static_cast<size_t>(count) * 3 + 4);
+
+    // The host text alone may take 255 bytes: the URL gets room for it.
+    char url[1024] = {};
+    OpenMyFileURL(&m_Setting, m_MyFile, url, false);
+    m_MyFile.OpenURL(url, false);
+
+    m_nState = VARNEL_STATE_PLAYING;
+    if (!m_thRead.Running()) m_thRead.Start([this] { ReadMyFile(); });
+    m_Clock.Bind([this](int32_t clockMs) { return UpdateClock(clockMs); });
+    OutputDebugStringA("-----CQMediaElement::Open\r\n");
+    return true;
+}
+
+bool CQMediaElement::OpenMyFileURL(const MediaElementStreamSetting* s, CQMyFile& source, char* url,
+                                   bool fos) {
+    std::string key;
+    for (int i = 0; i < s->channelCount; ++i) {
+        const int32_t channel = s->channels[i];
+        if (!key.empty()) key += '.';
+        key += std::to_string(channel);
+        m_mapClock.try_emplace(channel);
+        m_mapPacket.try_emplace(channel);
+        m_mapPicture.try_emplace(channel);
+        m_mapLoad.try_emplace(channel);
+        // Close frees the decoders and keeps the entry: a channel played again gets a new one.
+        auto& codec = m_mapCodec[channel];
+        if (!codec) codec = std::make_unique<element::ffmpegdata>();
+        // A new play reports every channel afresh.
+        m_mapState[channel] = channelstate{channel, VARNEL_CHANNEL_NONE};
+    }
+    const char* endpoint = s->channelCount >= 1 ? (fos ? "PlayBack1_All_FOS" : "PlayBack1_All")
+                                                : (fos ? "PlayBack1_FOS" : "PlayBack1");
+    const StreamSettingTime& b = s->beginTime;
+    const StreamSettingTime& e = s->endTime;
+    const std::string host = TextOf(s->host, sizeof s->host);
+    std::snprintf(url, 1024,
+                  "http://%s:%d/%s.cgi?Key=%s,SubKey=%d,FosID=%d,"
+                  "BeginTime=%04d/%02d/%02d %02d:%02d:%02d.000,"
+                  "EndTime=%04d/%02d/%02d %02d:%02d:%02d.000,"
+                  "Resolution=%d,Orientation=%s,IsOnlyKeyFrame=%s,NoAudio=%s",
+                  host.c_str(), s->port, endpoint, key.c_str(), s->SubKey, s->FosID, b.Year,
+                  b.Month, b.Day, b.Hour, b.Minute, b.Second, e.Year, e.Month, e.Day, e.Hour,
+                  e.Minute, e.Second, s->Resolution, s->orientation == 1 ? "Forward" : "Rewind",
+                  s->onlyKeyFrame == 1 ? "True" : "False", s->noAudio == 1 ? "True" : "False");
+    OutputDebugStringA(url);
+    OutputDebugStringA("\r\n");
+
+    source.SetChannel(static_cast<int>(m_mapClock.size()));
+    source.SetOnFile(s->fileMode != 0);
+    source.SetAutoRepeat(s->loopFile != 0);
+    source.SetWriteFileName(TextOf(s->fileName, sizeof s->fileName).c_str());
+    // An empty folder would put the working files at the root of the file system: the
+    // source's own default stays in force instead.
+    const std::string folder = TextOf(s->saveFolder, sizeof s->saveFolder);
+    if (!folder.empty()) source.SetSaveFolder(folder.c_str());
+    source.SetSpeed_Oreietion(
+        s->orientation == 1 ? MediaElementOrientations_Forward : MediaElementOrientations_Rewind,
+        s->noAudio != 0, s->onlyKeyFrame != 0, false);
+    source.SetMaxBuffer(30000, 30000);
+    return true;
+}
+
+bool CQMediaElement::ClearBuffer() {
+    OutputDebugStringA("ClearBuffer\r\n");
+    m_bReady = false;
+    m_bInputEnded = false;
+    {
+        std::lock_guard<std::mutex> pictures(m_mtxPicture);
+        std::lock_guard<std::mutex> packets(m_mtxPacket);
+        for (auto& [channel, clock] : m_mapClock) {
+            clock.lastPts = -1.0;
+            clock.delta = -1.0;
+            clock.lastClock = -1;
+            clock.gapOffset = 0;
+        }
+        for (auto& [channel, queue] : m_mapPacket) queue.clear();
+        for (auto& [channel, queue] : m_mapPicture) queue.clear();
+        for (auto& [channel, load] : m_mapLoad) {
+            load.packets = 0;
+            load.pictures = 0;
+        }
+        // Packets being decoded now belong to the position left behind.
+        ++m_nGeneration;
+        m_llBaseTime = -1;
+        m_Clock.Reset();
+    }
+    m_cvRoom.notify_all();
+    OutputDebugStringA("ClearBuffer----\r\n");
+    return true;
+}
+
+bool CQMediaElement::Close() {
+    if (element::InCallbackOf(this)) {
+        // The clock thread holds the picture lock and the decoders may be waiting for it:
+        // the rest of the close runs on this thread once the callback has returned.
+        m_nState = VARNEL_STATE_CLOSED;
+        m_bCloseDeferred = true;
+        return true;
+    }
+    m_nState = VARNEL_STATE_CLOSED;
+    std::lock_guard<std::mutex> closing(m_mtxClose);
+    FinishClose();
+    return true;
+}
+
+void CQMediaElement::FinishClose() {
+    OutputDebugStringA("-----CQMediaElement::Close-----\r\n");
+    WakeThreads();
+    m_Clock.Stop();
+    // The reader first: it is the one that starts the decoder thread, which it may still be
+    // doing as the close begins.
+    m_thRead.Join();
+    m_thDecode.Join();
+    // Again: the decoder thread may have started the clock after the first stop.
+    m_Clock.Stop();
+    m_MyFile.Close();
+    for (auto& [channel, codec] : m_mapCodec) codec.reset();
+    {
+        std::lock_guard<std::mutex> pictures(m_mtxPicture);
+        std::lock_guard<std::mutex> packets(m_mtxPacket);
+        for (auto& [channel, queue] : m_mapPicture) queue.clear();
+        for (auto& [channel, queue] : m_mapPacket) queue.clear();
+        for (auto& [channel, load] : m_mapLoad) {
+            load.packets = 0;
+            load.pictures = 0;
+            load.decoding = false;
+        }
+    }
+    m_hWaveOut = nullptr;  // never opened: nothing to close
+    m_bCloseDeferred = false;
+    OutputDebugStringA("-----CQMediaElement::Close\r\n");
+}
+
+void CQMediaElement::Destroy(CQMediaElement* element) {
+    if (element == nullptr) return;
+    if (element::InCallbackOf(element)) {
+        element->m_bDestroyDeferred = true;
+        element->Close();
+        return;
+    }
+    delete element;
+}
+
+bool CQMediaElement::Play() {
+    m_bFrameStep = false;
+    m_nState = VARNEL_STATE_PLAYING;
+    // waveOutReset on a handle this engine never opens: nothing to do.
+    m_Clock.Play();
+    return true;
+}
+
+bool CQMediaElement::Pause() {
+    m_nState = VARNEL_STATE_PAUSED;
+    // waveOutPause on a handle this engine never opens: nothing to do.
+    m_Clock.Pause();
+    if (m_Setting.callback != nullptr)
+        m_Setting.callback(0, VARNEL_STATE_PAUSED, 0.0, nullptr, nullptr);
+    return true;
+}
+
+void CQMediaElement::SetVolume(bool mute) {
+    // The device volume would be saved and zeroed here (and restored as the saved word in
+    // both channels); there is no device, so only the element's own record changes.
+    m_bMute = mute;
+}
+
+bool CQMediaElement::Forward(Speeds speed) {
+    const bool keyFrames = KeyFrameSpeed(speed);
+    if (m_nOrientation == 1) {
+        if (keyFrames != m_bOnlyKeyFrame) {
+            m_bOnlyKeyFrame = keyFrames;
+            m_nReseek = 1;
+        }
+    } else {
+        m_nReseek = 1;
+        m_bOnlyKeyFrame = keyFrames;
+    }
+    m_nOrientation = 1;
+    m_nSpeed = speed;
+    const int first =
+        speed >= 1 && speed <= 5 ? static_cast<int>(5000 * std::pow(2.0, speed)) : 5000;
+    m_MyFile.SetMaxBuffer(first, 30000);
+    platform::TraceF("CQMediaElement::Forward speed:%d buffer:%d,%d\r\n", speed, first, 30000);
+    SetVolume(speed != 0);
+    WakeThreads();
+    return true;
+}
+
+bool CQMediaElement::Rewind(Speeds speed) {
+    if (m_nOrientation != 1 && m_bOnlyKeyFrame) {
+        m_nSpeed = speed;
+        m_nOrientation = 0;
+        return true;
+    }
+    m_nReseek = 1;
+    m_bOnlyKeyFrame = true;
+    m_nSpeed = speed;
+    m_nOrientation = 0;
+    WakeThreads();
+    return true;
+}
+
+bool CQMediaElement::FrameStep_Forward() {
+    // The direction first: the step's tick may come as soon as the clock is pulsed, and a
+    // re-seek it serves goes the way the direction says then.
+    m_nOrientation = 1;
+    if (m_nState == VARNEL_STATE_PLAYING) Pause();
+    if (m_nState == VARNEL_STATE_PAUSED) {
+        if (m_bOnlyKeyFrame) {
+            m_bOnlyKeyFrame = false;
+            m_nReseek = 1;
+        }
+        m_bFrameStep = true;
+        m_Clock.Pulse();
+    }
+    return true;
+}
+
+bool CQMediaElement::FrameStep_Rewind() {
+    m_nOrientation = 0;
+    if (m_nState == VARNEL_STATE_PLAYING) Pause();
+    if (m_nState == VARNEL_STATE_PAUSED) {
+        if (!m_bOnlyKeyFrame) {
+            m_bOnlyKeyFrame = true;
+            m_nReseek = 1;
+        }
+        m_bFrameStep = true;
+        m_Clock.Pulse();
+    }
+    return true;
+}
+
+bool CQMediaElement::SetPos(int32_t percent) {
+    if (m_Setting.fileMode != 1) return true;
+    m_nSetPos = percent;
+    m_nReseek = 1;
+    return true;
+}
+
+bool CQMediaElement::Seek(const platform::SYSTEMTIME& time) {
+    if (m_Setting.fileMode != 1) return true;
+    m_MyFile.Seek(time, m_nOrientation == 1 ? MediaElementOrientations_Forward
+                                            : MediaElementOrientations_Rewind);
+    return true;
+}

@@ -1,0 +1,219 @@
+// The media element: one recorder request covering several channels, played in step. A
+// reader thread queues each channel's access units, decoder threads turn them into BGR24
+// pictures per channel, and the 1 ms media clock presents every channel's pictures by their
+// times through the host's callback.
+//
+// Threads and what they own: the reader thread (element/reader.cpp) feeds m_mapPacket; the
+// decoder thread and its helpers (element/decoder.cpp) own the channels' decoders and feed
+// m_mapPicture; the clock's thread (element/presentation.cpp) owns the presentation records
+// (m_mapClock, m_mapState) and empties m_mapPicture. Host calls (element/CQMediaElement.cpp)
+// only set control members, which the threads read on every pass.
+#pragma once
+
+#include <atomic>
+#include <condition_variable>
+#include <cstddef>
+#include <cstdint>
+#include <deque>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "element/CQMediaClock.h"
+#include "element/element_source.h"
+#include "element/pixel_pool.h"
+#include "engine/picture_decoder.h"
+#include "foundation/ffmpeg_ptr.h"
+#include "platform/sync.h"
+#include "platform/wintime.h"
+#include "source/CQMyFile.h"
+#include "varnel/varnel.h"
+
+namespace element {
+
+// Presentation record of one channel (clock thread, under the picture lock).
+struct channelclock {
+    double lastPts = -1.0;   // ms; -1 nothing presented yet
+    int64_t lastClock = -1;  // clock ms at which the last picture was presented
+    double delta = -1.0;     // last computed distance to the next picture
+    int64_t readerPts = 0;   // scratch value of the reader thread
+    int32_t gapOffset = 0;   // ms taken off the next distance after a hole
+    int32_t reserved = 0;
+};
+
+// One channel's decoding: the shared picture decoder (video context, decoder, scaler,
+// target, codec name and size) plus the audio slots this engine never fills.
+struct ffmpegdata {
+    engine::PictureDecoder video{{1, AV_CODEC_FLAG2_FAST}};
+    ffmpeg::CodecContextPtr audio;  // not created by this engine
+    ffmpeg::SwrPtr resampler;       // see audio_swr_resampling_audio_init
+    // Records of the access units inside the decoder, by pts: a picture reports the record
+    // of the access unit it was decoded from, also when the decoder gives it out later.
+    struct Unit {
+        int64_t frameTime;
+        int32_t duration;
+    };
+    std::map<int64_t, Unit> inDecoder;
+    // The buffer generation whose references the decoder holds (see ClearBuffer).
+    uint64_t generation = 0;
+};
+
+// The 40 bytes of side data every video packet carries from the reader to the decoder.
+struct packet_ext {
+    int32_t channel;
+    int32_t zero;
+    int64_t frameTime;
+    char codec[16];  // NUL-terminated
+    int64_t zero2;
+};
+static_assert(sizeof(packet_ext) == 40 && offsetof(packet_ext, codec) == 16);
+
+// Frees a picture; its pixels go back to the pool they came from, if any.
+struct PictureFree {
+    PixelPool* pool = nullptr;
+    void operator()(pictureframe* picture) const;
+};
+using PicturePtr = std::unique_ptr<pictureframe, PictureFree>;
+
+// How busy a channel is, readable without the queue locks (updated under them).
+struct ChannelLoad {
+    std::atomic<int> packets{0};
+    std::atomic<int> pictures{0};
+    bool decoding = false;  // a decoder thread has taken the channel (under m_mtxPacket)
+};
+
+}  // namespace element
+
+class CQMediaElement {
+public:
+    using Speeds = MediaElementSpeeds;
+
+    CQMediaElement();
+    // Closes an element still open.
+    virtual ~CQMediaElement();
+    CQMediaElement(const CQMediaElement&) = delete;
+    CQMediaElement& operator=(const CQMediaElement&) = delete;
+
+    bool Open(const MediaElementStreamSetting* setting);
+    bool Close();
+    bool Play();
+    bool Pause();
+    bool Forward(Speeds speed);
+    bool Rewind(Speeds speed);
+    bool FrameStep_Forward();
+    bool FrameStep_Rewind();
+    // time as the source's on-file index reads it (see CQMyFile::Seek).
+    bool Seek(const platform::SYSTEMTIME& time);
+    bool SetPos(int32_t percent);
+
+    // Frees an element, or, from inside its callback on the clock thread, has it freed as soon
+    // as the callback returns.
+    static void Destroy(CQMediaElement* element);
+
+    // Limits of the pipeline, per channel.
+    static constexpr int kPacketQueueLimit = 50;
+    static constexpr int kDecoderStart = 50;
+    static constexpr int kPictureQueueLimit = 20;
+    static constexpr int kClockStart = 20;
+    // The same while key frames only are read: each of them stands for a whole group, and
+    // twenty groups a channel before the first picture would hold a speed change or a rewind
+    // up for twenty groups of recording.
+    static constexpr int kClockStartKeyFrames = 2;
+
+protected:
+    bool ClearBuffer();
+    bool OpenMyFileURL(const MediaElementStreamSetting* setting, CQMyFile& source, char* url,
+                       bool fos);
+    bool CheckVideoCodec(const char* name, element::ffmpegdata* data);
+    bool CheckScale(int32_t width, int32_t height, element::ffmpegdata* data);
+    bool ReadMyFile();
+    bool DecodeVideo();
+    int32_t UpdateClock(int32_t clockMs);
+    bool audio_swr_resampling_audio_init(SwrContext** swr, AVCodecContext* context,
+                                         int32_t outLayout, int32_t outRate,
+                                         AVSampleFormat outFormat);
+    static void bmp_save(AVFrame* frame, int32_t width, int32_t height, const char* path);
+
+private:
+    // ---- lifecycle (element/CQMediaElement.cpp) ----
+    bool Active() const;  // state 2 or 3: the threads go on
+    void FinishClose();   // under m_mtxClose
+    void SetVolume(bool mute);
+    void WakeThreads();
+
+    // ---- reader (element/reader.cpp) ----
+    bool PacketQueuesFull();
+    ffmpeg::PacketPtr MakeVideoPacket(const frameheader1& rec, const unsigned char* data,
+                                      bool keyOnly);
+    void StartDecoderWhenFilled();
+
+    // ---- decoders (element/decoder.cpp) ----
+    // The decoder thread runs it with startsClock, its helpers without.
+    void DecodeWorker(bool startsClock);
+    std::optional<int32_t> TakeChannel(int32_t after);
+    void DecodeChannel(int32_t channel, AVFrame* frame);
+    void DecodePacket(int32_t channel, element::ffmpegdata& data, ffmpeg::PacketPtr packet,
+                      uint64_t generation, AVFrame* frame);
+    bool PicturesFilled();
+
+    // ---- presentation (element/presentation.cpp) ----
+    void ServeReseek();
+    bool StepReady();
+    void KeepStepPending();
+    void Present(int32_t clockMs, double factor);
+    void ResynchroniseGap();
+    void Deliver(pictureframe* picture, channelstate* state);
+
+    int64_t m_llBaseTime = -1;  // reader thread, reset under both locks
+    std::atomic<int32_t> m_nSetPos{-1};
+    std::atomic<int32_t> m_nOrientation{1};
+    std::atomic<int32_t> m_nReseek{0};
+    std::atomic<bool> m_bReady{false};
+    // The source has ended and the reader has taken all it can give (reset by ClearBuffer):
+    // the queues will not fill any further, so what is in them is played.
+    std::atomic<bool> m_bInputEnded{false};
+    std::atomic<bool> m_bOnlyKeyFrame{false};
+    std::atomic<bool> m_bFrameStep{false};
+    std::atomic<int32_t> m_nSpeed{0};
+    CQMediaClock m_Clock;
+    uint16_t m_wSavedVolume = 0;
+    bool m_bMute = false;
+    void* m_hWaveOut = nullptr;  // never opened by this engine
+    MediaElementStreamSetting m_Setting{};
+    std::vector<int32_t> m_vChannels;  // the channel list of m_Setting, owned here
+
+    // Before the queues: their pictures give their buffers back to it as they go.
+    element::PixelPool m_pool;
+    std::map<int32_t, std::deque<ffmpeg::PacketPtr>> m_mapPacket;
+    std::mutex m_mtxPacket;
+    std::map<int32_t, element::channelclock> m_mapClock;
+    std::map<int32_t, std::deque<element::PicturePtr>> m_mapPicture;
+    std::map<int32_t, std::unique_ptr<element::ffmpegdata>> m_mapCodec;
+    std::map<int32_t, channelstate> m_mapState;
+    std::atomic<int32_t> m_nState{0};
+    platform::Thread m_thRead;
+    platform::Thread m_thDecode;
+    std::mutex m_mtxPicture;
+    element::ElementSource m_MyFile;
+
+    // Queue fill levels per channel, so that the threads can look without the locks.
+    std::map<int32_t, element::ChannelLoad> m_mapLoad;
+    // Raised by ClearBuffer under both locks: work on packets of an older generation is
+    // dropped, and a decoder holding older references is flushed.
+    uint64_t m_nGeneration = 0;
+    // Wakes the decoder threads (work or an end) and the reader (room), under m_mtxPacket.
+    std::condition_variable m_cvDecode;
+    std::condition_variable m_cvRoom;
+    // Ticks a frame step waits for every channel to have a picture before it is taken with
+    // the channels that have one (a channel whose recording has ended never gets another).
+    static constexpr int kStepWaitTicks = 1000;
+    int m_nStepWait = kStepWaitTicks;  // ticks still to wait (clock thread)
+
+    // Close and Destroy from inside the callback: done on the clock thread after the tick.
+    std::atomic<bool> m_bCloseDeferred{false};
+    std::atomic<bool> m_bDestroyDeferred{false};
+    std::mutex m_mtxClose;  // one close sequence at a time
+};

@@ -1,0 +1,73 @@
+// The media element's exported plain functions: each forwards to a member of the element.
+#include <cstdint>
+
+#include "element/CQMediaElement.h"
+#include "varnel/varnel.h"
+
+extern "C" {
+
+CQMediaElement* CQMediaElement_Create(void) {
+    return new CQMediaElement();  // owned by the host until CQMediaElement_Destroy
+}
+
+bool CQMediaElement_Open(CQMediaElement* element, const MediaElementStreamSetting* setting) {
+    return element->Open(setting);
+}
+
+bool CQMediaElement_Play(CQMediaElement* element) {
+    return element->Play();
+}
+
+bool CQMediaElement_Pause(CQMediaElement* element) {
+    return element->Pause();
+}
+
+bool CQMediaElement_Forward(CQMediaElement* element, MediaElementSpeeds speed) {
+    return element->Forward(speed);
+}
+
+bool CQMediaElement_Rewind(CQMediaElement* element, MediaElementSpeeds speed) {
+    return element->Rewind(speed);
+}
+
+bool CQMediaElement_FrameStep_Forward(CQMediaElement* element) {
+    return element->FrameStep_Forward();
+}
+
+bool CQMediaElement_FrameStep_Rewind(CQMediaElement* element) {
+    return element->FrameStep_Rewind();
+}
+
+bool CQMediaElement_SetPos(CQMediaElement* element, int32_t percent) {
+    return element->SetPos(percent);
+}
+
+// Not one of the element's original exports: without it a C host has no way to the seek by
+// time. It takes the recorder's calendar time, as the open record's times do.
+bool CQMediaElement_Seek(CQMediaElement* element, int32_t year, int32_t month, int32_t day,
+                         int32_t hour, int32_t minute, int32_t second, int32_t millisecond) {
+    // Frame times count 100 ns units from the year 1, and the source's index reads a time as
+    // a count from 1601: the same instant is 1600 years later there. 1600 years are four
+    // whole cycles of the calendar, so every other field stays as it is.
+    platform::SYSTEMTIME indexTime{};
+    indexTime.wYear = static_cast<uint16_t>(year + 1600);
+    indexTime.wMonth = static_cast<uint16_t>(month);
+    indexTime.wDay = static_cast<uint16_t>(day);
+    indexTime.wHour = static_cast<uint16_t>(hour);
+    indexTime.wMinute = static_cast<uint16_t>(minute);
+    indexTime.wSecond = static_cast<uint16_t>(second);
+    indexTime.wMilliseconds = static_cast<uint16_t>(millisecond);
+    return element->Seek(indexTime);
+}
+
+bool CQMediaElement_Close(CQMediaElement* element) {
+    if (element != nullptr) element->Close();
+    return true;
+}
+
+// Not one of the element's original exports: without it a host could never free an element.
+void CQMediaElement_Destroy(CQMediaElement* element) {
+    CQMediaElement::Destroy(element);
+}
+
+}  // extern "C"

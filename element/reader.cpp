@@ -1,0 +1,120 @@
+// The reader thread: takes frame records from the stream source and queues each channel's
+// video frames as packets for the decoders; starts the decoder thread once they are filled.
+#include <algorithm>
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+
+#include "element/CQMediaElement.h"
+#include "platform/wintime.h"
+
+using element::packet_ext;
+using ffmpeg::PacketPtr;
+
+namespace {
+constexpr int64_t kTicksPerMs = 10000;  // frame times are in 100 ns units
+// How long the reader waits for room in the queues before it looks again; the decoders wake
+// it sooner as they take packets (50 packets queued are two seconds of play).
+constexpr auto kRoomWait = std::chrono::milliseconds(50);
+// How long the reader waits when the source has nothing: the groups it takes are a second or
+// more of recording, and after the end of the feed nothing more comes at all.
+constexpr auto kEmptyWait = std::chrono::milliseconds(5);
+constexpr auto kEndedWait = std::chrono::milliseconds(50);
+}  // namespace
+
+bool CQMediaElement::PacketQueuesFull() {
+    for (const auto& [channel, clock] : m_mapClock)
+        if (m_mapLoad.at(channel).packets < kPacketQueueLimit) return false;
+    return true;
+}
+
+PacketPtr CQMediaElement::MakeVideoPacket(const frameheader1& rec, const unsigned char* data,
+                                          bool keyOnly) {
+    PacketPtr packet = ffmpeg::MakePacket();
+    if (!packet || av_new_packet(packet.get(), rec.length) < 0) return nullptr;
+    std::memcpy(packet->data, data, static_cast<size_t>(rec.length));
+    packet->stream_index = rec.kind;
+    if (rec.keyFrame == 1) packet->flags |= AV_PKT_FLAG_KEY;
+    packet->duration = keyOnly ? rec.groupDuration : rec.duration;
+    uint8_t* side =
+        av_packet_new_side_data(packet.get(), AV_PKT_DATA_NEW_EXTRADATA, sizeof(packet_ext));
+    if (side == nullptr) return nullptr;
+    packet_ext ext{};
+    ext.channel = rec.channel;
+    ext.frameTime = rec.frameTime;
+    std::memcpy(ext.codec, rec.codec, sizeof rec.codec);
+    ext.codec[sizeof rec.codec] = '\0';
+    std::memcpy(side, &ext, sizeof ext);
+    return packet;
+}
+
+void CQMediaElement::StartDecoderWhenFilled() {
+    if (m_thDecode.Running() || m_mapClock.empty()) return;
+    int total = 0;
+    for (const auto& [channel, clock] : m_mapClock) total += m_mapLoad.at(channel).packets;
+    // A recording too short to fill the queues is played all the same once it has ended.
+    if (total / static_cast<int>(m_mapClock.size()) >= kDecoderStart ||
+        (m_bInputEnded && total > 0))
+        m_thDecode.Start([this] { DecodeVideo(); });
+}
+
+bool CQMediaElement::ReadMyFile() {
+    frameheader1 rec;
+    while (Active()) {
+        m_MyFile.IsEnd();
+        if (m_mapClock.empty() || PacketQueuesFull()) {
+            std::unique_lock<std::mutex> hold(m_mtxPacket);
+            m_cvRoom.wait_for(hold, kRoomWait);
+            continue;
+        }
+        if (m_nReseek != 0) {
+            platform::Sleep(1);
+            continue;
+        }
+        uint64_t generation;
+        {
+            std::lock_guard<std::mutex> hold(m_mtxPacket);
+            generation = m_nGeneration;
+        }
+        unsigned char* data = nullptr;
+        const bool keyOnly = m_bOnlyKeyFrame;
+        if (!m_MyFile.TakeFrame(&rec, data, keyOnly,
+                                m_nOrientation == 1 ? MediaElementOrientations_Forward
+                                                    : MediaElementOrientations_Rewind)) {
+            if (m_MyFile.IsEnd() && !m_bInputEnded) {
+                m_bInputEnded = true;
+                StartDecoderWhenFilled();
+            }
+            // Nothing buffered yet. Asking again at once would keep a processor busy for as
+            // long as the network is slower than the decoders, taking it from them.
+            std::unique_lock<std::mutex> hold(m_mtxPacket);
+            m_cvRoom.wait_for(hold, m_bInputEnded ? kEndedWait : kEmptyWait);
+            continue;
+        }
+        auto clock = m_mapClock.find(rec.channel);
+        if (clock == m_mapClock.end() || rec.kind != VARNEL_KIND_VIDEO) continue;
+        PacketPtr packet = MakeVideoPacket(rec, data, keyOnly);
+        if (!packet) continue;
+        {
+            std::lock_guard<std::mutex> hold(m_mtxPacket);
+            // Read before a re-seek cleared the buffers: it belongs to the position left.
+            if (generation != m_nGeneration) continue;
+            if (m_llBaseTime == -1)
+                m_llBaseTime = rec.frameTime;
+            else if (m_nOrientation == 1)
+                m_llBaseTime = std::min(m_llBaseTime, rec.frameTime);
+            else
+                m_llBaseTime = std::max(m_llBaseTime, rec.frameTime);
+            const int64_t pts = std::llabs(rec.frameTime - m_llBaseTime) / kTicksPerMs;
+            clock->second.readerPts = pts;
+            packet->pts = packet->dts = pts;
+            auto queue = m_mapPacket.find(rec.channel);
+            if (queue == m_mapPacket.end()) continue;
+            queue->second.push_back(std::move(packet));
+            ++m_mapLoad.at(rec.channel).packets;
+        }
+        m_cvDecode.notify_all();
+        StartDecoderWhenFilled();
+    }
+    return true;
+}

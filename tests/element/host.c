@@ -1,0 +1,314 @@
+/* Test host of the media element: drives it through the public C interface alone, from a
+ * script given on the command line, and logs every callback for the test driver to check.
+ *
+ *   element_host LOG COMMAND...
+ *   element_host --hash W H       hash raw BGR24 pictures read from standard input
+ *
+ * Commands (arguments separated by ':'):
+ *   set:FIELD:VALUE    host port channels(1,2,3) fosid subkey resolution filemode loopfile
+ *                      savefolder filename orientation keyonly noaudio callback(0|1)
+ *                      begin/end (VALUE Y/M/D/h/m/s)
+ *   create  open  play  pause  forward:S  rewind:S  step_forward  step_rewind  setpos:P
+ *   seek:Y/M/D/h/m/s/ms  close  destroy
+ *   close_in_callback:N     the callback closes the element at its Nth picture
+ *   destroy_in_callback:N   the callback destroys the element at its Nth picture
+ *   sleep:MS  wait_pictures:N:MS  wait_channel:C:N:MS  wait_quiet:MS
+ *   wait_trace:TEXT:MS       until a trace line containing TEXT has come (once a run)
+ *   checkpoint:NAME          print "CHECKPOINT NAME", wait for a line on standard input
+ *   mark:TEXT  hash:0|1
+ *   traces:0|1               keep the library's traces out of the log (on by default)
+ *
+ * Log lines (times in microseconds since start):
+ *   PIC t n state channel status w h frametime lastframetime duration pts hash
+ *   WAIT t state channel status        (a channel state without a picture)
+ *   STATE t state                      (neither picture nor channel state)
+ *   MARK t text   CALL t name took_us   TIMEOUT t what   TRACE t line   EXIT t ok */
+#include <stdarg.h>
+#include <stdatomic.h>
+#include <stdint.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <threads.h>
+#include <time.h>
+#include <varnel/varnel.h>
+
+#define MAX_CHANNELS 64
+
+static FILE* g_log;
+static mtx_t g_lock;
+static struct timespec g_start;
+static atomic_int g_pictures;
+static atomic_int g_channel_pictures[MAX_CHANNELS];
+static atomic_llong g_last_event;
+static atomic_int g_hash;
+static CQMediaElement* _Atomic g_element;
+static atomic_int g_close_at;
+static atomic_int g_destroy_at;
+
+static long long now_us(void) {
+    struct timespec t;
+    timespec_get(&t, TIME_UTC);
+    return (long long)(t.tv_sec - g_start.tv_sec) * 1000000 + (t.tv_nsec - g_start.tv_nsec) / 1000;
+}
+
+static void sleep_ms(long ms) {
+    struct timespec d = {ms / 1000, (ms % 1000) * 1000000L};
+    thrd_sleep(&d, NULL);
+}
+
+static uint64_t hash_bytes(const unsigned char* p, size_t n) {
+    uint64_t h = 0x9E3779B97F4A7C15ull ^ n;
+    size_t i = 0;
+    for (; i + 8 <= n; i += 8) {
+        uint64_t w;
+        memcpy(&w, p + i, 8);
+        h = (h ^ w) * 0x100000001B3ull;
+        h ^= h >> 29;
+    }
+    for (; i < n; ++i) h = (h ^ p[i]) * 0x100000001B3ull;
+    return h;
+}
+
+static void logf_line(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
+static void logf_line(const char* fmt, ...) {
+    va_list ap;
+    va_start(ap, fmt);
+    mtx_lock(&g_lock);
+    vfprintf(g_log, fmt, ap);
+    fflush(g_log);
+    mtx_unlock(&g_lock);
+    va_end(ap);
+}
+
+/* Written once before g_trace_armed is set (C11 mutexes are invisible to the thread sanitizer,
+ * atomics are not). */
+static char g_wanted_trace[256];
+static atomic_int g_trace_armed;
+static atomic_int g_trace_seen;
+
+static void on_trace(const char* line, void* user) {
+    (void)user;
+    size_t n = strcspn(line, "\r\n");
+    if (n > 0) logf_line("TRACE %lld %.*s\n", now_us(), (int)n, line);
+    if (atomic_load(&g_trace_armed) && strstr(line, g_wanted_trace) != NULL)
+        atomic_store(&g_trace_seen, 1);
+}
+
+static void on_element(int32_t zero, int32_t state, double zero2, pictureframe* p,
+                       channelstate* s) {
+    const long long t = now_us();
+    atomic_store(&g_last_event, t);
+    if (zero != 0 || zero2 != 0.0) logf_line("BADARGS %lld %d %f\n", t, zero, zero2);
+    if (p == NULL && s == NULL) {
+        logf_line("STATE %lld %d\n", t, state);
+        return;
+    }
+    if (p == NULL) {
+        logf_line("WAIT %lld %d %d %d\n", t, state, s->channel, s->status);
+        return;
+    }
+    int n = -1;
+    if (s->status == VARNEL_CHANNEL_PRESENTED) {
+        n = atomic_fetch_add(&g_pictures, 1) + 1;
+        if (p->channel >= 0 && p->channel < MAX_CHANNELS)
+            atomic_fetch_add(&g_channel_pictures[p->channel], 1);
+    }
+    unsigned long long h = 0;
+    if (atomic_load(&g_hash) && p->pixels != NULL)
+        h = hash_bytes(p->pixels, (size_t)p->width * (size_t)p->height * 3);
+    logf_line("PIC %lld %d %d %d %d %d %d %lld %lld %d %.3f %016llx\n", t, n, state, p->channel,
+              s->status, p->width, p->height, (long long)p->frameTime, (long long)p->lastFrameTime,
+              p->duration, p->pts, h);
+    CQMediaElement* element = atomic_load(&g_element);
+    if (n > 0 && n == atomic_load(&g_close_at)) {
+        logf_line("MARK %lld close_in_callback\n", now_us());
+        CQMediaElement_Close(element);
+        logf_line("MARK %lld close_returned\n", now_us());
+    }
+    if (n > 0 && n == atomic_load(&g_destroy_at)) {
+        logf_line("MARK %lld destroy_in_callback\n", now_us());
+        atomic_store(&g_element, NULL);
+        CQMediaElement_Destroy(element);
+        logf_line("MARK %lld destroy_returned\n", now_us());
+    }
+}
+
+static int hash_stream(int w, int h) {
+    const size_t size = (size_t)w * (size_t)h * 3;
+    unsigned char* buf = malloc(size);
+    if (buf == NULL) return 1;
+    while (fread(buf, 1, size, stdin) == size)
+        printf("%016llx\n", (unsigned long long)hash_bytes(buf, size));
+    free(buf);
+    return 0;
+}
+
+static void set_time(StreamSettingTime* t, const char* v) {
+    sscanf(v, "%d/%d/%d/%d/%d/%d", &t->Year, &t->Month, &t->Day, &t->Hour, &t->Minute, &t->Second);
+}
+
+static int32_t g_channels[MAX_CHANNELS];
+
+static void set_field(MediaElementStreamSetting* s, const char* field, const char* v) {
+    if (!strcmp(field, "host"))
+        snprintf(s->host, sizeof s->host, "%s", v);
+    else if (!strcmp(field, "port"))
+        s->port = atoi(v);
+    else if (!strcmp(field, "channels")) {
+        int n = 0;
+        for (const char* p = v; *p != '\0' && n < MAX_CHANNELS;) {
+            g_channels[n++] = atoi(p);
+            p += strcspn(p, ",");
+            if (*p == ',') ++p;
+        }
+        s->channelCount = n;
+        s->channels = n > 0 ? g_channels : NULL;
+    } else if (!strcmp(field, "fosid"))
+        s->FosID = atoi(v);
+    else if (!strcmp(field, "subkey"))
+        s->SubKey = atoi(v);
+    else if (!strcmp(field, "resolution"))
+        s->Resolution = atoi(v);
+    else if (!strcmp(field, "filemode"))
+        s->fileMode = atoi(v);
+    else if (!strcmp(field, "loopfile"))
+        s->loopFile = atoi(v);
+    else if (!strcmp(field, "savefolder"))
+        snprintf(s->saveFolder, sizeof s->saveFolder, "%s", v);
+    else if (!strcmp(field, "filename"))
+        snprintf(s->fileName, sizeof s->fileName, "%s", v);
+    else if (!strcmp(field, "orientation"))
+        s->orientation = atoi(v);
+    else if (!strcmp(field, "keyonly"))
+        s->onlyKeyFrame = atoi(v);
+    else if (!strcmp(field, "noaudio"))
+        s->noAudio = atoi(v);
+    else if (!strcmp(field, "callback"))
+        s->callback = atoi(v) ? on_element : NULL;
+    else if (!strcmp(field, "begin"))
+        set_time(&s->beginTime, v);
+    else if (!strcmp(field, "end"))
+        set_time(&s->endTime, v);
+    else {
+        fprintf(stderr, "unknown field %s\n", field);
+        exit(3);
+    }
+}
+
+static int wait_count(atomic_int* counter, int n, long ms, const char* what) {
+    const long long deadline = now_us() + ms * 1000LL;
+    while (atomic_load(counter) < n) {
+        if (now_us() > deadline) {
+            logf_line("TIMEOUT %lld %s\n", now_us(), what);
+            fprintf(stderr, "timed out: %s\n", what);
+            return 0;
+        }
+        sleep_ms(2);
+    }
+    return 1;
+}
+
+int main(int argc, char** argv) {
+    if (argc == 4 && !strcmp(argv[1], "--hash")) return hash_stream(atoi(argv[2]), atoi(argv[3]));
+    if (argc < 2) return 3;
+    timespec_get(&g_start, TIME_UTC);
+    mtx_init(&g_lock, mtx_plain);
+    g_log = fopen(argv[1], "w");
+    if (g_log == NULL) return 3;
+    varnel_set_trace_sink(on_trace, NULL);
+
+    static MediaElementStreamSetting setting;
+    snprintf(setting.host, sizeof setting.host, "127.0.0.1");
+    setting.orientation = 1;
+    setting.callback = on_element;
+    int ok = 1;
+
+    for (int i = 2; i < argc && ok; ++i) {
+        char cmd[2048];
+        snprintf(cmd, sizeof cmd, "%s", argv[i]);
+        char* args[6] = {0};
+        const int maxArgs = strncmp(cmd, "set:", 4) == 0 ? 2 : 6;
+        int nargs = 0;
+        for (char* p = cmd; *p != '\0' && nargs < maxArgs; ++p) {
+            if (*p != ':') continue;
+            *p = '\0';
+            args[nargs++] = p + 1;
+        }
+        for (int k = nargs; k < 6; ++k) args[k] = "0";
+        const char* name = cmd;
+        CQMediaElement* element = atomic_load(&g_element);
+        const long long t0 = now_us();
+        if (!strcmp(name, "set"))
+            set_field(&setting, args[0], args[1]);
+        else if (!strcmp(name, "create"))
+            atomic_store(&g_element, CQMediaElement_Create());
+        else if (!strcmp(name, "open"))
+            CQMediaElement_Open(element, &setting);
+        else if (!strcmp(name, "play"))
+            CQMediaElement_Play(element);
+        else if (!strcmp(name, "pause"))
+            CQMediaElement_Pause(element);
+        else if (!strcmp(name, "forward"))
+            CQMediaElement_Forward(element, atoi(args[0]));
+        else if (!strcmp(name, "rewind"))
+            CQMediaElement_Rewind(element, atoi(args[0]));
+        else if (!strcmp(name, "step_forward"))
+            CQMediaElement_FrameStep_Forward(element);
+        else if (!strcmp(name, "step_rewind"))
+            CQMediaElement_FrameStep_Rewind(element);
+        else if (!strcmp(name, "setpos"))
+            CQMediaElement_SetPos(element, atoi(args[0]));
+        else if (!strcmp(name, "seek")) {
+            int f[7] = {0};
+            sscanf(args[0], "%d/%d/%d/%d/%d/%d/%d", &f[0], &f[1], &f[2], &f[3], &f[4], &f[5],
+                   &f[6]);
+            CQMediaElement_Seek(element, f[0], f[1], f[2], f[3], f[4], f[5], f[6]);
+        } else if (!strcmp(name, "close"))
+            CQMediaElement_Close(element);
+        else if (!strcmp(name, "destroy")) {
+            atomic_store(&g_element, NULL);
+            CQMediaElement_Destroy(element);
+        } else if (!strcmp(name, "close_in_callback"))
+            atomic_store(&g_close_at, atoi(args[0]));
+        else if (!strcmp(name, "destroy_in_callback"))
+            atomic_store(&g_destroy_at, atoi(args[0]));
+        else if (!strcmp(name, "sleep"))
+            sleep_ms(atol(args[0]));
+        else if (!strcmp(name, "wait_pictures"))
+            ok = wait_count(&g_pictures, atoi(args[0]), atol(args[1]), argv[i]);
+        else if (!strcmp(name, "wait_channel")) {
+            const int c = atoi(args[0]);
+            ok = c >= 0 && c < MAX_CHANNELS &&
+                 wait_count(&g_channel_pictures[c], atoi(args[1]), atol(args[2]), argv[i]);
+        } else if (!strcmp(name, "wait_trace")) {
+            if (atomic_load(&g_trace_armed)) {
+                fprintf(stderr, "wait_trace may be given once\n");
+                return 3;
+            }
+            snprintf(g_wanted_trace, sizeof g_wanted_trace, "%s", args[0]);
+            atomic_store(&g_trace_armed, 1);
+            ok = wait_count(&g_trace_seen, 1, atol(args[1]), argv[i]);
+        } else if (!strcmp(name, "wait_quiet")) {
+            while (now_us() - atomic_load(&g_last_event) < atol(args[0]) * 1000LL) sleep_ms(5);
+        } else if (!strcmp(name, "checkpoint")) {
+            printf("CHECKPOINT %s\n", args[0]);
+            fflush(stdout);
+            char line[64];
+            if (fgets(line, sizeof line, stdin) == NULL) ok = 0;
+        } else if (!strcmp(name, "mark"))
+            logf_line("MARK %lld %s\n", now_us(), args[0]);
+        else if (!strcmp(name, "hash"))
+            atomic_store(&g_hash, atoi(args[0]));
+        else if (!strcmp(name, "traces"))
+            varnel_set_trace_sink(atoi(args[0]) ? on_trace : NULL, NULL);
+        else {
+            fprintf(stderr, "unknown command %s\n", name);
+            return 3;
+        }
+        logf_line("CALL %lld %s %lld\n", t0, name, now_us() - t0);
+    }
+    logf_line("EXIT %lld %d\n", now_us(), ok);
+    fclose(g_log);
+    return ok ? 0 : 2;
+}

@@ -1,0 +1,126 @@
+// The timer-queue stand-in against the real clock. Tolerances are wide: the machine running the
+// tests may be busy, and a late tick is allowed; an early one, a drifting series or a callback
+// outliving its deletion is not.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include "platform/periodic_timer.h"
+
+using namespace std::chrono;
+using platform::PeriodicTimer;
+
+TEST(PeriodicTimer, TicksOnAbsoluteDeadlinesWithoutDriftOrBursts) {
+    for (uint32_t due : {0u, 30u}) {
+        std::mutex lock;
+        std::vector<steady_clock::time_point> ticks;
+        PeriodicTimer timer;
+        const auto start = steady_clock::now();
+        ASSERT_TRUE(timer.Create(
+            [&] {
+                std::lock_guard<std::mutex> hold(lock);
+                ticks.push_back(steady_clock::now());
+                // A slow tick now and then: the series must stay on its deadlines.
+                if (ticks.size() % 100 == 0) std::this_thread::sleep_for(milliseconds(5));
+            },
+            due, 1));
+        std::this_thread::sleep_for(milliseconds(600));
+        timer.Delete();
+        const auto stopped = steady_clock::now();
+        std::lock_guard<std::mutex> hold(lock);
+        ASSERT_FALSE(ticks.empty());
+        EXPECT_GE(ticks[0] - start, milliseconds(due)) << "due " << due;
+        EXPECT_LT(ticks[0] - start, milliseconds(due + 100)) << "due " << due;
+        // Never before its deadline: every tick has a deadline of its own, the next one after
+        // the time the previous tick came, so tick i follows tick 0 by more than i - 1 periods
+        // however late some came, and there are never more ticks than periods.
+        const auto elapsed = duration_cast<milliseconds>(stopped - start).count() - due;
+        EXPECT_LE(static_cast<int64_t>(ticks.size()), elapsed + 1);
+        EXPECT_GE(ticks.size(), 200u) << "a 1 ms timer ticks far more often than every 3 ms";
+        for (size_t i = 1; i < ticks.size(); ++i)
+            ASSERT_GE(ticks[i] - ticks[0], microseconds(900) * static_cast<int64_t>(i - 1))
+                << "tick " << i << " came early: the series drifts";
+    }
+}
+
+TEST(PeriodicTimer, DeleteWaitsForTheRunningCallbackAndStopsTheTicks) {
+    std::atomic<int> inside{0}, calls{0};
+    std::atomic<bool> ended{false};
+    PeriodicTimer timer;
+    ASSERT_TRUE(timer.Create(
+        [&] {
+            ++calls;
+            inside = 1;
+            std::this_thread::sleep_for(milliseconds(50));
+            ended = true;
+            inside = 0;
+        },
+        0, 1));
+    while (inside == 0) std::this_thread::yield();
+    timer.Delete();
+    EXPECT_TRUE(ended) << "Delete returned while the callback was still running";
+    EXPECT_FALSE(timer.Running());
+    const int after = calls;
+    std::this_thread::sleep_for(milliseconds(30));
+    EXPECT_EQ(calls, after) << "a tick after Delete returned";
+
+    // Held: no ticks until released, then the series goes on; deleting a held timer does
+    // not wait for a release.
+    std::atomic<int> heldCalls{0};
+    PeriodicTimer held;
+    ASSERT_TRUE(held.Create([&] { ++heldCalls; }, 0, 1));
+    std::this_thread::sleep_for(milliseconds(20));
+    held.Hold(true);
+    std::this_thread::sleep_for(milliseconds(5));
+    const int atHold = heldCalls;
+    std::this_thread::sleep_for(milliseconds(50));
+    EXPECT_EQ(heldCalls, atHold) << "ticks while held";
+    held.Hold(false);
+    std::this_thread::sleep_for(milliseconds(50));
+    EXPECT_GT(heldCalls, atHold + 10) << "no ticks after the release";
+    held.Hold(true);
+    held.Delete();
+
+    // Deleted before its due time: no tick at all, and no wait for the due time.
+    PeriodicTimer late;
+    std::atomic<int> lateCalls{0};
+    ASSERT_TRUE(late.Create([&] { ++lateCalls; }, 10'000, 1));
+    const auto t0 = steady_clock::now();
+    late.Delete();
+    EXPECT_LT(steady_clock::now() - t0, milliseconds(500));
+    EXPECT_EQ(lateCalls, 0);
+}
+
+TEST(PeriodicTimer, DeletedOrDestroyedFromInsideItsCallback) {
+    // Deleting from the callback returns at once; that tick is the last.
+    std::atomic<int> calls{0};
+    PeriodicTimer timer;
+    ASSERT_TRUE(timer.Create(
+        [&] {
+            if (++calls == 3) timer.Delete();
+        },
+        0, 1));
+    for (int i = 0; i < 500 && timer.Running(); ++i) std::this_thread::sleep_for(milliseconds(2));
+    std::this_thread::sleep_for(milliseconds(20));
+    EXPECT_EQ(calls, 3);
+    EXPECT_FALSE(timer.Running());
+    timer.Delete();  // deleting twice is harmless
+
+    // The object itself freed by its callback: the thread must not touch it afterwards (the
+    // address sanitizer build checks that).
+    std::atomic<bool> freed{false};
+    auto* owned = new PeriodicTimer();
+    ASSERT_TRUE(owned->Create(
+        [&] {
+            if (freed.exchange(true)) return;
+            delete owned;
+        },
+        0, 1));
+    for (int i = 0; i < 500 && !freed; ++i) std::this_thread::sleep_for(milliseconds(2));
+    EXPECT_TRUE(freed);
+    std::this_thread::sleep_for(milliseconds(20));
+}
