@@ -90,11 +90,9 @@ def all_query(channels, begin, seconds, **kw):
 
 
 def delivered(records):
-    """Video records the element can show: the group that the last key frame opens is never
-    closed by another, so it is never read."""
-    video = [r for r in records if r.kind == 1]
-    last_key = max(i for i, r in enumerate(video) if r.key == 1)
-    return video[:last_key]
+    """Video records the element shows: all of them (the end of the feed finishes the last
+    group)."""
+    return [r for r in records if r.kind == 1]
 
 
 def reference(ctx, records, channel):
