@@ -228,9 +228,10 @@ typedef struct CQMediaElement CQMediaElement;
  * the callback returns, so the host copies what it needs. 64 bytes, the same offsets on 32-
  * and 64-bit (on 64-bit Pixels fills 8..15 and there is no reserved word at 12). */
 typedef struct pictureframe {
-    int32_t width;         /*  0 */
-    int32_t height;        /*  4 */
-    unsigned char* pixels; /*  8 24-bit BGR, rows top to bottom, 3 * width bytes a row, no padding */
+    int32_t width;  /*  0 */
+    int32_t height; /*  4 */
+    unsigned char*
+        pixels; /*  8 24-bit BGR, rows top to bottom, 3 * width bytes a row, no padding */
 #if UINTPTR_MAX == 0xFFFFFFFFu
     int32_t reserved0; /* 12 zero */
 #endif
@@ -282,23 +283,23 @@ typedef void (*ElementFrameCallback)(int32_t zero, int32_t state, double zero2,
  * after it by 8 (SubKey 280, beginTime 288, fileMode 344, saveFolder 352, fileName 1888,
  * orientation 2148, callback 2160), and the size becomes 2176. */
 typedef struct MediaElementStreamSetting {
-    int32_t FosID;               /*    0 */
-    char host[256];              /*    4 recorder address as dotted IPv4 text (no names) */
-    int32_t port;                /*  260 recorder HTTP port */
-    int32_t channelCount;        /*  264 channels in the list; 1 or more selects "_All" */
-    const int32_t* channels;     /*  268 the channel numbers, in the order of the request */
-    int32_t SubKey;              /*  272 */
-    int32_t Resolution;          /*  276 */
-    StreamSettingTime beginTime; /*  280 its last field (milliseconds) is not sent */
-    StreamSettingTime endTime;   /*  308 */
-    int32_t fileMode;            /*  336 non-zero: the feed goes to one indexed working file and
-                                             plays from it; exactly 1 also enables SetPos and Seek */
-    int32_t loopFile;            /*  340 non-zero: file-mode reading wraps around */
-    char saveFolder[1536];       /*  344 folder for working files (must exist) */
-    char fileName[260];          /* 1880 name of the file-mode working file */
-    int32_t orientation;         /* 2140 of the request: 1 forward, anything else rewind */
-    int32_t onlyKeyFrame;        /* 2144 1: the recorder sends key frames only */
-    int32_t noAudio;             /* 2148 1: the recorder sends no sound */
+    int32_t FosID;                 /*    0 */
+    char host[256];                /*    4 recorder address as dotted IPv4 text (no names) */
+    int32_t port;                  /*  260 recorder HTTP port */
+    int32_t channelCount;          /*  264 channels in the list; 1 or more selects "_All" */
+    const int32_t* channels;       /*  268 the channel numbers, in the order of the request */
+    int32_t SubKey;                /*  272 */
+    int32_t Resolution;            /*  276 */
+    StreamSettingTime beginTime;   /*  280 its last field (milliseconds) is not sent */
+    StreamSettingTime endTime;     /*  308 */
+    int32_t fileMode;              /*  336 non-zero: the feed goes to one indexed working file and
+                                               plays from it; exactly 1 also enables SetPos and Seek */
+    int32_t loopFile;              /*  340 non-zero: file-mode reading wraps around */
+    char saveFolder[1536];         /*  344 folder for working files (must exist) */
+    char fileName[260];            /* 1880 name of the file-mode working file */
+    int32_t orientation;           /* 2140 of the request: 1 forward, anything else rewind */
+    int32_t onlyKeyFrame;          /* 2144 1: the recorder sends key frames only */
+    int32_t noAudio;               /* 2148 1: the recorder sends no sound */
     ElementFrameCallback callback; /* 2152 may be NULL */
     int32_t unused;                /* 2156 not read */
 } MediaElementStreamSetting;
@@ -419,8 +420,7 @@ VARNEL_STATIC_ASSERT(offsetof(MediaElementStreamSetting, channels) == (VARNEL_PT
                      "channels");
 VARNEL_STATIC_ASSERT(offsetof(MediaElementStreamSetting, SubKey) == VARNEL_MES_AFTER_LIST(272),
                      "SubKey");
-VARNEL_STATIC_ASSERT(offsetof(MediaElementStreamSetting, Resolution) ==
-                         VARNEL_MES_AFTER_LIST(276),
+VARNEL_STATIC_ASSERT(offsetof(MediaElementStreamSetting, Resolution) == VARNEL_MES_AFTER_LIST(276),
                      "Resolution");
 VARNEL_STATIC_ASSERT(offsetof(MediaElementStreamSetting, beginTime) == VARNEL_MES_AFTER_LIST(280),
                      "beginTime");
@@ -430,8 +430,7 @@ VARNEL_STATIC_ASSERT(offsetof(MediaElementStreamSetting, fileMode) == VARNEL_MES
                      "fileMode");
 VARNEL_STATIC_ASSERT(offsetof(MediaElementStreamSetting, loopFile) == VARNEL_MES_AFTER_LIST(340),
                      "loopFile");
-VARNEL_STATIC_ASSERT(offsetof(MediaElementStreamSetting, saveFolder) ==
-                         VARNEL_MES_AFTER_LIST(344),
+VARNEL_STATIC_ASSERT(offsetof(MediaElementStreamSetting, saveFolder) == VARNEL_MES_AFTER_LIST(344),
                      "saveFolder");
 VARNEL_STATIC_ASSERT(offsetof(MediaElementStreamSetting, fileName) == VARNEL_MES_AFTER_LIST(1880),
                      "fileName");

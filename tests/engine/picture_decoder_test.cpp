@@ -68,10 +68,10 @@ protected:
             codec == "h264" ? "-c:v libx264 -bf 0 -x264-params aud=1 -f h264"
                             : "-c:v libx265 -x265-params aud=1:bframes=0:log-level=none -f hevc";
         Shell("ffmpeg -v error -y -f lavfi -i testsrc2=size=" + size +
-            ":rate=25 -t 2 -g 10 -pix_fmt yuv420p " + encoder + " " + es.string());
+              ":rate=25 -t 2 -g 10 -pix_fmt yuv420p " + encoder + " " + es.string());
         Shell("ffmpeg -v error -y -f " + codec + " -i " + es.string() +
-            " -sws_flags fast_bilinear -pix_fmt bgr24 -fps_mode passthrough -f rawvideo " +
-            ref.string());
+              " -sws_flags fast_bilinear -pix_fmt bgr24 -fps_mode passthrough -f rawvideo " +
+              ref.string());
         return Clip{codec, width, height, AccessUnits(ReadAll(es), codec == "hevc"), ReadAll(ref)};
     }
 
