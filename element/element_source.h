@@ -7,7 +7,6 @@
 #include <cstring>
 #include <mutex>
 
-#include "platform/wintime.h"
 #include "source/CQMyFile.h"
 
 namespace element {
@@ -21,7 +20,6 @@ public:
             m_nHeaderHave = 0;
             m_nPayloadLeft = 0;
             m_bSplitLost = false;
-            m_llLastFileMs = -1;
         }
         return CQMyFile::OpenURL(url, second);
     }
@@ -98,26 +96,9 @@ protected:
 
 private:
     static constexpr int kHeaderBytes = VARNEL_FRAME_HEADER_SIZE;
-    static constexpr int kTimeAt = 16;
     static constexpr int kLengthAt = 32;
-    static constexpr int kKeyAt = 36;
-    static constexpr int64_t kTicksPerMs = 10000;
 
     void CompleteRecord(unsigned char* data, int size) {
-        int32_t kind = 0, key = 0;
-        int64_t time = 0;
-        std::memcpy(&kind, m_header, sizeof kind);
-        std::memcpy(&time, m_header + kTimeAt, sizeof time);
-        std::memcpy(&key, m_header + kKeyAt, sizeof key);
-        // A key frame that closes a group opens the next group file, named by its time to the
-        // millisecond and the tick count: two channels' key frames of the same time within
-        // one millisecond would get one name, and the second file would overwrite the first
-        // group's. The second waits for the next tick.
-        const bool opensFile =
-            !m_bOnFile && kind == VARNEL_KIND_VIDEO && key == 1 && !m_listPending.empty();
-        if (opensFile && time / kTicksPerMs == m_llLastFileMs)
-            while (platform::GetTickCount() <= m_uLastFileTick) platform::Sleep(0);
-
         frameheader1* front = nullptr;
         if (!m_listAhead.empty() && !m_listPending.empty()) {
             front = m_listAhead.front()->front();
@@ -133,18 +114,12 @@ private:
             CQMyFile::CheckContent(data, size);
             front->frameTime = frontTime;
         }
-        if (opensFile) {
-            m_llLastFileMs = time / kTicksPerMs;
-            m_uLastFileTick = platform::GetTickCount();
-        }
     }
 
     unsigned char m_header[kHeaderBytes] = {};
     int m_nHeaderHave = 0;
     int m_nPayloadLeft = 0;
     bool m_bSplitLost = false;
-    int64_t m_llLastFileMs = -1;  // time of the key frame that opened the last group file
-    uint32_t m_uLastFileTick = 0;
 };
 
 }  // namespace element

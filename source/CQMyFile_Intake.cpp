@@ -205,8 +205,11 @@ void CQMyFile::WriteGOPToFile() {
             group->Detach();
             return;
         }
-        m_mapGOP.emplace(key, std::move(group));
-        if (wasEmpty) m_itGOP = m_mapGOP.begin();
+        const auto added = m_mapGOP.emplace(key, std::move(group)).first;
+        // A reader that has read every group so far waits at the end of the index; it goes on
+        // with the group that has just come, or it would never read another frame of a feed
+        // that arrives slower than it plays.
+        if (wasEmpty || m_itGOP == m_mapGOP.end()) m_itGOP = added;
     } else if (firstOrientation == 0 || firstOrientation == 1) {
         m_listAhead.push_back(std::move(group));
     }

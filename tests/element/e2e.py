@@ -251,8 +251,9 @@ def frame_steps(ctx):
 def file_mode(ctx):
     """fileMode 1: SetPos(50) goes on from the middle of the groups recorded so far, and Seek
     from the group that starts at the time given, after the pictures already queued. With any
-    other file mode neither call does anything."""
-    with ctx.recorder() as rec:
+    other file mode neither call does anything. The feed stalls in the second group, so the
+    reader catches up with it and must go on once more groups come."""
+    with ctx.recorder("--stall", "30:1500") as rec:
         for mode in (1, 2):
             r = Log(ctx.run(rec, [3], 20, [
                 "set:filemode:%d" % mode, "set:filename:" + os.path.join(ctx.save, "feed.bin"),

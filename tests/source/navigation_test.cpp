@@ -122,10 +122,14 @@ TEST(Navigation, KeyFrameOnlyTakesOneFramePerGroup) {
 TEST(Navigation, OnFileReadingWrapsOnlyWithAutoRepeat) {
     Fixture fx(true);
     const auto recs = Groups(3, 2);
-    fx.src.Feed(Body(recs));
+    // A reader that catches up with a slow feed goes on with the groups that come later.
+    fx.src.Feed(Body({recs.begin(), recs.begin() + 3}));
+    for (size_t i = 0; i < 2; ++i) ExpectNext(fx, recs[i]);
+    EXPECT_EQ(fx.Next().kind, 0x5A5A5A5A);
+    fx.src.Feed(Body({recs.begin() + 3, recs.end()}));
     fx.src.RecvEnd();
     EXPECT_FALSE(fx.src.IsEnd());
-    for (size_t i = 0; i < recs.size(); ++i) ExpectNext(fx, recs[i]);
+    for (size_t i = 2; i < recs.size(); ++i) ExpectNext(fx, recs[i]);
     // At the end without repeat the caller's record is left unchanged.
     EXPECT_EQ(fx.Next().kind, 0x5A5A5A5A);
     EXPECT_TRUE(fx.src.IsEnd());
