@@ -449,5 +449,4 @@ void CQFFmpegPlayer::stream_close(VideoState* is) {
         vp.frame.reset();
         vp.allocated = false;
     }
-    is->img_convert_ctx.reset();
 }

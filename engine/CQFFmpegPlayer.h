@@ -12,6 +12,7 @@
 #include <string>
 
 #include "engine/ffmpeg_ptr.h"
+#include "engine/picture_decoder.h"
 #include "engine/video_state.h"
 #include "platform/sync.h"
 #include "varnel/varnel.h"
@@ -120,10 +121,10 @@ private:
     // the stream is closing.
     int get_video_frame(VideoState* is, AVFrame* frame);
     // Queues every picture the decoder gives out now; -1 when the stream is closing.
-    int receive_pictures(VideoState* is, AVCodecContext* decoder, AVFrame* frame);
+    int receive_pictures(VideoState* is, engine::PictureDecoder& decoder, AVFrame* frame);
     void video_thread(VideoState* is);
-    int queue_picture(VideoState* is, AVFrame* src, double pts, int64_t pos,
-                      const engine::video_ext* record);
+    int queue_picture(VideoState* is, engine::PictureDecoder& decoder, AVFrame* src, double pts,
+                      int64_t pos, const engine::video_ext* record);
     void alloc_picture(VideoState* is);
 
     // ---- clocks and presentation (engine/refresh.cpp) ----
@@ -167,7 +168,6 @@ private:
 
     // Options fixed at construction.
     const int m_nAvSyncType = 0;  // audio master
-    const int m_nSwsFlags = SWS_FAST_BILINEAR;
 
     // Frame records of queued pictures by presentation time (video thread writes, play
     // thread reads).
@@ -196,15 +196,16 @@ private:
     std::atomic<int> exit_remark{0};
     std::atomic<bool> m_bInExit{false};  // do_exit is running (its callback may call Stop)
 
-    // Video decoder (reader thread at start, then the video thread).
-    std::string m_strCodecName;
-    const AVCodec* m_pCodec_Video = nullptr;
-    engine::CodecContextPtr m_pCodectx_Video;
-    // The FOS source's own decoder: two recordings interleaved into one decoder would have
-    // one camera's pictures decoded against the other's reference pictures.
-    std::string m_strCodecNameFos;
-    const AVCodec* m_pCodec_VideoFos = nullptr;
-    engine::CodecContextPtr m_pCodectx_VideoFos;
+    // Video decoders (the reader thread opens the first, then the video thread owns them),
+    // each with its converter to BGR24. The FOS source has a decoder of its own: two
+    // recordings interleaved into one decoder would have one camera's pictures decoded
+    // against the other's reference pictures.
+    static engine::PictureDecoder::Options VideoDecoderOptions();
+    engine::PictureDecoder& VideoDecoder(int source) {
+        return source == 1 ? m_VideoDecoderFos : m_VideoDecoder;
+    }
+    engine::PictureDecoder m_VideoDecoder{VideoDecoderOptions()};
+    engine::PictureDecoder m_VideoDecoderFos{VideoDecoderOptions()};
     std::atomic<bool> m_bHasVideoDecoder{false};
     engine::CodecContextPtr m_pCodectx_Audio;
     const AVRational m_tbVideo{1, 1000};

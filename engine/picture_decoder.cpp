@@ -76,6 +76,11 @@ int PictureDecoder::Receive(AVFrame* frame) {
     return avcodec_receive_frame(m_context.get(), frame);
 }
 
+int PictureDecoder::Drain() {
+    if (!m_context) return AVERROR(EINVAL);
+    return avcodec_send_packet(m_context.get(), nullptr);
+}
+
 void PictureDecoder::Flush() {
     if (m_context) avcodec_flush_buffers(m_context.get());
 }

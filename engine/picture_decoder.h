@@ -45,6 +45,9 @@ public:
     // The next decoded picture into frame (unreferenced first): 0, or AVERROR(EAGAIN) when
     // the decoder needs more input, or another negative FFmpeg error.
     int Receive(AVFrame* frame);
+    // The end of the input: Receive then gives every picture still held back, and
+    // AVERROR_EOF after the last. Flush makes the decoder take packets again.
+    int Drain();
     // Drops every picture held for reordering and the references: the next access unit
     // must be a key frame.
     void Flush();

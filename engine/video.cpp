@@ -21,30 +21,15 @@ using engine::PacketPtr;
 using engine::VideoPicture;
 using engine::VideoState;
 
+engine::PictureDecoder::Options CQFFmpegPlayer::VideoDecoderOptions() {
+    const unsigned processors = std::thread::hardware_concurrency();
+    return {processors > 1 ? static_cast<int>(processors / 2) : 1, 0};
+}
+
 int CQFFmpegPlayer::stream_component_open_video(VideoState* is, const char* name, int source) {
     (void)is;
-    std::string& openName = source == 1 ? m_strCodecNameFos : m_strCodecName;
-    const AVCodec*& codec = source == 1 ? m_pCodec_VideoFos : m_pCodec_Video;
-    engine::CodecContextPtr& context = source == 1 ? m_pCodectx_VideoFos : m_pCodectx_Video;
-    const auto anyDecoder = [this] { return m_pCodectx_Video || m_pCodectx_VideoFos; };
-    context.reset();
-    m_bHasVideoDecoder = anyDecoder();
-    openName = name;
-    if (std::strcmp(name, "hevc") == 0)
-        codec = avcodec_find_decoder(AV_CODEC_ID_HEVC);
-    else if (std::strcmp(name, "h264") == 0)
-        codec = avcodec_find_decoder(AV_CODEC_ID_H264);
-    if (codec == nullptr) return 1;
-    engine::CodecContextPtr ctx(avcodec_alloc_context3(codec));
-    if (!ctx) return 1;
-    // Truncated input is no longer a decoder option in this FFmpeg: every packet carries one
-    // whole access unit anyway.
-    ctx->flags |= AV_CODEC_FLAG_LOW_DELAY;
-    const unsigned processors = std::thread::hardware_concurrency();
-    ctx->thread_count = processors > 1 ? static_cast<int>(processors / 2) : 1;
-    if (avcodec_open2(ctx.get(), codec, nullptr) < 0) return 1;
-    context = std::move(ctx);
-    m_bHasVideoDecoder = true;
+    VideoDecoder(source).Open(name);
+    m_bHasVideoDecoder = m_VideoDecoder.IsOpen() || m_VideoDecoderFos.IsOpen();
     return 1;
 }
 
@@ -106,9 +91,8 @@ void CQFFmpegPlayer::stream_component_close(VideoState* is, int stream) {
         is->video_tid.Join();
         is->videoq.Flush();
         m_bHasVideoDecoder = false;
-        m_pCodectx_Video.reset();
-        m_pCodectx_VideoFos.reset();
-        m_strCodecNameFos.clear();
+        m_VideoDecoder.Close();
+        m_VideoDecoderFos.Close();
         m_mapInDecoder.clear();
         is->video_stream = -1;
     } else if (stream == 2) {
@@ -122,8 +106,8 @@ int CQFFmpegPlayer::get_video_frame(VideoState* is, AVFrame* frame) {
     is->continue_read_thread.notify_one();  // room in front of the decoder
 
     if (engine::IsFlushPacket(pkt.get())) {
-        if (m_pCodectx_Video) avcodec_flush_buffers(m_pCodectx_Video.get());
-        if (m_pCodectx_VideoFos) avcodec_flush_buffers(m_pCodectx_VideoFos.get());
+        m_VideoDecoder.Flush();
+        m_VideoDecoderFos.Flush();
         m_mapInDecoder.clear();
         std::unique_lock<std::mutex> lock(is->pictq_mutex);
         for (VideoPicture& vp : is->pictq) vp.skip = true;
@@ -137,11 +121,10 @@ int CQFFmpegPlayer::get_video_frame(VideoState* is, AVFrame* frame) {
     if (engine::IsDrainPacket(pkt.get())) {
         // The end of the feed: every picture the decoders still hold comes out now. Each
         // decoder is flushed afterwards, so that it takes packets again.
-        for (engine::CodecContextPtr* c : {&m_pCodectx_Video, &m_pCodectx_VideoFos}) {
-            if (!*c) continue;
-            avcodec_send_packet(c->get(), nullptr);
-            if (receive_pictures(is, c->get(), frame) < 0) return -1;
-            avcodec_flush_buffers(c->get());
+        for (engine::PictureDecoder* decoder : {&m_VideoDecoder, &m_VideoDecoderFos}) {
+            if (decoder->Drain() < 0) continue;
+            if (receive_pictures(is, *decoder, frame) < 0) return -1;
+            decoder->Flush();
         }
         m_mapInDecoder.clear();
         return 0;
@@ -155,34 +138,24 @@ int CQFFmpegPlayer::get_video_frame(VideoState* is, AVFrame* frame) {
         std::memcpy(&record, side, sizeof record);
         record.codec[sizeof record.codec - 1] = '\0';
         source = record.source == 1 ? 1 : 0;
-        const std::string& openName = source == 1 ? m_strCodecNameFos : m_strCodecName;
-        if (openName != record.codec) stream_component_open_video(is, record.codec, source);
+        if (VideoDecoder(source).CodecName() != record.codec)
+            stream_component_open_video(is, record.codec, source);
     }
-    AVCodecContext* decoder = source == 1 ? m_pCodectx_VideoFos.get() : m_pCodectx_Video.get();
-    if (decoder == nullptr) return 0;
+    engine::PictureDecoder& decoder = VideoDecoder(source);
+    if (!decoder.IsOpen()) return 0;
 
-    // The decoder gets the payload and its timing only: the frame record is the engine's.
-    PacketPtr feed = engine::MakePacket();
-    if (!feed) return 0;
-    if (pkt->buf) feed->buf = av_buffer_ref(pkt->buf);
-    feed->data = pkt->data;
-    feed->size = pkt->size;
-    feed->pts = pkt->pts;
-    feed->duration = pkt->duration;
-    feed->stream_index = pkt->stream_index;
-    feed->flags = pkt->flags;
     if (m_mapInDecoder.size() > 256) m_mapInDecoder.clear();  // records of lost packets
     m_mapInDecoder[pkt->pts] = record;
-    avcodec_send_packet(decoder, feed.get());
+    decoder.Send(*pkt);
     // Every picture the packet lets out, not just one: a decoder that holds pictures back
     // would otherwise fall further behind with each one it keeps.
     return receive_pictures(is, decoder, frame) < 0 ? -1 : 0;
 }
 
-int CQFFmpegPlayer::receive_pictures(VideoState* is, AVCodecContext* decoder, AVFrame* frame) {
+int CQFFmpegPlayer::receive_pictures(VideoState* is, engine::PictureDecoder& decoder,
+                                     AVFrame* frame) {
     for (;;) {
-        av_frame_unref(frame);
-        if (avcodec_receive_frame(decoder, frame) < 0) return 0;
+        if (decoder.Receive(frame) < 0) return 0;
         double pts = frame->pts == AV_NOPTS_VALUE ? 0 : static_cast<double>(frame->pts);
         // The picture reports the record of the access unit it was decoded from.
         engine::video_ext ext{};
@@ -201,7 +174,8 @@ int CQFFmpegPlayer::receive_pictures(VideoState* is, AVCodecContext* decoder, AV
             while (m_mapFrames.size() >= kMaxFrameRecords) m_mapFrames.erase(m_mapFrames.begin());
             m_mapFrames.emplace(pts, ext);
         }
-        if (queue_picture(is, frame, pts, pos, ext.frameTime != -1 ? &ext : nullptr) < 0) return -1;
+        if (queue_picture(is, decoder, frame, pts, pos, ext.frameTime != -1 ? &ext : nullptr) < 0)
+            return -1;
     }
 }
 
@@ -218,8 +192,8 @@ void CQFFmpegPlayer::video_thread(VideoState* is) {
     is->video_busy = false;
 }
 
-int CQFFmpegPlayer::queue_picture(VideoState* is, AVFrame* src, double pts, int64_t pos,
-                                  const engine::video_ext* record) {
+int CQFFmpegPlayer::queue_picture(VideoState* is, engine::PictureDecoder& decoder, AVFrame* src,
+                                  double pts, int64_t pos, const engine::video_ext* record) {
     if (pts == 0)
         pts = is->video_clock;
     else
@@ -243,30 +217,11 @@ int CQFFmpegPlayer::queue_picture(VideoState* is, AVFrame* src, double pts, int6
     }
     lock.unlock();
 
-    // Full-range formats convert as their limited-range twins, as the converter expects.
-    AVPixelFormat format = static_cast<AVPixelFormat>(src->format);
-    switch (format) {
-        case AV_PIX_FMT_YUVJ420P:
-            format = AV_PIX_FMT_YUV420P;
-            break;
-        case AV_PIX_FMT_YUVJ422P:
-            format = AV_PIX_FMT_YUV422P;
-            break;
-        case AV_PIX_FMT_YUVJ444P:
-            format = AV_PIX_FMT_YUV444P;
-            break;
-        default:
-            break;
-    }
-    SwsContext* ctx = sws_getCachedContext(is->img_convert_ctx.release(), src->width, src->height,
-                                           format, src->width, src->height, AV_PIX_FMT_BGR24,
-                                           m_nSwsFlags, nullptr, nullptr, nullptr);
-    is->img_convert_ctx.reset(ctx);
-    if (ctx == nullptr) {
+    // Straight into the buffer the host will be handed.
+    if (!decoder.ConvertToBGR24(*src, vp.frame->data[0], vp.frame->linesize[0])) {
         std::fprintf(stderr, "Cannot initialize the conversion context\n");
         std::exit(1);
     }
-    sws_scale(ctx, src->data, src->linesize, 0, src->height, vp.frame->data, vp.frame->linesize);
 
     vp.pts = pts;
     vp.pos = pos;

@@ -92,7 +92,6 @@ struct VideoState {
     int pictq_windex = 0;
     std::mutex pictq_mutex;
     std::condition_variable pictq_cond;
-    SwsPtr img_convert_ctx;  // cached converter to BGR24 (video thread)
 
     // The reader waits here (under its own mutex) for room in the queues.
     std::mutex continue_read_mutex;
