@@ -6,8 +6,14 @@
 #include <cstdio>
 #include <cstring>
 
-#include "element/callback_scope.h"
+#include "foundation/callback_scope.h"
 #include "platform/trace.h"
+
+namespace {
+bool InCallbackOf(const CQMediaElement* element) {
+    return foundation::CallbackScope<CQMediaElement>::Inside(element);
+}
+}  // namespace
 
 using element::PicturePtr;
 using platform::OutputDebugStringA;
@@ -59,7 +65,7 @@ void CQMediaElement::WakeThreads() {
 }
 
 bool CQMediaElement::Open(const MediaElementStreamSetting* setting) {
-    if (element::InCallbackOf(this)) {
+    if (InCallbackOf(this)) {
         // Opening closes the running play first, which waits for the clock thread: the very
         // thread this call comes on.
         OutputDebugStringA("CQMediaElement::Open refused inside the element callback\r\n");
@@ -183,7 +189,7 @@ bool CQMediaElement::ClearBuffer() {
 }
 
 bool CQMediaElement::Close() {
-    if (element::InCallbackOf(this)) {
+    if (InCallbackOf(this)) {
         // The clock thread holds the picture lock and the decoders may be waiting for it:
         // the rest of the close runs on this thread once the callback has returned.
         m_nState = VARNEL_STATE_CLOSED;
@@ -226,7 +232,7 @@ void CQMediaElement::FinishClose() {
 
 void CQMediaElement::Destroy(CQMediaElement* element) {
     if (element == nullptr) return;
-    if (element::InCallbackOf(element)) {
+    if (InCallbackOf(element)) {
         element->m_bDestroyDeferred = true;
         element->Close();
         return;

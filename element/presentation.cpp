@@ -4,7 +4,7 @@
 #include <cstdlib>
 
 #include "element/CQMediaElement.h"
-#include "element/callback_scope.h"
+#include "foundation/callback_scope.h"
 #include "platform/trace.h"
 
 namespace {
@@ -17,7 +17,7 @@ constexpr double kCatchUpMs = 100;
 
 void CQMediaElement::Deliver(pictureframe* picture, channelstate* state) {
     if (m_Setting.callback == nullptr) return;
-    element::CallbackScope scope(this);
+    foundation::CallbackScope<CQMediaElement> scope(this);
     m_Setting.callback(0, m_nState, 0.0, picture, state);
 }
 

@@ -10,6 +10,7 @@
 
 #include "engine/engine_source.h"
 #include "engine/sdl_runtime.h"
+#include "foundation/callback_scope.h"
 #include "foundation/reaper.h"
 #include "platform/trace.h"
 
@@ -24,23 +25,11 @@ namespace {
 // The engine whose thread this is, so that a host calling back into the engine from one of
 // its callbacks is not made to wait for itself.
 thread_local const CQFFmpegPlayer* t_engine = nullptr;
-// The engine whose callback runs on this (host) thread, inside a Stop that runs do_exit here.
-thread_local const CQFFmpegPlayer* t_callback = nullptr;
+// Marks the engine whose callback runs on this (host) thread, inside a Stop that runs do_exit
+// here.
+using CallbackScope = foundation::CallbackScope<CQFFmpegPlayer>;
 // An engine destroyed from such a callback: the exported stop frees it once the stop returns.
 thread_local CQFFmpegPlayer* t_destroyAfterStop = nullptr;
-
-class CallbackScope {
-public:
-    explicit CallbackScope(const CQFFmpegPlayer* engine) : previous_(t_callback) {
-        t_callback = engine;
-    }
-    ~CallbackScope() { t_callback = previous_; }
-    CallbackScope(const CallbackScope&) = delete;
-    CallbackScope& operator=(const CallbackScope&) = delete;
-
-private:
-    const CQFFmpegPlayer* previous_;
-};
 }  // namespace
 
 CQFFmpegPlayer::CQFFmpegPlayer()
@@ -77,7 +66,7 @@ bool CQFFmpegPlayer::OnEngineThread() const {
     return t_engine == this;
 }
 bool CQFFmpegPlayer::InsideEngine() const {
-    return t_engine == this || t_callback == this;
+    return t_engine == this || CallbackScope::Inside(this);
 }
 
 void CQFFmpegPlayer::CallFrame(int32_t state, double position, FrameInfo* info) {
