@@ -35,9 +35,8 @@
 #include <time.h>
 #include <varnel/varnel.h>
 
-static FILE* g_log;
-static mtx_t g_lock;
-static struct timespec g_start;
+#include "../host_kit.h"
+
 static atomic_int g_pictures;
 static atomic_int g_ends;
 static atomic_int g_state4;
@@ -50,42 +49,6 @@ static StreamSetting g_records[2];
 enum { REACT_NONE, REACT_PIC, REACT_END, REACT_STATE4 };
 static atomic_int g_react_when;
 static char g_react_action[32];
-
-static long long now_us(void) {
-    struct timespec t;
-    timespec_get(&t, TIME_UTC);
-    return (long long)(t.tv_sec - g_start.tv_sec) * 1000000 + (t.tv_nsec - g_start.tv_nsec) / 1000;
-}
-
-static void sleep_ms(long ms) {
-    struct timespec d = {ms / 1000, (ms % 1000) * 1000000L};
-    thrd_sleep(&d, NULL);
-}
-
-static uint64_t hash_bytes(const unsigned char* p, size_t n) {
-    uint64_t h = 0x9E3779B97F4A7C15ull ^ n;
-    size_t i = 0;
-    for (; i + 8 <= n; i += 8) {
-        uint64_t w;
-        memcpy(&w, p + i, 8);
-        h = (h ^ w) * 0x100000001B3ull;
-        h ^= h >> 29;
-    }
-    for (; i < n; ++i) h = (h ^ p[i]) * 0x100000001B3ull;
-    return h;
-}
-
-static void logf_line(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
-#include <stdarg.h>
-static void logf_line(const char* fmt, ...) {
-    va_list ap;
-    va_start(ap, fmt);
-    mtx_lock(&g_lock);
-    vfprintf(g_log, fmt, ap);
-    fflush(g_log);
-    mtx_unlock(&g_lock);
-    va_end(ap);
-}
 
 /* Library traces go to the log too, so that a failed run shows what the library saw. */
 static void on_trace(const char* line, void* user) {
@@ -151,20 +114,6 @@ static void on_end(int32_t zero, int32_t feed, int32_t zero2) {
     react(REACT_END, "end");
 }
 
-static int hash_stream(int w, int h) {
-    const size_t size = (size_t)w * (size_t)h * 3;
-    unsigned char* buf = malloc(size);
-    if (buf == NULL) return 1;
-    while (fread(buf, 1, size, stdin) == size)
-        printf("%016llx\n", (unsigned long long)hash_bytes(buf, size));
-    free(buf);
-    return 0;
-}
-
-static void set_time(StreamSettingTime* t, const char* v) {
-    sscanf(v, "%d/%d/%d/%d/%d/%d", &t->Year, &t->Month, &t->Day, &t->Hour, &t->Minute, &t->Second);
-}
-
 static void set_field(StreamSetting* s, const char* field, const char* v) {
     if (!strcmp(field, "ip"))
         snprintf(s->IP, sizeof s->IP, "%s", v);
@@ -211,18 +160,6 @@ static void set_field(StreamSetting* s, const char* field, const char* v) {
 }
 
 /* Waits until *counter reaches n; 0 on time-out. */
-static int wait_count(atomic_int* counter, int n, long ms, const char* what) {
-    const long long deadline = now_us() + ms * 1000LL;
-    while (atomic_load(counter) < n) {
-        if (now_us() > deadline) {
-            logf_line("TIMEOUT %lld %s\n", now_us(), what);
-            fprintf(stderr, "timed out: %s\n", what);
-            return 0;
-        }
-        sleep_ms(2);
-    }
-    return 1;
-}
 
 int main(int argc, char** argv) {
     if (argc == 4 && !strcmp(argv[1], "--hash")) return hash_stream(atoi(argv[2]), atoi(argv[3]));

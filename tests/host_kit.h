@@ -1,0 +1,84 @@
+/* What the C test hosts share: the log they write, the clock they stamp it with, picture
+ * hashes and waits with a deadline. A host includes this once; it sees the public header only. */
+#ifndef VARNEL_TESTS_HOST_KIT_H
+#define VARNEL_TESTS_HOST_KIT_H
+
+#include <stdarg.h>
+#include <stdatomic.h>
+#include <stdint.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <threads.h>
+#include <time.h>
+#include <varnel/varnel.h>
+
+static FILE* g_log;
+static mtx_t g_lock;
+static struct timespec g_start;
+
+static long long now_us(void) {
+    struct timespec t;
+    timespec_get(&t, TIME_UTC);
+    return (long long)(t.tv_sec - g_start.tv_sec) * 1000000 + (t.tv_nsec - g_start.tv_nsec) / 1000;
+}
+
+static void sleep_ms(long ms) {
+    struct timespec d = {ms / 1000, (ms % 1000) * 1000000L};
+    thrd_sleep(&d, NULL);
+}
+
+static uint64_t hash_bytes(const unsigned char* p, size_t n) {
+    uint64_t h = 0x9E3779B97F4A7C15ull ^ n;
+    size_t i = 0;
+    for (; i + 8 <= n; i += 8) {
+        uint64_t w;
+        memcpy(&w, p + i, 8);
+        h = (h ^ w) * 0x100000001B3ull;
+        h ^= h >> 29;
+    }
+    for (; i < n; ++i) h = (h ^ p[i]) * 0x100000001B3ull;
+    return h;
+}
+
+static void logf_line(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
+static void logf_line(const char* fmt, ...) {
+    va_list ap;
+    va_start(ap, fmt);
+    mtx_lock(&g_lock);
+    vfprintf(g_log, fmt, ap);
+    fflush(g_log);
+    mtx_unlock(&g_lock);
+    va_end(ap);
+}
+
+/* Reads BGR24 pictures of w x h from standard input and prints the hash of each. */
+static int hash_stream(int w, int h) {
+    const size_t size = (size_t)w * (size_t)h * 3;
+    unsigned char* buf = malloc(size);
+    if (buf == NULL) return 1;
+    while (fread(buf, 1, size, stdin) == size)
+        printf("%016llx\n", (unsigned long long)hash_bytes(buf, size));
+    free(buf);
+    return 0;
+}
+
+static void set_time(StreamSettingTime* t, const char* v) {
+    sscanf(v, "%d/%d/%d/%d/%d/%d", &t->Year, &t->Month, &t->Day, &t->Hour, &t->Minute, &t->Second);
+}
+
+/* Waits until counter reaches n; logs a TIMEOUT line after ms. */
+static int wait_count(atomic_int* counter, int n, long ms, const char* what) {
+    const long long deadline = now_us() + ms * 1000LL;
+    while (atomic_load(counter) < n) {
+        if (now_us() > deadline) {
+            logf_line("TIMEOUT %lld %s\n", now_us(), what);
+            fprintf(stderr, "timed out: %s\n", what);
+            return 0;
+        }
+        sleep_ms(2);
+    }
+    return 1;
+}
+
+#endif
