@@ -14,6 +14,7 @@
 
 #include "contact_sheet.h"
 #include "element_player.h"
+#include "folders.h"
 #include "font.h"
 #include "png.h"
 #include "probe.h"
@@ -39,10 +40,6 @@ constexpr int kGridWidth = 1280;  // of the window's grid, in pixels
 constexpr Colour kLabelText{255, 255, 255};
 constexpr Colour kBand{0, 0, 0};
 
-void Fail(const std::string& message) {
-    std::fprintf(stderr, "varnel-play: %s\n", message.c_str());
-}
-
 class GridSession {
 public:
     explicit GridSession(const Options& o) : m_o(o) {
@@ -59,7 +56,6 @@ public:
     int Run();
 
 private:
-    bool PrepareFolders();
     void Control(Key key);
     void Loop();
     Picture Grid(const std::vector<Picture>& cells, const ElementPlayer::Snapshot& s) const;
@@ -68,36 +64,13 @@ private:
 
     const Options& m_o;
     int m_columns, m_rows, m_cellWidth, m_cellHeight;
-    std::string m_saveFolder;
-    bool m_ownSaveFolder = false;
+    WorkFolders m_folders;  // before the player: removed after the player has gone
     std::vector<std::unique_ptr<ContactSheet>> m_sheets;  // one row a channel
     std::unique_ptr<ElementPlayer> m_player;
     std::unique_ptr<Window> m_window;  // after the player: closed before it is destroyed
     std::string m_ending;
     double m_seconds = 0;
 };
-
-bool GridSession::PrepareFolders() {
-    std::error_code ec;
-    fs::create_directories(m_o.outDir, ec);
-    if (ec || !fs::is_directory(m_o.outDir)) {
-        Fail("cannot create the output folder " + m_o.outDir + ": " + ec.message());
-        return false;
-    }
-    m_ownSaveFolder = m_o.saveFolder.empty();
-    fs::path save = m_ownSaveFolder ? fs::path(m_o.outDir) / "work" : fs::path(m_o.saveFolder);
-    fs::create_directories(save, ec);
-    m_saveFolder = fs::absolute(save, ec).lexically_normal().string();
-    if (ec || !fs::is_directory(save)) {
-        Fail("cannot create the working folder " + save.string() + ": " + ec.message());
-        return false;
-    }
-    if (m_saveFolder.size() >= sizeof(MediaElementStreamSetting{}.saveFolder)) {
-        Fail("the working folder's path is too long: " + m_saveFolder);
-        return false;
-    }
-    return true;
-}
 
 void GridSession::Control(Key key) {
     ElementPlayer& p = *m_player;
@@ -252,7 +225,8 @@ int GridSession::Finish() {
 }
 
 int GridSession::Run() {
-    if (!PrepareFolders()) return kExitFailure;
+    if (!m_folders.Prepare(m_o, sizeof(MediaElementStreamSetting{}.saveFolder)))
+        return kExitFailure;
     std::signal(SIGINT, OnGridSignal);
     std::signal(SIGTERM, OnGridSignal);
     std::vector<const ContactSheet*> sheets;
@@ -260,7 +234,7 @@ int GridSession::Run() {
     const bool windowed = m_o.display == Display::Window ||
                           (m_o.display == Display::Auto && Window::DisplayAvailable());
     m_player = std::make_unique<ElementPlayer>(
-        m_o, m_saveFolder, windowed ? m_cellWidth : 0, windowed ? m_cellHeight : 0,
+        m_o, m_folders.Save(), windowed ? m_cellWidth : 0, windowed ? m_cellHeight : 0,
         [sheets](size_t channel, int64_t index) { return sheets[channel]->Wants(index); });
     if (windowed) {
         m_window = std::make_unique<Window>();
@@ -281,10 +255,6 @@ int GridSession::Run() {
     const int code = Finish();
     m_window.reset();
     m_player.reset();
-    if (m_ownSaveFolder) {
-        std::error_code ec;
-        fs::remove(m_saveFolder, ec);  // only when the library left it empty
-    }
     return code;
 }
 

@@ -12,6 +12,7 @@
 
 #include "buffer_scan.h"
 #include "contact_sheet.h"
+#include "folders.h"
 #include "grid_session.h"
 #include "player.h"
 #include "png.h"
@@ -89,10 +90,6 @@ private:
     std::string m_last;
 };
 
-void Fail(const std::string& message) {
-    std::fprintf(stderr, "varnel-play: %s\n", message.c_str());
-}
-
 class Session {
 public:
     explicit Session(const Options& o)
@@ -101,7 +98,6 @@ public:
     int Run();
 
 private:
-    bool PrepareFolders();
     void Control(Key key);
     void Apply(const TimedAction& action);
     void Keep(std::vector<Picture> pictures);
@@ -112,8 +108,7 @@ private:
     Progress ProgressOf(const Player::Snapshot& s);
 
     const Options& m_o;
-    std::string m_saveFolder;
-    bool m_ownSaveFolder = false;
+    WorkFolders m_folders;  // before the player: removed after the player has gone
     ContactSheet m_sheet;
     ProgressPrinter m_progress;
     std::unique_ptr<Player> m_player;
@@ -128,29 +123,6 @@ private:
     double m_buffered = -1;
     double m_nextScan = 0;
 };
-
-bool Session::PrepareFolders() {
-    std::error_code ec;
-    fs::create_directories(m_o.outDir, ec);
-    if (ec || !fs::is_directory(m_o.outDir)) {
-        Fail("cannot create the output folder " + m_o.outDir + ": " + ec.message());
-        return false;
-    }
-    m_ownSaveFolder = m_o.saveFolder.empty();
-    fs::path save = m_ownSaveFolder ? fs::path(m_o.outDir) / "work" : fs::path(m_o.saveFolder);
-    fs::create_directories(save, ec);
-    // The library takes a relative folder from its own location, so hand it an absolute one.
-    m_saveFolder = fs::absolute(save, ec).lexically_normal().string();
-    if (ec || !fs::is_directory(save)) {
-        Fail("cannot create the working folder " + save.string() + ": " + ec.message());
-        return false;
-    }
-    if (m_saveFolder.size() >= sizeof(StreamSetting{}.SaveFolder)) {
-        Fail("the working folder's path is too long: " + m_saveFolder);
-        return false;
-    }
-    return true;
-}
 
 void Session::Control(Key key) {
     Player& p = *m_player;
@@ -230,8 +202,8 @@ Progress Session::ProgressOf(const Player::Snapshot& s) {
     if (s.bufferedUpTo > 0 && s.lastFrameTime > 0) {
         p.buffered = std::abs(static_cast<double>(s.bufferedUpTo - s.lastFrameTime)) / 1e7;
     } else if (now >= m_nextScan) {
-        m_buffered =
-            SecondsAhead(ScanWorkingFiles(m_saveFolder), s.lastFrameTime, m_player->Orientation());
+        m_buffered = SecondsAhead(ScanWorkingFiles(m_folders.Save()), s.lastFrameTime,
+                                  m_player->Orientation());
         m_nextScan = now + kScanEvery;
     }
     if (p.buffered < 0) p.buffered = m_buffered;
@@ -382,7 +354,7 @@ int Session::Finish() {
 }
 
 int Session::Run() {
-    if (!PrepareFolders()) return kExitFailure;
+    if (!m_folders.Prepare(m_o, sizeof(StreamSetting{}.SaveFolder))) return kExitFailure;
     TraceFile trace(m_o.tracePath);
     if (trace.Failed(m_o.tracePath)) {
         Fail("cannot write the trace file " + m_o.tracePath);
@@ -393,7 +365,7 @@ int Session::Run() {
 
     const ContactSheet& sheet = m_sheet;
     int every = m_o.every;
-    m_player = std::make_unique<Player>(m_o, m_saveFolder, [&sheet, every](int64_t index) {
+    m_player = std::make_unique<Player>(m_o, m_folders.Save(), [&sheet, every](int64_t index) {
         return sheet.Wants(index) || (every > 0 && index % every == 0);
     });
     bool windowed = m_o.display == Display::Window ||
@@ -419,10 +391,6 @@ int Session::Run() {
     Hold();
     m_window.reset();
     m_player.reset();
-    if (m_ownSaveFolder) {
-        std::error_code ec;
-        fs::remove(m_saveFolder, ec);  // only when the library left it empty
-    }
     return code;
 }
 

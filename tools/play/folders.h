@@ -1,0 +1,35 @@
+// The folders a play session works in: the output folder for the pictures, and the working
+// folder the library keeps its group files in.
+#pragma once
+
+#include <cstddef>
+#include <string>
+
+#include "options.h"
+
+namespace play {
+
+// Says what went wrong on standard error, as "varnel-play: message".
+void Fail(const std::string& message);
+
+class WorkFolders {
+public:
+    WorkFolders() = default;
+    WorkFolders(const WorkFolders&) = delete;
+    WorkFolders& operator=(const WorkFolders&) = delete;
+    // A working folder made here is removed again, when the library has left it empty.
+    ~WorkFolders();
+
+    // Creates the output folder and the working folder: the one the options give, or "work"
+    // inside the output folder. False, after saying why, when either cannot be made or the
+    // working folder's absolute path takes maxPath bytes or more.
+    bool Prepare(const Options& o, size_t maxPath);
+    // The working folder's absolute path.
+    const std::string& Save() const { return m_save; }
+
+private:
+    std::string m_save;
+    bool m_own = false;
+};
+
+}  // namespace play
