@@ -81,4 +81,15 @@ static int wait_count(atomic_int* counter, int n, long ms, const char* what) {
     return 1;
 }
 
+/* Starts the clock and the log at path, and sends the library's traces to sink. 0 when the
+ * log cannot be written. */
+static int host_start(const char* path, varnel_trace_sink sink) {
+    timespec_get(&g_start, TIME_UTC);
+    mtx_init(&g_lock, mtx_plain);
+    g_log = fopen(path, "w");
+    if (g_log == NULL) return 0;
+    varnel_set_trace_sink(sink, NULL);
+    return 1;
+}
+
 #endif

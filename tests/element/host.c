@@ -148,11 +148,7 @@ static void set_field(MediaElementStreamSetting* s, const char* field, const cha
 int main(int argc, char** argv) {
     if (argc == 4 && !strcmp(argv[1], "--hash")) return hash_stream(atoi(argv[2]), atoi(argv[3]));
     if (argc < 2) return 3;
-    timespec_get(&g_start, TIME_UTC);
-    mtx_init(&g_lock, mtx_plain);
-    g_log = fopen(argv[1], "w");
-    if (g_log == NULL) return 3;
-    varnel_set_trace_sink(on_trace, NULL);
+    if (!host_start(argv[1], on_trace)) return 3;
 
     static MediaElementStreamSetting setting;
     snprintf(setting.host, sizeof setting.host, "127.0.0.1");

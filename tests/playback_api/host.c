@@ -159,16 +159,10 @@ static void set_field(StreamSetting* s, const char* field, const char* v) {
     }
 }
 
-/* Waits until *counter reaches n; 0 on time-out. */
-
 int main(int argc, char** argv) {
     if (argc == 4 && !strcmp(argv[1], "--hash")) return hash_stream(atoi(argv[2]), atoi(argv[3]));
     if (argc < 2) return 3;
-    timespec_get(&g_start, TIME_UTC);
-    mtx_init(&g_lock, mtx_plain);
-    g_log = fopen(argv[1], "w");
-    if (g_log == NULL) return 3;
-    varnel_set_trace_sink(on_trace, NULL);
+    if (!host_start(argv[1], on_trace)) return 3;
 
     StreamSetting* records = g_records;
     StreamSetting* rec = &records[0];

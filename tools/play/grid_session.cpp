@@ -14,12 +14,12 @@
 
 #include "contact_sheet.h"
 #include "element_player.h"
-#include "folders.h"
 #include "font.h"
 #include "png.h"
 #include "probe.h"
 #include "recorder_time.h"
 #include "report.h"
+#include "session_kit.h"
 #include "window.h"
 
 namespace play {
@@ -231,23 +231,11 @@ int GridSession::Run() {
     std::signal(SIGTERM, OnGridSignal);
     std::vector<const ContactSheet*> sheets;
     for (const auto& sheet : m_sheets) sheets.push_back(sheet.get());
-    const bool windowed = m_o.display == Display::Window ||
-                          (m_o.display == Display::Auto && Window::DisplayAvailable());
+    const bool windowed = WindowWanted(m_o);
     m_player = std::make_unique<ElementPlayer>(
         m_o, m_folders.Save(), windowed ? m_cellWidth : 0, windowed ? m_cellHeight : 0,
         [sheets](size_t channel, int64_t index) { return sheets[channel]->Wants(index); });
-    if (windowed) {
-        m_window = std::make_unique<Window>();
-        std::string error;
-        if (!m_window->Open(error)) {
-            m_window.reset();
-            if (m_o.display == Display::Window) {
-                Fail("cannot open a window: " + error);
-                return kExitFailure;
-            }
-            Fail("no window (" + error + "): writing the pictures only");
-        }
-    }
+    if (!OpenWindow(m_o, m_window)) return kExitFailure;
     m_player->Start();
     Loop();
     m_player->Stop();

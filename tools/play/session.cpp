@@ -12,13 +12,13 @@
 
 #include "buffer_scan.h"
 #include "contact_sheet.h"
-#include "folders.h"
 #include "grid_session.h"
 #include "player.h"
 #include "png.h"
 #include "probe.h"
 #include "recorder_time.h"
 #include "report.h"
+#include "session_kit.h"
 #include "window.h"
 
 namespace play {
@@ -368,20 +368,7 @@ int Session::Run() {
     m_player = std::make_unique<Player>(m_o, m_folders.Save(), [&sheet, every](int64_t index) {
         return sheet.Wants(index) || (every > 0 && index % every == 0);
     });
-    bool windowed = m_o.display == Display::Window ||
-                    (m_o.display == Display::Auto && Window::DisplayAvailable());
-    if (windowed) {
-        m_window = std::make_unique<Window>();
-        std::string error;
-        if (!m_window->Open(error)) {
-            m_window.reset();
-            if (m_o.display == Display::Window) {
-                Fail("cannot open a window: " + error);
-                return kExitFailure;
-            }
-            Fail("no window (" + error + "): writing the pictures only");
-        }
-    }
+    if (!OpenWindow(m_o, m_window)) return kExitFailure;
     m_player->Start();
     Loop();
     m_player->Stop();

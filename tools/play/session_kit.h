@@ -1,11 +1,14 @@
-// The folders a play session works in: the output folder for the pictures, and the working
-// folder the library keeps its group files in.
+// What both kinds of play session need: failure messages, the folders they work in (the
+// output folder for the pictures, and the working folder the library keeps its group files
+// in), and the window when one is wanted.
 #pragma once
 
 #include <cstddef>
+#include <memory>
 #include <string>
 
 #include "options.h"
+#include "window.h"
 
 namespace play {
 
@@ -31,5 +34,13 @@ private:
     std::string m_save;
     bool m_own = false;
 };
+
+// Whether the options ask for a window: always, or by default when there is a display.
+bool WindowWanted(const Options& o);
+
+// The window the options ask for: none when they ask for none or, by default, when there is
+// no display. False, after saying why, when a window was asked for and cannot be opened;
+// without a window by default the session writes its pictures only.
+bool OpenWindow(const Options& o, std::unique_ptr<Window>& window);
 
 }  // namespace play

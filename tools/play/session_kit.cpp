@@ -1,4 +1,4 @@
-#include "folders.h"
+#include "session_kit.h"
 
 #include <cstdio>
 #include <filesystem>
@@ -40,6 +40,26 @@ bool WorkFolders::Prepare(const Options& o, size_t maxPath) {
         Fail("the working folder's path is too long: " + m_save);
         return false;
     }
+    return true;
+}
+
+bool WindowWanted(const Options& o) {
+    return o.display == Display::Window ||
+           (o.display == Display::Auto && Window::DisplayAvailable());
+}
+
+bool OpenWindow(const Options& o, std::unique_ptr<Window>& window) {
+    window.reset();
+    if (!WindowWanted(o)) return true;
+    window = std::make_unique<Window>();
+    std::string error;
+    if (window->Open(error)) return true;
+    window.reset();
+    if (o.display == Display::Window) {
+        Fail("cannot open a window: " + error);
+        return false;
+    }
+    Fail("no window (" + error + "): writing the pictures only");
     return true;
 }
 
