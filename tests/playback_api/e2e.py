@@ -512,65 +512,10 @@ def counts(pid, name):
     return e.proc_counts(pid)
 
 
-def expect_clean(ctx, r, what, before="before", after="after"):
-    """No thread, descriptor or working file left between two checkpoints."""
-    b, a = r.checkpoints[before], r.checkpoints[after]
-    expect(a == b, "%s: threads and descriptors %s -> %s" % (what, b, a))
-    expect(ctx.saved_files() == [], "%s: working files left: %s" % (what, ctx.saved_files()))
-
-
 def close_took(r, since=0):
     """Seconds the longest close or destroy call took after time since (us)."""
     return max(int(c[3]) for c in r.of("CALL")
                if c[2] in ("close", "destroy") and int(c[1]) > since) / 1e6
-
-
-@scenario
-def recorder_faults(ctx):
-    """Recorders that refuse, never answer, stall after the head or inside a record, or refuse
-    every authorization: each time the end callback reports the feed state when the feed ends,
-    a waiting close takes under a second, and nothing is left behind."""
-    # A warm-up cycle first, so that what the process keeps for good (SDL, the decoders'
-    # worker pools) is counted before the checkpoint.
-    warm = ["create:1", "set:savefolder:" + ctx.save, "set:port:%d" % e.free_port(), "open1",
-            "wait_end:10000", "close:1", "destroy"]
-    cases = [  # name, recorder options (None: nothing listens), end state, ms to wait for it,
-        # and whether the fault lasts long enough to close while it does
-        ("refused", None, "3", 10000, False),
-        ("401 forever", ["--auth", "basic", "--password", "not-admin"], "3", 10000, False),
-        ("silent", ["--no-answer"], "3", 15000, True),
-        ("head, then silent", ["--stall", "1:4000"], "101", 30000, True),
-        ("stalled mid-record", ["--stall-in", "30:4000"], "101", 30000, True),
-    ]
-    for name, options, state, end_ms, lasting in cases:
-        for wait_for_end in (True, False) if lasting else (True,):
-            rec = recorder(ctx, *options) if options is not None else None
-            port = rec.port if rec else e.free_port()
-            try:
-                middle = (["wait_end:%d" % end_ms] if wait_for_end else
-                          ["wait_pictures:20:20000" if "mid" in name else "sleep:1000"])
-                r = ctx.run(warm + ["reset", "checkpoint:before", "create:1",
-                                    "set:savefolder:" + ctx.save,
-                                    *record_commands(port, seconds=4), "open1", *middle,
-                                    "close:1", "destroy", "checkpoint:after"],
-                            on_checkpoint=counts, timeout=90)
-            finally:
-                if rec:
-                    rec.close()
-            r.check_ok()
-            checkpoint = int([c for c in r.of("CALL") if c[2] == "checkpoint"][0][1])
-            ends = [x for x in r.of("END") if int(x[1]) > checkpoint]
-            if wait_for_end:
-                expect([x[2] for x in ends] == [state], "%s: end callback %s, want state %s" %
-                       (name, ends, state))
-            else:
-                expect(not ends, "%s: closed while the fault lasts, no end callback: %s" %
-                       (name, ends))
-            took = close_took(r, checkpoint)
-            print("%s, %s: close with wait took %.3f s" %
-                  (name, "after the end" if wait_for_end else "during the fault", took))
-            expect(took < 1.0, "%s: close took %.2f s" % (name, took))
-            expect_clean(ctx, r, name)
 
 
 @scenario
