@@ -1,0 +1,398 @@
+// The push client against real multipart/x-mixed-replace servers on loopback: the ffmpeg
+// program's mpjpeg stream (every part must decode as a JPEG), and a server of the test's own for
+// what ffmpeg never sends. Then the end of a connection and Close racing with completions.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <fstream>
+#include <functional>
+#include <future>
+#include <mutex>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+extern "C" {
+#include <libavcodec/avcodec.h>
+}
+
+#include "foundation/ffmpeg_ptr.h"
+#include "net/http/http_push_client.h"
+#include "tests/net/net_test_util.h"
+
+using QNetwork::CQSocket;
+using QNetwork::QProtocol::HTTP::CQHttpPushClient;
+using namespace std::chrono_literals;
+
+namespace {
+
+// Collects every part and every closed event; flags any hook that runs after Close returned.
+class Collector : public CQHttpPushClient {
+public:
+    Collector() {
+        m_Closed.Add([this](CQHttpPushClient* sender, int32_t error) {
+            std::lock_guard<std::mutex> guard(lock_);
+            EXPECT_EQ(sender, this);
+            ++closedEvents_;
+            closedError_ = error;
+            if (afterClose_) ++lateCalls_;
+            if (closeInClosedEvent) Close();
+            changed_.notify_all();
+        });
+    }
+    ~Collector() { Close(); }
+
+    void CloseAndMark() {
+        Close();
+        std::lock_guard<std::mutex> guard(lock_);
+        afterClose_ = true;
+    }
+    std::vector<std::string> Parts() {
+        std::lock_guard<std::mutex> guard(lock_);
+        return parts_;
+    }
+    bool WaitParts(size_t n, std::chrono::seconds limit = 20s) {
+        std::unique_lock<std::mutex> guard(lock_);
+        return changed_.wait_for(guard, limit, [&] { return parts_.size() >= n; });
+    }
+    bool WaitClosed(std::chrono::seconds limit = 20s) {
+        std::unique_lock<std::mutex> guard(lock_);
+        return changed_.wait_for(guard, limit, [&] { return closedEvents_ > 0; });
+    }
+    std::vector<int> Announced() {
+        std::lock_guard<std::mutex> guard(lock_);
+        return announced_;
+    }
+    int ClosedEvents() {
+        std::lock_guard<std::mutex> guard(lock_);
+        return closedEvents_;
+    }
+    int ClosedError() {
+        std::lock_guard<std::mutex> guard(lock_);
+        return closedError_;
+    }
+    int LateCalls() {
+        std::lock_guard<std::mutex> guard(lock_);
+        return lateCalls_;
+    }
+    std::string HeadField(const char* name) {
+        std::string v;
+        m_Response.GetHeader(name, v);
+        return v;
+    }
+
+    std::atomic<int> closeInPart{-1};  // Close from inside CheckContent at this part
+    std::atomic<bool> closeInClosedEvent{false};
+
+protected:
+    void CheckContent(int count) override {
+        bool close = false;
+        {
+            std::lock_guard<std::mutex> guard(lock_);
+            EXPECT_GE(count, 0);
+            parts_.emplace_back(m_msRecv.ToChar(), static_cast<size_t>(count));
+            announced_.push_back(m_nPartLength);
+            if (afterClose_) ++lateCalls_;
+            close = static_cast<int>(parts_.size()) == closeInPart + 1;
+            changed_.notify_all();
+        }
+        if (close) Close();
+    }
+
+private:
+    std::mutex lock_;
+    std::condition_variable changed_;
+    std::vector<std::string> parts_;
+    std::vector<int> announced_;  // the part length the parser read for each part
+    int closedEvents_ = 0;
+    int closedError_ = -1;
+    bool afterClose_ = false;
+    int lateCalls_ = 0;
+};
+
+// A server of the test's own: its script runs on a thread; the request heads it read are kept.
+class Server {
+public:
+    explicit Server(std::function<void(Server&)> script)
+        : thread_([this, script] { script(*this); }) {}
+    ~Server() { Join(); }
+    void Join() {
+        if (thread_.joinable()) thread_.join();
+    }
+    std::unique_ptr<CQSocket> Next() {
+        auto c = lo_.listener.Accept();
+        std::string head;
+        char ch;
+        while (head.find("\r\n\r\n") == std::string::npos && c->Receive(&ch, 1) == 1) head += ch;
+        requests.push_back(head);
+        return c;
+    }
+    std::string Url(const std::string& credentials = "") const {
+        return "http://" + credentials + "127.0.0.1:" + std::to_string(lo_.port) + "/cam";
+    }
+    nettest::Loopback lo_;
+    std::vector<std::string> requests;  // read after Join
+
+private:
+    std::thread thread_;
+};
+
+const std::string kHead =
+    "HTTP/1.1 200 OK\r\nContent-Type: multipart/x-mixed-replace;boundary=abc\r\n\r\n";
+
+std::string Chunked(const std::vector<std::string>& pieces) {
+    std::string out;
+    for (const std::string& p : pieces) {
+        std::ostringstream size;
+        size << std::hex << p.size();
+        out += size.str() + "\r\n" + p + "\r\n";
+    }
+    return out + "0\r\n\r\n";
+}
+
+}  // namespace
+
+TEST(CQHttpPushClient, OwnServerStreams) {
+    const std::string digest =
+        nettest::AuthTool({"digest", "admin", "cam", "pw", "GET", "/cam", "n0nce"});
+    struct Case {
+        const char* name;
+        std::string challenge;            // a first answer 401 with this field, or none
+        std::vector<std::string> pieces;  // sent apart, so that they arrive apart
+        std::vector<std::string> parts;
+        std::string authorization = "";  // in the request that got the stream
+    };
+    const Case cases[] = {
+        {"Content-Length split over receives",
+         "",
+         {kHead, "--abc\r\nContent-Type: image/jpeg\r\nContent-Len", "gth: 5\r\n\r\nhe",
+          "llo\r\n--abc\r\nContent-Length: 3\r\n\r\nxyz\r\n"},
+         {"hello", "xyz"}},
+        {"marker before the announced length",
+         "",
+         {kHead, "--abc\r\nContent-Length: 10\r\n\r\nhello",
+          "\r\n--abc\r\nContent-Length: 2\r\n\r\nok"},
+         {"hello", "ok"}},
+        {"head and first part in one segment, parts without length",
+         "",
+         {kHead + "--abc\r\n\r\nfirst\r\n--abc\r\n\r\nsecond\r\n--abc--\r\n"},
+         {"first", "second"}},
+        {"quoted boundary --abc",
+         "",
+         {"HTTP/1.1 200 OK\r\nContent-Type: multipart/x-mixed-replace; boundary=\"--abc\"\r\n\r\n",
+          "--abc\r\nContent-Length: 1\r\n\r\nA\r\n--abc\r\nContent-Length: 1\r\n\r\nB\r\n"},
+         {"A", "B"}},
+        {"boundary a-b: its dashes are dropped, so a server must write --ab lines",
+         "",
+         {"HTTP/1.1 200 OK\r\nContent-Type: multipart/x-mixed-replace;boundary=a-b\r\n\r\n",
+          "--ab\r\nContent-Length: 1\r\n\r\nC\r\n--a-b\r\nContent-Length: 1\r\n\r\nD\r\n"},
+         {"C"}},  // "--a-b" is not the marker: D is skipped as junk
+        {"chunked transfer coding, chunks cut through headers",
+         "",
+         {"HTTP/1.1 200 OK\r\nContent-Type: multipart/x-mixed-replace;boundary=abc\r\n"
+          "Transfer-Encoding: chunked\r\n\r\n",
+          Chunked({"--abc\r\nContent-le", "ngth: 4\r\n\r\nab",
+                   "cd\r\n--abc\r\nContent-length: 2\r\n\r\nef"})},
+         {"abcd", "ef"}},
+        {"Basic challenge",
+         "WWW-Authenticate: Basic realm=\"cam\"\r\n",
+         {kHead, "--abc\r\nContent-Length: 2\r\n\r\nok\r\n"},
+         {"ok"},
+         "Authorization: Basic YWRtaW46cHc=\r\n"},
+        {"Digest challenge",
+         "WWW-Authenticate: Digest realm=\"cam\", nonce=\"n0nce\", qop=\"auth\"\r\n",
+         {kHead, "--abc\r\nContent-Length: 2\r\n\r\nok\r\n"},
+         {"ok"},
+         "Authorization: Digest username=\"admin\", realm=\"cam\", nonce=\"n0nce\", uri=\"/cam\", "
+         "response=\"" +
+             digest + "\"\r\n"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        Server server([&](Server& s) {
+            if (!c.challenge.empty()) {
+                auto first = s.Next();
+                nettest::SendAll(*first, "HTTP/1.1 401 Unauthorized\r\n" + c.challenge +
+                                             "Content-Length: 0\r\n\r\n");
+            }
+            auto conn = s.Next();
+            for (const std::string& piece : c.pieces) {
+                nettest::SendAll(*conn, piece);
+                std::this_thread::sleep_for(20ms);
+            }
+        });  // the connection closes when the script ends
+        Collector client;
+        EXPECT_TRUE(client.Open(server.Url("admin:pw@").c_str()));
+        ASSERT_TRUE(client.WaitClosed());
+        server.Join();
+        EXPECT_EQ(client.Parts(), c.parts);
+        EXPECT_EQ(client.ClosedError(), 0);  // an orderly close
+        ASSERT_EQ(server.requests.size(), c.challenge.empty() ? 1u : 2u);
+        EXPECT_EQ(server.requests.back(), "GET /cam HTTP/1.1\r\n" + c.authorization + "\r\n");
+        std::this_thread::sleep_for(50ms);
+        EXPECT_EQ(client.ClosedEvents(), 1);  // once, and no receive after it
+    }
+}
+
+TEST(CQHttpPushClient, SplitPartIsDeliveredOnlyWhenComplete) {
+    std::promise<void> go;
+    Server server([&](Server& s) {
+        auto conn = s.Next();
+        nettest::SendAll(*conn, kHead + "--abc\r\nContent-Length: 5\r\n\r\nhel");
+        go.get_future().wait();
+        nettest::SendAll(*conn, "lo");
+    });
+    Collector client;
+    client.Open(server.Url().c_str());
+    std::this_thread::sleep_for(100ms);
+    EXPECT_TRUE(client.Parts().empty());
+    go.set_value();
+    ASSERT_TRUE(client.WaitClosed());
+    EXPECT_EQ(client.Parts(), std::vector<std::string>{"hello"});
+}
+
+// Close from another thread while receives are pending or completing, then destroy the client
+// at once: nothing may run afterwards (ASan and TSan watch the memory).
+TEST(CQHttpPushClient, CloseFromAnotherThreadStopsEverything) {
+    for (int round = 0; round < 20; ++round) {
+        std::atomic<bool> stop{false};
+        Server server([&](Server& s) {
+            auto conn = s.Next();
+            nettest::SendAll(*conn, kHead);
+            // Even rounds: parts keep coming while Close runs. Odd: a receive waits idle.
+            const std::string part =
+                "--abc\r\nContent-Length: 1000\r\n\r\n" + std::string(1000, 'p');
+            while (!stop) {
+                if (round % 2 == 0 && conn->Send(part.data(), int(part.size())) < 1) break;
+                std::this_thread::sleep_for(1ms);
+            }
+        });
+        auto client = std::make_unique<Collector>();
+        client->Open(server.Url().c_str());
+        if (round % 2 == 0) client->WaitParts(1 + round);
+        std::thread closer([&] { client->CloseAndMark(); });
+        closer.join();
+        std::this_thread::sleep_for(5ms);
+        EXPECT_EQ(client->LateCalls(), 0);
+        EXPECT_EQ(client->ClosedEvents(), 0);  // Close raises none
+        client.reset();
+        stop = true;
+    }
+}
+
+TEST(CQHttpPushClient, CloseFromInsideTheHooks) {
+    const std::string parts =
+        "--abc\r\nContent-Length: 1\r\n\r\na\r\n--abc\r\nContent-Length: 1\r\n\r\nb\r\n"
+        "--abc\r\nContent-Length: 1\r\n\r\nc\r\n";
+    {  // in CheckContent: the rest of the same receive is not delivered, no event follows
+        Server server([&](Server& s) {
+            auto conn = s.Next();
+            nettest::SendAll(*conn, kHead);
+            std::this_thread::sleep_for(20ms);
+            nettest::SendAll(*conn, parts);
+            nettest::Receive(*conn);  // until the client closes
+        });
+        Collector client;
+        client.closeInPart = 0;
+        client.Open(server.Url().c_str());
+        ASSERT_TRUE(client.WaitParts(1));
+        server.Join();  // the client's Close ended the connection
+        std::this_thread::sleep_for(50ms);
+        EXPECT_EQ(client.Parts(), std::vector<std::string>{"a"});
+        EXPECT_EQ(client.ClosedEvents(), 0);
+    }
+    {  // in the closed event
+        Server server([&](Server& s) { nettest::SendAll(*s.Next(), kHead + parts); });
+        Collector client;
+        client.closeInClosedEvent = true;
+        client.Open(server.Url().c_str());
+        ASSERT_TRUE(client.WaitClosed());
+        std::this_thread::sleep_for(50ms);
+        EXPECT_EQ(client.ClosedEvents(), 1);
+        EXPECT_EQ(client.Parts(), (std::vector<std::string>{"a", "b", "c"}));
+    }
+}
+
+TEST(CQHttpPushClient, CloseEndsAnOpenWaitingForTheHead) {
+    std::promise<void> done;
+    Server server([&](Server& s) {
+        auto conn = s.Next();  // and never answer
+        done.get_future().wait();
+    });
+    Collector client;
+    const auto start = std::chrono::steady_clock::now();
+    std::thread opener([&] { client.Open(server.Url().c_str()); });
+    std::this_thread::sleep_for(100ms);
+    client.Close();
+    opener.join();
+    EXPECT_LT(std::chrono::steady_clock::now() - start,
+              std::chrono::milliseconds(CQHttpPushClient::kHeadTimeoutMs / 2));
+    EXPECT_TRUE(client.Parts().empty());
+    EXPECT_EQ(client.ClosedEvents(), 0);
+    done.set_value();
+}
+
+namespace {
+
+// Whether something listens on 127.0.0.1:port, from the kernel's table (a probe connection
+// would be taken as ffmpeg's one client).
+bool Listening(int port) {
+    std::ifstream tcp("/proc/net/tcp");
+    std::string line;
+    char local[32];
+    std::snprintf(local, sizeof local, "0100007F:%04X", port);
+    while (std::getline(tcp, line))
+        if (line.find(local) != std::string::npos && line.find(" 0A ") != std::string::npos)
+            return true;
+    return false;
+}
+
+bool DecodesAsJpeg(const std::string& part) {
+    const AVCodec* codec = avcodec_find_decoder(AV_CODEC_ID_MJPEG);
+    ffmpeg::CodecContextPtr ctx(avcodec_alloc_context3(codec));
+    if (!ctx || avcodec_open2(ctx.get(), codec, nullptr) < 0) return false;
+    ffmpeg::PacketPtr packet = ffmpeg::MakePacket();
+    std::vector<uint8_t> data(part.begin(), part.end());
+    data.resize(part.size() + AV_INPUT_BUFFER_PADDING_SIZE);
+    packet->data = data.data();
+    packet->size = static_cast<int>(part.size());
+    ffmpeg::FramePtr frame = ffmpeg::MakeFrame();
+    if (avcodec_send_packet(ctx.get(), packet.get()) < 0) return false;
+    return avcodec_receive_frame(ctx.get(), frame.get()) == 0 && frame->width == 320 &&
+           frame->height == 240;
+}
+
+}  // namespace
+
+// ffmpeg's HTTP server sends its parts with "Content-type" and "Content-length" in chunked
+// transfer coding, and announces application/octet-stream unless told the multipart type.
+TEST(CQHttpPushClient, FfmpegMjpegStreamGivesDecodableJpegs) {
+    const int port = nettest::ClosedPort();
+    const std::string cmd =
+        "timeout 60 ffmpeg -v error -re -f lavfi -i testsrc=size=320x240:rate=10 -t 2 -f mpjpeg "
+        "-content_type 'multipart/x-mixed-replace;boundary=ffmpeg' -listen 1 http://127.0.0.1:" +
+        std::to_string(port) + "/x";
+    struct Program {
+        std::thread thread;
+        ~Program() { thread.join(); }
+    } ffmpegProgram{std::thread([&] { std::system(cmd.c_str()); })};
+    for (int i = 0; i < 300 && !Listening(port); ++i) std::this_thread::sleep_for(50ms);
+    ASSERT_TRUE(Listening(port));
+
+    Collector client;
+    client.Open(("http://127.0.0.1:" + std::to_string(port) + "/x").c_str());
+    EXPECT_EQ(client.HeadField("Transfer-Encoding"), "chunked");
+    ASSERT_TRUE(client.WaitClosed(60s));
+    const std::vector<std::string> parts = client.Parts();
+    // The lower-case "Content-length" is read as the part's length: each part is complete as
+    // soon as its bytes are there, instead of one part late when the next marker comes.
+    const std::vector<int> announced = client.Announced();
+    for (size_t i = 0; i < parts.size(); ++i) EXPECT_EQ(announced[i], int(parts[i].size()));
+    EXPECT_GE(parts.size(), 15u);  // 20 pictures; the first may go before the client connects
+    for (size_t i = 0; i < parts.size(); ++i)
+        EXPECT_TRUE(DecodesAsJpeg(parts[i]))
+            << "part " << i << " of " << parts[i].size() << " bytes";
+}
