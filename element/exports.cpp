@@ -2,6 +2,7 @@
 #include <cstdint>
 
 #include "element/CQMediaElement.h"
+#include "element/CQWaveOut.h"
 #include "varnel/varnel.h"
 
 extern "C" {
@@ -68,6 +69,65 @@ bool CQMediaElement_Close(CQMediaElement* element) {
 // Not one of the element's original exports: without it a host could never free an element.
 void CQMediaElement_Destroy(CQMediaElement* element) {
     CQMediaElement::Destroy(element);
+}
+
+CQWaveOut* CQWaveOut_Create(void) {
+    return new CQWaveOut();  // owned by the host until CQWaveOut_Destroy
+}
+
+// Not one of the original exports: without it a host could never free a wave output.
+void CQWaveOut_Destroy(CQWaveOut* wave) {
+    delete wave;
+}
+
+bool CQWaveOut_Open(CQWaveOut* wave, WAVEFORMATEX format) {
+    return wave->Open(format);
+}
+
+void CQWaveOut_WriteAudioBlock(CQWaveOut* wave, unsigned char* data, int32_t length, bool copy) {
+    wave->WriteAudioBlock(data, length, copy);
+}
+
+// The class's own takes a device handle, which a host only ever gets from a wave output.
+void CQWaveOut_writeAudioBlock(CQWaveOut* wave, const unsigned char* data, uint32_t size) {
+    CQWaveOut::writeAudioBlock(wave->Handle(), data, size);
+}
+
+unsigned char* CQWaveOut_loadAudioBlock(const char* fileName, uint32_t* size) {
+    uint32_t loaded = size != nullptr ? *size : 0;
+    unsigned char* block = CQWaveOut::loadAudioBlock(fileName, loaded);
+    if (size != nullptr) *size = loaded;
+    return block;
+}
+
+uint16_t CQWaveOut_GetVolume(CQWaveOut* wave) {
+    return wave->GetVolume();
+}
+
+bool CQWaveOut_SetVolume(CQWaveOut* wave, uint16_t v) {
+    return wave->SetVolume(v);
+}
+
+bool CQWaveOut_Mute(CQWaveOut* wave, bool mute) {
+    return wave->Mute(mute);
+}
+
+bool CQWaveOut_Pause(CQWaveOut* wave) {
+    return wave->Pause();
+}
+
+bool CQWaveOut_Play(CQWaveOut* wave) {
+    return wave->Play();
+}
+
+bool CQWaveOut_Close(CQWaveOut* wave) {
+    if (wave != nullptr) wave->Close();
+    return true;
+}
+
+// Not one of the original exports: a host feeding sound needs to know how much is still queued.
+int32_t CQWaveOut_QueuedBlocks(CQWaveOut* wave) {
+    return wave->QueuedBlocks();
 }
 
 }  // extern "C"

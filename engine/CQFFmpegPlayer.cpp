@@ -9,9 +9,9 @@
 #include <utility>
 
 #include "engine/engine_source.h"
-#include "engine/sdl_runtime.h"
 #include "foundation/callback_scope.h"
 #include "foundation/reaper.h"
+#include "platform/sdl_runtime.h"
 #include "platform/trace.h"
 
 extern "C" {
@@ -39,7 +39,7 @@ CQFFmpegPlayer::CQFFmpegPlayer()
     OutputDebugStringA("CQFFmpegPlayer::CQFFmpegPlayer(void)\r\n");
     // Codecs register themselves in this FFmpeg, and its decoders do their own locking, so
     // neither registration nor a lock manager is needed.
-    m_bSdlAudio = engine::SdlAcquire();
+    m_bSdlAudio = platform::SdlAcquire();
 }
 
 CQFFmpegPlayer::~CQFFmpegPlayer() {
@@ -48,7 +48,7 @@ CQFFmpegPlayer::~CQFFmpegPlayer() {
     m_playThread.Join();
     m_pMyFile.reset();
     m_pMyFile2.reset();
-    engine::SdlRelease();
+    platform::SdlRelease();
 }
 
 double CQFFmpegPlayer::SpeedFactor(int exponent) {

@@ -347,6 +347,87 @@ VARNEL_API bool CQMediaElement_Close(CQMediaElement* element);
  * exports: without it a host could never free an element. */
 VARNEL_API void CQMediaElement_Destroy(CQMediaElement* element);
 
+/* ---- Wave output ------------------------------------------------------------------------ */
+
+/* A PCM sound format. Natural alignment: the same offsets on 32- and 64-bit, and the size is
+ * 20 (two bytes of padding after cbSize; a byte-packed record of 18 bytes has the same offsets
+ * for every field). */
+typedef struct WAVEFORMATEX {
+    uint16_t wFormatTag;      /*  0 1 = PCM, the only format played */
+    uint16_t nChannels;       /*  2 1 or 2 */
+    uint32_t nSamplesPerSec;  /*  4 sample frames per second, for example 8000 or 44100 */
+    uint32_t nAvgBytesPerSec; /*  8 not read */
+    uint16_t nBlockAlign;     /* 12 bytes per sample frame: nChannels * wBitsPerSample / 8 */
+    uint16_t wBitsPerSample;  /* 14 8 (unsigned) or 16 (signed, little-endian) */
+    uint16_t cbSize;          /* 16 not read */
+} WAVEFORMATEX;
+
+/* A wave output: one sound device on which blocks of samples are queued and played in order,
+ * each freed by the library once it has been played (or dropped by CQWaveOut_Play). No engine
+ * of the library opens one; hosts use it directly. The handle is never dereferenced by the
+ * host.
+ *
+ * Threads: the calls of one wave output are made one at a time (the object has no lock);
+ * CQWaveOut_QueuedBlocks may be read from any thread at any time. Played blocks are freed on
+ * the device's own callback thread, which runs no host code: no call of the host can come
+ * from there. Blocks queued with copy false must come from malloc, since they are released
+ * with free on that thread. */
+typedef struct CQWaveOut CQWaveOut;
+
+VARNEL_API CQWaveOut* CQWaveOut_Create(void);
+/* Frees the wave output; an open one has its queued blocks dropped and its device closed
+ * first. Accepts NULL. */
+VARNEL_API void CQWaveOut_Destroy(CQWaveOut* wave);
+/* Opens the default sound device with the format; returns true even when it fails (the trace
+ * "waveOutOpen error\r\rn" tells, and blocks written afterwards are dropped). The format must
+ * be PCM, 8 or 16 bits, one or two channels, with a matching nBlockAlign. A wave output that
+ * is already open is closed first, its queued blocks dropped. The volume of a new device is
+ * full on both channels, whatever the mute flag says. */
+VARNEL_API bool CQWaveOut_Open(CQWaveOut* wave, WAVEFORMATEX format);
+/* Queues length bytes behind the blocks already queued; they play once those have played.
+ * copy true: the bytes are copied and data stays the caller's. copy false: the library takes
+ * data (from malloc) and frees it when the block has played or has been dropped, and also at
+ * once when it cannot be queued (wave output not open, negative length), so it never leaks.
+ * Blocks should hold whole sample frames. */
+VARNEL_API void CQWaveOut_WriteAudioBlock(CQWaveOut* wave, unsigned char* data, int32_t length,
+                                          bool copy);
+/* Plays size bytes synchronously on the wave output's device: queues them behind the blocks
+ * already queued, waits 500 ms, then waits in steps of 100 ms until the device has played
+ * them (or dropped them: CQWaveOut_Play from another thread ends the wait). data stays the
+ * caller's and is not changed. Does nothing when the wave output is not open. */
+VARNEL_API void CQWaveOut_writeAudioBlock(CQWaveOut* wave, const unsigned char* data,
+                                          uint32_t size);
+/* Reads a whole file into a block from malloc and stores its size. A file that cannot be
+ * opened gives NULL and leaves *size as it was; an empty file gives NULL and size 0. The
+ * caller frees the block with free, or hands it to CQWaveOut_WriteAudioBlock with copy false. */
+VARNEL_API unsigned char* CQWaveOut_loadAudioBlock(const char* fileName, uint32_t* size);
+/* Volume of the left channel, 0 to 65535 (0 when the wave output is not open). */
+VARNEL_API uint16_t CQWaveOut_GetVolume(CQWaveOut* wave);
+/* Sets the device's volume words to (v << 8) | v: the low word is the left channel, the high
+ * word the right, 0 silent to 65535 unchanged, applied to the samples as they are played (also
+ * to blocks already queued). So v from 0 to 255 sets the left channel (255 gives 65535, full)
+ * and silences the right one of a stereo format; a mono format uses the left word only. A v
+ * other than 0 ends a mute. Does nothing to a closed wave output but end the mute. */
+VARNEL_API bool CQWaveOut_SetVolume(CQWaveOut* wave, uint16_t v);
+/* mute true: saves the left volume and sets the device's volume to 0. A second mute keeps
+ * the volume saved by the first. mute false: sets the volume words to (saved << 8) | saved,
+ * as CQWaveOut_SetVolume(saved) would. The mute flag and the saved volume survive a close. */
+VARNEL_API bool CQWaveOut_Mute(CQWaveOut* wave, bool mute);
+/* Holds output where it is (silence plays meanwhile); blocks may still be queued. Only
+ * CQWaveOut_Play lets output go on, dropping what is queued. */
+VARNEL_API bool CQWaveOut_Pause(CQWaveOut* wave);
+/* Resets the device: stops output and drops every queued block (each freed as played),
+ * returning once all of them are freed. Output runs again: the next block queued plays at
+ * once. */
+VARNEL_API bool CQWaveOut_Play(CQWaveOut* wave);
+/* Closes the device. While blocks are still queued the device refuses to close and the wave
+ * output stays open: wait until CQWaveOut_QueuedBlocks gives 0, or drop them with
+ * CQWaveOut_Play, then close again. Accepts NULL. */
+VARNEL_API bool CQWaveOut_Close(CQWaveOut* wave);
+/* Blocks queued by CQWaveOut_WriteAudioBlock and not yet freed. Not among the original
+ * interface: without it a host cannot tell how much sound is still to play. */
+VARNEL_API int32_t CQWaveOut_QueuedBlocks(CQWaveOut* wave);
+
 #ifdef __cplusplus
 } /* extern "C" */
 #endif
@@ -447,5 +528,13 @@ VARNEL_STATIC_ASSERT(offsetof(MediaElementStreamSetting, callback) == VARNEL_MES
 VARNEL_STATIC_ASSERT(sizeof(MediaElementStreamSetting) == (VARNEL_PTR64 ? 2176 : 2160),
                      "MediaElementStreamSetting size");
 #undef VARNEL_MES_AFTER_LIST
+
+VARNEL_STATIC_ASSERT(offsetof(WAVEFORMATEX, nChannels) == 2, "nChannels");
+VARNEL_STATIC_ASSERT(offsetof(WAVEFORMATEX, nSamplesPerSec) == 4, "nSamplesPerSec");
+VARNEL_STATIC_ASSERT(offsetof(WAVEFORMATEX, nAvgBytesPerSec) == 8, "nAvgBytesPerSec");
+VARNEL_STATIC_ASSERT(offsetof(WAVEFORMATEX, nBlockAlign) == 12, "nBlockAlign");
+VARNEL_STATIC_ASSERT(offsetof(WAVEFORMATEX, wBitsPerSample) == 14, "wBitsPerSample");
+VARNEL_STATIC_ASSERT(offsetof(WAVEFORMATEX, cbSize) == 16, "cbSize");
+VARNEL_STATIC_ASSERT(sizeof(WAVEFORMATEX) == 20, "WAVEFORMATEX size");
 
 #endif /* VARNEL_VARNEL_H */

@@ -1,4 +1,4 @@
-#include "engine/sdl_runtime.h"
+#include "platform/sdl_runtime.h"
 
 #include <SDL.h>
 
@@ -8,7 +8,7 @@
 #include "platform/fatal.h"
 #include "platform/trace.h"
 
-namespace engine {
+namespace platform {
 namespace {
 
 std::mutex& Lock() {
@@ -23,14 +23,14 @@ bool g_audio = false;
 bool SdlAcquire() {
     std::lock_guard<std::mutex> guard(Lock());
     if (g_users++ > 0) return g_audio;
-    // The engine shows no window, so SDL's video subsystem is not started: it would refuse to
+    // No user shows a window, so SDL's video subsystem is not started: it would refuse to
     // start on a machine without a display and end the process for nothing.
-    if (SDL_Init(SDL_INIT_TIMER) < 0) platform::FatalMessage("Could not initialize SDL ", "Fail");
+    if (SDL_Init(SDL_INIT_TIMER) < 0) FatalMessage("Could not initialize SDL ", "Fail");
     // A machine without a sound device still plays pictures: audio is left out instead.
     g_audio = SDL_InitSubSystem(SDL_INIT_AUDIO) == 0;
     if (!g_audio) {
         std::fprintf(stderr, "SDL audio unavailable: %s\n", SDL_GetError());
-        platform::TraceF("SDL audio unavailable: %s\r\n", SDL_GetError());
+        TraceF("SDL audio unavailable: %s\r\n", SDL_GetError());
     }
     return g_audio;
 }
@@ -42,4 +42,4 @@ void SdlRelease() {
     g_audio = false;
 }
 
-}  // namespace engine
+}  // namespace platform
