@@ -16,33 +16,7 @@ using QNetwork::CQSocket;
 
 namespace {
 
-// A server of the test's own: its script runs on a thread; the requests it read are kept.
-class Server {
-public:
-    explicit Server(std::function<void(Server&)> script)
-        : thread_([this, script] { script(*this); }) {}
-    ~Server() { Join(); }
-    void Join() {
-        if (thread_.joinable()) thread_.join();
-    }
-    // Accepts the next connection and reads one request head from it.
-    std::unique_ptr<CQSocket> Next() {
-        auto c = lo_.listener.Accept();
-        std::string head;
-        char ch;
-        while (head.find("\r\n\r\n") == std::string::npos && c->Receive(&ch, 1) == 1) head += ch;
-        requests.push_back(head);
-        return c;
-    }
-    std::string Url(const std::string& path, const std::string& credentials = "") const {
-        return "http://" + credentials + "127.0.0.1:" + std::to_string(lo_.port) + path;
-    }
-    nettest::Loopback lo_;              // listening before the script starts
-    std::vector<std::string> requests;  // read after Join
-
-private:
-    std::thread thread_;
-};
+using nettest::Server;
 
 std::string Answer(const std::string& status, const std::string& body,
                    const std::string& extra = "") {

@@ -113,32 +113,7 @@ private:
     int lateCalls_ = 0;
 };
 
-// A server of the test's own: its script runs on a thread; the request heads it read are kept.
-class Server {
-public:
-    explicit Server(std::function<void(Server&)> script)
-        : thread_([this, script] { script(*this); }) {}
-    ~Server() { Join(); }
-    void Join() {
-        if (thread_.joinable()) thread_.join();
-    }
-    std::unique_ptr<CQSocket> Next() {
-        auto c = lo_.listener.Accept();
-        std::string head;
-        char ch;
-        while (head.find("\r\n\r\n") == std::string::npos && c->Receive(&ch, 1) == 1) head += ch;
-        requests.push_back(head);
-        return c;
-    }
-    std::string Url(const std::string& credentials = "") const {
-        return "http://" + credentials + "127.0.0.1:" + std::to_string(lo_.port) + "/cam";
-    }
-    nettest::Loopback lo_;
-    std::vector<std::string> requests;  // read after Join
-
-private:
-    std::thread thread_;
-};
+using nettest::Server;
 
 const std::string kHead =
     "HTTP/1.1 200 OK\r\nContent-Type: multipart/x-mixed-replace;boundary=abc\r\n\r\n";
@@ -225,7 +200,7 @@ TEST(CQHttpPushClient, OwnServerStreams) {
             }
         });  // the connection closes when the script ends
         Collector client;
-        EXPECT_TRUE(client.Open(server.Url("admin:pw@").c_str()));
+        EXPECT_TRUE(client.Open(server.Url("/cam", "admin:pw@").c_str()));
         ASSERT_TRUE(client.WaitClosed());
         server.Join();
         EXPECT_EQ(client.Parts(), c.parts);
@@ -246,7 +221,7 @@ TEST(CQHttpPushClient, SplitPartIsDeliveredOnlyWhenComplete) {
         nettest::SendAll(*conn, "lo");
     });
     Collector client;
-    client.Open(server.Url().c_str());
+    client.Open(server.Url("/cam").c_str());
     std::this_thread::sleep_for(100ms);
     EXPECT_TRUE(client.Parts().empty());
     go.set_value();
@@ -271,7 +246,7 @@ TEST(CQHttpPushClient, CloseFromAnotherThreadStopsEverything) {
             }
         });
         auto client = std::make_unique<Collector>();
-        client->Open(server.Url().c_str());
+        client->Open(server.Url("/cam").c_str());
         if (round % 2 == 0) client->WaitParts(1 + round);
         std::thread closer([&] { client->CloseAndMark(); });
         closer.join();
@@ -297,7 +272,7 @@ TEST(CQHttpPushClient, CloseFromInsideTheHooks) {
         });
         Collector client;
         client.closeInPart = 0;
-        client.Open(server.Url().c_str());
+        client.Open(server.Url("/cam").c_str());
         ASSERT_TRUE(client.WaitParts(1));
         server.Join();  // the client's Close ended the connection
         std::this_thread::sleep_for(50ms);
@@ -308,7 +283,7 @@ TEST(CQHttpPushClient, CloseFromInsideTheHooks) {
         Server server([&](Server& s) { nettest::SendAll(*s.Next(), kHead + parts); });
         Collector client;
         client.closeInClosedEvent = true;
-        client.Open(server.Url().c_str());
+        client.Open(server.Url("/cam").c_str());
         ASSERT_TRUE(client.WaitClosed());
         std::this_thread::sleep_for(50ms);
         EXPECT_EQ(client.ClosedEvents(), 1);
@@ -324,7 +299,7 @@ TEST(CQHttpPushClient, CloseEndsAnOpenWaitingForTheHead) {
     });
     Collector client;
     const auto start = std::chrono::steady_clock::now();
-    std::thread opener([&] { client.Open(server.Url().c_str()); });
+    std::thread opener([&] { client.Open(server.Url("/cam").c_str()); });
     std::this_thread::sleep_for(100ms);
     client.Close();
     opener.join();
