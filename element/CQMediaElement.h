@@ -87,7 +87,8 @@ struct ChannelLoad {
 
 }  // namespace element
 
-class CQMediaElement {
+// Declared a struct, as the public header names it for C hosts.
+struct CQMediaElement {
 public:
     using Speeds = MediaElementSpeeds;
 

@@ -23,7 +23,9 @@ namespace engine {
 class EngineSource;
 }
 
-class CQFFmpegPlayer {
+// Declared a struct, as the public header names it for C hosts.
+struct CQFFmpegPlayer {
+private:
     using VideoState = engine::VideoState;
 
 public:

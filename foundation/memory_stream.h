@@ -7,7 +7,9 @@
 
 namespace QIO {
 
-class CQMemoryStream : public IQStream {
+// Final: its destructor is not virtual (the interface's is protected), so a derived stream
+// deleted through a CQMemoryStream pointer would not be destroyed whole.
+class CQMemoryStream final : public IQStream {
 public:
     CQMemoryStream() = default;
     explicit CQMemoryStream(uint32_t capacity);

@@ -7,7 +7,8 @@
 
 class CQMyFile;
 
-class CVarnel1 : public CQFFmpegPlayer {
+// Declared a struct, as the public header names it for C hosts.
+struct CVarnel1 : public CQFFmpegPlayer {
 public:
     CVarnel1() = default;
     ~CVarnel1() override = default;

@@ -11,8 +11,9 @@ packages=(
 if [[ "${1:-}" == "--test" ]]; then
   # Only the tests need these: an X server for the window test, xwininfo and xdotool to read
   # its title and press its keys, and independent HTTP servers for the HTTP client's
-  # interoperability tests.
-  packages+=(xvfb x11-apps imagemagick x11-utils xdotool apache2 nginx-light)
+  # interoperability tests; clang with its sanitizer and libFuzzer runtimes (only recommended
+  # by clang, so named) for the fuzzing harnesses.
+  packages+=(xvfb x11-apps imagemagick x11-utils xdotool apache2 nginx-light clang libclang-rt-14-dev)
 fi
 
 missing=()

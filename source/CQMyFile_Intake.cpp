@@ -1,7 +1,9 @@
 // Stream source: record intake into groups of pictures and their working files.
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <cstring>
+#include <limits>
 
 #include "platform/files.h"
 #include "platform/trace.h"
@@ -129,7 +131,12 @@ void CQMyFile::WriteFile(RecordPtr rec) {
     } else if (rec->kind != VARNEL_KIND_VIDEO) {
         // audio and end marks join the group unchanged
     } else if (rec->keyFrame != 1) {
-        m_listPending.front()->groupDuration += rec->duration;
+        // Durations are whatever the feed says: a corrupt one near the 32-bit bounds must not
+        // overflow the sum, which stops at the bound instead.
+        int32_t& total = m_listPending.front()->groupDuration;
+        total = static_cast<int32_t>(std::clamp<int64_t>(int64_t{total} + rec->duration,
+                                                         std::numeric_limits<int32_t>::min(),
+                                                         std::numeric_limits<int32_t>::max()));
     } else {
         // A key frame closes the pending records into a finished group.
         rec->groupDuration = rec->duration;

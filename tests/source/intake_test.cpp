@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cctype>
+#include <limits>
 
 #include "source_test_util.h"
 
@@ -114,6 +115,25 @@ TEST(Intake, StreamModeWritesOneFilePerGroup) {
 
     src.Close();
     EXPECT_TRUE(ListFolder(dir.path()).empty());
+}
+
+// Found by the splitter's fuzzer: durations near the 32-bit bounds overflowed the group's sum.
+TEST(Intake, GroupDurationStopsAtTheBounds) {
+    TempFolder dir;
+    TestSource src;
+    src.SetSaveFolder(dir.path().c_str());
+    src.BeginFeed();
+    Rec low = Key(kT0, 0), lower = P(kT0 + 40 * kMs, 0);
+    low.duration = std::numeric_limits<int32_t>::min();
+    lower.duration = -65496;
+    src.Feed(Body({low, lower}));
+    EXPECT_EQ(src.PendingList().front()->groupDuration, std::numeric_limits<int32_t>::min());
+    Rec high = Key(kT0 + 80 * kMs, 0), higher = P(kT0 + 120 * kMs, 0);
+    high.duration = std::numeric_limits<int32_t>::max();
+    higher.duration = 1;
+    src.Feed(Body({high, higher}));
+    EXPECT_EQ(src.PendingList().front()->groupDuration, std::numeric_limits<int32_t>::max());
+    src.Close();
 }
 
 TEST(Intake, OnFileModeIndexesGroupsOfOneFile) {
