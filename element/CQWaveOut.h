@@ -13,7 +13,8 @@
 #include "platform/wave_out.h"
 #include "varnel/varnel.h"
 
-class CQWaveOut {
+// A struct, as the public header declares it for C hosts.
+struct CQWaveOut {
 public:
     CQWaveOut() = default;
     // Drops what is still queued and closes the device: the callback thread reports to this

@@ -3,4 +3,4 @@
 # shellcheck shell=bash
 fuzz_config=(-DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ -DVARNEL_FUZZ=ON
              -DVARNEL_TESTS=OFF -DVARNEL_BENCH=OFF)
-fuzz_harnesses=(splitter response url base64 request)
+fuzz_harnesses=(splitter response url base64 request multipart)
