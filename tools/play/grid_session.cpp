@@ -6,7 +6,6 @@
 #include <algorithm>
 #include <chrono>
 #include <cmath>
-#include <csignal>
 #include <cstdio>
 #include <filesystem>
 #include <memory>
@@ -26,11 +25,6 @@ namespace play {
 namespace {
 
 namespace fs = std::filesystem;
-
-volatile std::sig_atomic_t g_interrupted = 0;
-extern "C" void OnGridSignal(int) {
-    g_interrupted = 1;
-}
 
 constexpr auto kTick = std::chrono::milliseconds(10);
 // The element reports no end: a recording has ended when no channel has shown a picture for
@@ -158,7 +152,7 @@ void GridSession::Loop() {
         const double now = m_player->SecondsSinceStart();
         if (m_window)
             for (Key key : m_window->Poll()) Control(key);
-        if (g_interrupted) m_ending = "interrupted";
+        if (Interrupted()) m_ending = "interrupted";
         for (auto& [channel, picture] : m_player->TakeKept()) m_sheets[channel]->Add(picture);
         if (m_window && m_player->Cells(cells, serial)) m_window->Show(Grid(cells, s));
         if (m_window) {
@@ -227,8 +221,7 @@ int GridSession::Finish() {
 int GridSession::Run() {
     if (!m_folders.Prepare(m_o, sizeof(MediaElementStreamSetting{}.saveFolder)))
         return kExitFailure;
-    std::signal(SIGINT, OnGridSignal);
-    std::signal(SIGTERM, OnGridSignal);
+    CatchInterrupts();
     std::vector<const ContactSheet*> sheets;
     for (const auto& sheet : m_sheets) sheets.push_back(sheet.get());
     const bool windowed = WindowWanted(m_o);

@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <chrono>
-#include <csignal>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -25,11 +24,6 @@ namespace play {
 namespace {
 
 namespace fs = std::filesystem;
-
-volatile std::sig_atomic_t g_interrupted = 0;
-extern "C" void OnSignal(int) {
-    g_interrupted = 1;
-}
 
 constexpr auto kTick = std::chrono::milliseconds(10);
 constexpr double kProgressEvery = 0.25;
@@ -228,7 +222,7 @@ void Session::Loop() {
 
         if (m_window)
             for (Key key : m_window->Poll()) Control(key);
-        if (g_interrupted) m_ending = "interrupted";
+        if (Interrupted()) m_ending = "interrupted";
         while (sinceFirst >= 0 && nextAction < actions.size() &&
                actions[nextAction].at <= sinceFirst)
             Apply(actions[nextAction++]);
@@ -266,9 +260,9 @@ void Session::Loop() {
 }
 
 void Session::Hold() {
-    if (!m_window || m_o.hold <= 0 || m_ending == "quit" || g_interrupted) return;
+    if (!m_window || m_o.hold <= 0 || m_ending == "quit" || Interrupted()) return;
     auto until = std::chrono::steady_clock::now() + std::chrono::duration<double>(m_o.hold);
-    while (std::chrono::steady_clock::now() < until && !g_interrupted) {
+    while (std::chrono::steady_clock::now() < until && !Interrupted()) {
         for (Key key : m_window->Poll())
             if (key == Key::Quit) return;
         std::this_thread::sleep_for(kTick);
@@ -360,8 +354,7 @@ int Session::Run() {
         Fail("cannot write the trace file " + m_o.tracePath);
         return kExitFailure;
     }
-    std::signal(SIGINT, OnSignal);
-    std::signal(SIGTERM, OnSignal);
+    CatchInterrupts();
 
     const ContactSheet& sheet = m_sheet;
     int every = m_o.every;

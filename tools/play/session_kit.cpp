@@ -1,5 +1,6 @@
 #include "session_kit.h"
 
+#include <csignal>
 #include <cstdio>
 #include <filesystem>
 #include <system_error>
@@ -7,6 +8,22 @@
 namespace play {
 
 namespace fs = std::filesystem;
+
+namespace {
+volatile std::sig_atomic_t g_interrupted = 0;
+extern "C" void OnInterrupt(int) {
+    g_interrupted = 1;
+}
+}  // namespace
+
+void CatchInterrupts() {
+    std::signal(SIGINT, OnInterrupt);
+    std::signal(SIGTERM, OnInterrupt);
+}
+
+bool Interrupted() {
+    return g_interrupted != 0;
+}
 
 void Fail(const std::string& message) {
     std::fprintf(stderr, "varnel-play: %s\n", message.c_str());

@@ -12,6 +12,11 @@
 
 namespace play {
 
+// From now on SIGINT and SIGTERM end the session in order instead of the process.
+void CatchInterrupts();
+// True once SIGINT or SIGTERM has come.
+bool Interrupted();
+
 // Says what went wrong on standard error, as "varnel-play: message".
 void Fail(const std::string& message);
 
