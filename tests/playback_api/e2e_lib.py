@@ -143,8 +143,26 @@ def free_port():
         return s.getsockname()[1]
 
 
+PF_EXITING = 0x4
+
+
+def live_threads(pid):
+    """Threads of the process that have not begun to exit. A thread that has been joined can
+    stay listed for a moment: the kernel wakes the joiner before it takes the thread off the
+    list, and a thread caught there carries the exiting flag (in the ninth field of its stat)."""
+    live = 0
+    for task in os.listdir("/proc/%d/task" % pid):
+        try:
+            with open("/proc/%d/task/%s/stat" % (pid, task)) as f:
+                fields = f.read().rsplit(")", 1)[1].split()
+        except (OSError, IndexError):
+            continue  # gone since the listing
+        live += not int(fields[6]) & PF_EXITING
+    return live
+
+
 def proc_counts(pid):
-    return (len(os.listdir("/proc/%d/task" % pid)), len(os.listdir("/proc/%d/fd" % pid)))
+    return (live_threads(pid), len(os.listdir("/proc/%d/fd" % pid)))
 
 
 class RecordServer:
