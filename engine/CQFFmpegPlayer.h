@@ -13,6 +13,7 @@
 
 #include "engine/ffmpeg_ptr.h"
 #include "engine/picture_decoder.h"
+#include "engine/reverse_groups.h"
 #include "engine/video_state.h"
 #include "platform/sync.h"
 #include "varnel/varnel.h"
@@ -55,6 +56,15 @@ public:
     // For the exported stop functions, after the stop has returned: frees the engine when a
     // callback inside that stop destroyed it. True when it did; the pointer is then gone.
     static bool ReleaseDeferred(CQFFmpegPlayer* engine);
+
+    // VARNEL_REVERSE_GROUPS or VARNEL_REVERSE_SMOOTH; false (and nothing changes) for any
+    // other value. Takes effect with the next picture decoded.
+    bool SetReverseMode(int32_t mode);
+    int32_t ReverseMode() const { return m_nReverseMode; }
+    // Turns the direction of a running stream at the picture last shown: the next picture
+    // shown is its neighbour in the new direction. False when there is no such picture (no
+    // stream, or nothing shown yet); the caller then only tells the recorder.
+    bool TurnInPlace(bool forward);
 
     // Frame records held for pictures in flight; bounded by kMaxFrameRecords.
     size_t FrameRecordsHeld();
@@ -106,6 +116,9 @@ private:
     // ---- reader (engine/reader.cpp) ----
     void read_thread(VideoState* is);
     int read_thread1(VideoState* is);
+    // Reads both sources into the packet queues: true when they have ended, false when the
+    // stream is closing.
+    bool ReadPackets(VideoState* is);
     bool SourcesReady(VideoState* is);
     bool SourceFinished(engine::EngineSource& source);
     bool QueuesFull(VideoState* is);
@@ -119,11 +132,32 @@ private:
     int stream_component_open_video(VideoState* is, const char* name, int source = 0);
     int stream_component_open(VideoState* is, int stream, const char* name);
     void stream_component_close(VideoState* is, int stream);
-    // Decodes the next packet of the queue and queues the pictures it gives: 0, or -1 when
-    // the stream is closing.
-    int get_video_frame(VideoState* is, AVFrame* frame);
+    // Decodes the next packet of the queue and queues the pictures it gives: 1, 0 when there
+    // was no packet and block is false, or -1 when the stream is closing.
+    int get_video_frame(VideoState* is, AVFrame* frame, bool block = true);
     // Queues every picture the decoder gives out now; -1 when the stream is closing.
     int receive_pictures(VideoState* is, engine::PictureDecoder& decoder, AVFrame* frame);
+    // Queues one decoded picture to be shown, its time taken from its pts.
+    int show_picture(VideoState* is, engine::PictureDecoder& decoder, AVFrame* frame,
+                     const engine::video_ext* record);
+    // ---- smooth reverse (engine/reverse.cpp) ----
+    bool SmoothReverse() const;
+    engine::ReverseGroups& Reverse(int source) {
+        return source == 1 ? m_reverseFos : m_reverseMain;
+    }
+    // Queues the pictures the reversed groups have ready: while there is room in the picture
+    // queue, and beyond that (waiting) while the held pictures fill their bound. -1 when the
+    // stream is closing.
+    int EmitReversed(VideoState* is);
+    // Every held picture handed out (reverse play ends, or the feed does); -1 when closing.
+    int EmitAllReversed(VideoState* is);
+    void ClearReversed();
+    void CountReversed();
+    // ---- turning in place (engine/turn.cpp) ----
+    // Reader thread: carries out a turn the host asked for.
+    void CarryOutTurn(VideoState* is);
+    // Video thread: false for a picture on the near side of the place a turn keeps.
+    bool PastTurn(VideoState* is, int64_t frameTime);
     void video_thread(VideoState* is);
     int queue_picture(VideoState* is, engine::PictureDecoder& decoder, AVFrame* src, double pts,
                       int64_t pos, const engine::video_ext* record);
@@ -209,6 +243,12 @@ private:
     engine::PictureDecoder m_VideoDecoder{VideoDecoderOptions()};
     engine::PictureDecoder m_VideoDecoderFos{VideoDecoderOptions()};
     std::atomic<bool> m_bHasVideoDecoder{false};
+    // The video thread's, for smooth reverse, one a source.
+    engine::ReverseGroups m_reverseMain{VideoDecoderOptions()};
+    engine::ReverseGroups m_reverseFos{VideoDecoderOptions()};
+    std::atomic<int> m_nReverseMode{VARNEL_REVERSE_GROUPS};
+    // Pictures the reversed groups hold, for the end of playback to wait for.
+    std::atomic<size_t> m_nReverseHeld{0};
     engine::CodecContextPtr m_pCodectx_Audio;
     const AVRational m_tbVideo{1, 1000};
     const AVRational m_tbAudio{1, 1000};

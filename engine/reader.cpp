@@ -148,12 +148,15 @@ void CQFFmpegPlayer::EndWait(VideoState* is) {
     // end waits for them too, so that the last pictures are not cut off by the end.
     while (!is->abort_request) {
         platform::Sleep(100);
+        if (is->turn_request != -1) return;  // playback goes on in the other direction
         bool empty;
         {
             std::lock_guard<std::mutex> lock(is->pictq_mutex);
             empty = is->pictq_size == 0;
         }
-        if (empty && (is->videoq.Count() == 0 || is->videoq.Aborted()) && !is->video_busy) break;
+        if (empty && (is->videoq.Count() == 0 || is->videoq.Aborted()) && !is->video_busy &&
+            m_nReverseHeld == 0)
+            break;
     }
     // Up to normal speed the sound keeps pace with the pictures, and its last blocks are still
     // queued when the last picture has gone: they are played out before the end (bounded, in
@@ -167,34 +170,11 @@ void CQFFmpegPlayer::EndWait(VideoState* is) {
     }
 }
 
-int CQFFmpegPlayer::read_thread1(VideoState* is) {
-    is->video_stream = -1;
-    is->audio_stream = -1;
-    is->subtitle_stream = -1;
-    std::memset(&m_recMainPeek, 0, sizeof m_recMainPeek);
-    std::memset(&m_recFosPeek, 0, sizeof m_recFosPeek);
-
-    const int limit = static_cast<int>(m_dSpeed.load() * 5000);
-    m_pMyFile->SetMaxBuffer(limit, 30000);
-    m_pMyFile->OpenURL(is->filename, false);
-    m_pMyFile2->OpenURL("", true);
-    if (m_bTwoSources && is->filename2[0] != '\0') {
-        m_pMyFile2->SetMaxBuffer(limit, 30000);
-        m_pMyFile2->OpenURL(is->filename2, true);
-    }
-
-    if (!is->abort_request) {
-        stream_component_open(is, 2, "ulaw");
-        stream_component_open_video(is, "h264");
-        is->video_stream = 1;
-        is->videoq.Start();
-        is->video_tid.Start([this, is] { video_thread(is); });
-        is->refresh_tid.Start([this, is] { refresh_thread(is); });
-    }
-
+bool CQFFmpegPlayer::ReadPackets(VideoState* is) {
     frameheader1 rec;
     bool leave = false;
     while (!is->abort_request && !leave) {
+        CarryOutTurn(is);
         ForwardPause(is);
         if (QueuesFull(is)) {
             std::unique_lock<std::mutex> lock(is->continue_read_mutex);
@@ -238,11 +218,42 @@ int CQFFmpegPlayer::read_thread1(VideoState* is) {
                 is->videoq.Put(std::move(pkt));
         }
     }
-    if (leave) {
+    return leave;
+}
+
+int CQFFmpegPlayer::read_thread1(VideoState* is) {
+    is->video_stream = -1;
+    is->audio_stream = -1;
+    is->subtitle_stream = -1;
+    std::memset(&m_recMainPeek, 0, sizeof m_recMainPeek);
+    std::memset(&m_recFosPeek, 0, sizeof m_recFosPeek);
+
+    const int limit = static_cast<int>(m_dSpeed.load() * 5000);
+    m_pMyFile->SetMaxBuffer(limit, 30000);
+    m_pMyFile->OpenURL(is->filename, false);
+    m_pMyFile2->OpenURL("", true);
+    if (m_bTwoSources && is->filename2[0] != '\0') {
+        m_pMyFile2->SetMaxBuffer(limit, 30000);
+        m_pMyFile2->OpenURL(is->filename2, true);
+    }
+
+    if (!is->abort_request) {
+        stream_component_open(is, 2, "ulaw");
+        stream_component_open_video(is, "h264");
+        is->video_stream = 1;
+        is->videoq.Start();
+        is->video_tid.Start([this, is] { video_thread(is); });
+        is->refresh_tid.Start([this, is] { refresh_thread(is); });
+    }
+
+    // The end waits for the last pictures; a turn made meanwhile plays back through the groups
+    // held here, and reading goes on.
+    while (ReadPackets(is)) {
         // Pictures the decoder still holds (for reordering or its frame threads) are the
         // last of the recording: they are drained out before the end.
         if (is->video_stream == 1) is->videoq.Put(engine::MakeDrainPacket());
         EndWait(is);
+        if (is->turn_request == -1 || is->abort_request) break;
     }
 
     if (is->audio_stream >= 0) stream_component_close(is, 2);

@@ -98,6 +98,8 @@ void CQFFmpegPlayer::video_refresh(VideoState* is) {
                         delay * std::fmax(1.0, std::floor((now - is->frame_timer) / delay));
                 update_video_pts(is, vp.pts, vp.pos);
             }
+            if (skipped == engine::kNoValue && vp.hasRecord)
+                is->last_shown_time = vp.record.frameTime;
         }
         if (skipped != engine::kNoValue) {
             // A skipped picture's record goes with it, or a later picture of the same time

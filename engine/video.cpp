@@ -94,28 +94,31 @@ void CQFFmpegPlayer::stream_component_close(VideoState* is, int stream) {
         m_VideoDecoder.Close();
         m_VideoDecoderFos.Close();
         m_mapInDecoder.clear();
+        ClearReversed();
         is->video_stream = -1;
     } else if (stream == 2) {
         audio_component_close(is);
     }
 }
 
-int CQFFmpegPlayer::get_video_frame(VideoState* is, AVFrame* frame) {
+int CQFFmpegPlayer::get_video_frame(VideoState* is, AVFrame* frame, bool block) {
     PacketPtr pkt;
-    if (is->videoq.Get(pkt, true, &is->video_busy) < 0) return -1;
+    const int got = is->videoq.Get(pkt, block, &is->video_busy);
+    if (got <= 0) return got;
     is->continue_read_thread.notify_one();  // room in front of the decoder
 
     if (engine::IsFlushPacket(pkt.get())) {
         m_VideoDecoder.Flush();
         m_VideoDecoderFos.Flush();
         m_mapInDecoder.clear();
+        ClearReversed();
         std::unique_lock<std::mutex> lock(is->pictq_mutex);
         for (VideoPicture& vp : is->pictq) vp.skip = true;
         is->pictq_cond.wait(lock, [is] { return is->pictq_size == 0 || is->videoq.Aborted(); });
         is->frame_last_pts = engine::kNoValue;
         is->frame_last_duration = 0;
         is->frame_timer = av_gettime() / 1000000.0;
-        return 0;
+        return 1;
     }
 
     if (engine::IsDrainPacket(pkt.get())) {
@@ -127,7 +130,11 @@ int CQFFmpegPlayer::get_video_frame(VideoState* is, AVFrame* frame) {
             decoder->Flush();
         }
         m_mapInDecoder.clear();
-        return 0;
+        // The last groups of a reverse play are complete now.
+        m_reverseMain.EndGroup();
+        m_reverseFos.EndGroup();
+        CountReversed();
+        return 1;
     }
 
     engine::video_ext record{};
@@ -142,41 +149,61 @@ int CQFFmpegPlayer::get_video_frame(VideoState* is, AVFrame* frame) {
             stream_component_open_video(is, record.codec, source);
     }
     engine::PictureDecoder& decoder = VideoDecoder(source);
-    if (!decoder.IsOpen()) return 0;
+    if (!decoder.IsOpen()) return 1;
 
     if (m_mapInDecoder.size() > 256) m_mapInDecoder.clear();  // records of lost packets
     m_mapInDecoder[pkt->pts] = record;
+    if (SmoothReverse()) Reverse(source).AddPacket(*pkt, record);
     decoder.Send(*pkt);
     // Every picture the packet lets out, not just one: a decoder that holds pictures back
     // would otherwise fall further behind with each one it keeps.
-    return receive_pictures(is, decoder, frame) < 0 ? -1 : 0;
+    return receive_pictures(is, decoder, frame) < 0 ? -1 : 1;
 }
 
 int CQFFmpegPlayer::receive_pictures(VideoState* is, engine::PictureDecoder& decoder,
                                      AVFrame* frame) {
+    const int source = &decoder == &m_VideoDecoderFos ? 1 : 0;
     for (;;) {
         if (decoder.Receive(frame) < 0) return 0;
-        double pts = frame->pts == AV_NOPTS_VALUE ? 0 : static_cast<double>(frame->pts);
         // The picture reports the record of the access unit it was decoded from.
         engine::video_ext ext{};
         ext.frameTime = -1;
-        int64_t pos = 0;
         if (auto it = m_mapInDecoder.find(frame->pts); it != m_mapInDecoder.end()) {
             ext = it->second;
-            pos = ext.frameTime;
             m_mapInDecoder.erase(it);
         }
-        pts = pts * 0.001 / m_dSpeed;
-        if (ext.frameTime != -1) {
-            std::lock_guard<std::mutex> lock(m_csMap);
-            // Records are taken as their pictures are shown or skipped; a bound keeps the map
-            // small even if some were never taken.
-            while (m_mapFrames.size() >= kMaxFrameRecords) m_mapFrames.erase(m_mapFrames.begin());
-            m_mapFrames.emplace(pts, ext);
+        const engine::video_ext* record = ext.frameTime != -1 ? &ext : nullptr;
+        if (record != nullptr && !PastTurn(is, record->frameTime)) continue;
+        if (SmoothReverse()) {
+            engine::HeldPicture held;
+            held.frame = engine::MakeFrame();
+            if (!held.frame) continue;
+            av_frame_move_ref(held.frame.get(), frame);
+            held.hasRecord = record != nullptr;
+            held.record = ext;
+            Reverse(source).AddPicture(std::move(held));
+            CountReversed();
+            continue;
         }
-        if (queue_picture(is, decoder, frame, pts, pos, ext.frameTime != -1 ? &ext : nullptr) < 0)
-            return -1;
+        // Reverse play has ended: what it holds goes first, in its order.
+        if (m_nReverseHeld != 0 && EmitAllReversed(is) < 0) return -1;
+        if (show_picture(is, decoder, frame, record) < 0) return -1;
     }
+}
+
+int CQFFmpegPlayer::show_picture(VideoState* is, engine::PictureDecoder& decoder, AVFrame* frame,
+                                 const engine::video_ext* record) {
+    double pts = frame->pts == AV_NOPTS_VALUE ? 0 : static_cast<double>(frame->pts);
+    pts = pts * 0.001 / m_dSpeed;
+    if (record != nullptr) {
+        std::lock_guard<std::mutex> lock(m_csMap);
+        // Records are taken as their pictures are shown or skipped; a bound keeps the map
+        // small even if some were never taken.
+        while (m_mapFrames.size() >= kMaxFrameRecords) m_mapFrames.erase(m_mapFrames.begin());
+        m_mapFrames.emplace(pts, *record);
+    }
+    return queue_picture(is, decoder, frame, pts, record != nullptr ? record->frameTime : 0,
+                         record);
 }
 
 void CQFFmpegPlayer::video_thread(VideoState* is) {
@@ -185,9 +212,20 @@ void CQFFmpegPlayer::video_thread(VideoState* is) {
     if (!frame) return;
     for (;;) {
         while (is->paused && !is->videoq.Aborted()) platform::Sleep(10);
-        const int ret = get_video_frame(is, frame.get());
+        if (EmitReversed(is) < 0) break;
+        // With reversed pictures waiting the thread does not sleep on an empty packet queue:
+        // it shows them as the picture queue makes room.
+        const bool waiting = m_reverseMain.HasOutgoing() || m_reverseFos.HasOutgoing();
+        const int ret = get_video_frame(is, frame.get(), !waiting);
         is->video_busy = false;
         if (ret < 0) break;
+        if (ret == 0) {
+            std::unique_lock<std::mutex> lock(is->pictq_mutex);
+            is->pictq_cond.wait_for(lock, std::chrono::milliseconds(10), [is] {
+                return is->pictq_size < engine::kPicturesQueuedMax || is->videoq.Aborted() ||
+                       is->videoq.Count() > 0;
+            });
+        }
     }
     is->video_busy = false;
 }

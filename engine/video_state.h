@@ -109,6 +109,18 @@ struct VideoState {
     // Set while the video thread holds a packet it has not turned into a queued picture yet.
     std::atomic<bool> video_busy{false};
 
+    // Turning the direction in place (engine/turn.cpp). The frame time of the last picture
+    // shown (under pictq_mutex), -1 before the first.
+    int64_t last_shown_time = -1;
+    // A turn asked for by the host, for the reader: 1 forward, 0 rewind, -1 none.
+    std::atomic<int> turn_request{-1};
+    std::atomic<int64_t> turn_time{0};
+    // Until the place is passed, pictures on the near side of it are not shown: 0 off, 1 going
+    // forward from resume_time, 2 going back from it within the group starting at resume_group.
+    std::atomic<int> resume_dir{0};
+    std::atomic<int64_t> resume_time{0};
+    std::atomic<int64_t> resume_group{INT64_MIN};
+
     // Presentation clocks (play thread, under pictq_mutex where shared).
     double frame_timer = 0;
     double frame_last_pts = 0;

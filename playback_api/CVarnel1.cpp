@@ -24,6 +24,11 @@ bool CVarnel1::Stop(bool wait) {
 void CVarnel1::TakePlayerSettings(const StreamSetting* setting) {
     SetCallbacks(setting->FrameCallback, setting->EndCallback);
     SetSpeedFactor(SpeedFactor(setting->Speed));
+    // The merge takes frames in one of two directions only; any other host value would leave
+    // the reader taking nothing, and playing nothing with no word of why. Like the URL, it
+    // reads 1 as forward and anything else as rewind. Set before the engine starts reading.
+    m_nOrientation =
+        OrientationOf(setting->Orientation) == MediaElementOrientations_Forward ? 1 : 0;
 }
 
 bool CVarnel1::Open(void* window, const StreamSetting* setting) {
@@ -64,10 +69,6 @@ bool CVarnel1::OpenFOS(const StreamSetting* main, const StreamSetting* fos) {
     if (fos != nullptr) OpenMyFileURL(fos, FosSource(), fosUrl, true);
     char mainUrl[kUrlSize] = {};
     OpenMyFileURL(main, MainSource(), mainUrl, false);
-    // The merge takes frames in one of two directions only; any other host value would leave
-    // the reader taking nothing, and playing nothing with no word of why. Like the URL, it
-    // reads 1 as forward and anything else as rewind. Set before the engine starts reading.
-    m_nOrientation = OrientationOf(main->Orientation) == MediaElementOrientations_Forward ? 1 : 0;
     CQFFmpegPlayer::Open(mainUrl, fosUrl);
     platform::OutputDebugStringA("-----CVarnel1::OpenFOS\r\n");
     return true;
@@ -130,8 +131,21 @@ bool CVarnel1::OpenMyFileURL(const StreamSetting* s, CQMyFile& source, char* out
 
 bool CVarnel1::SetSpeed_Oreietion(int speed, int orientation, bool apply, bool noAudio) {
     const MediaElementOrientations o = OrientationOf(orientation);
+    const bool forward = o == MediaElementOrientations_Forward;
+    const auto before =
+        m_nOrientation == 1 ? MediaElementOrientations_Forward : MediaElementOrientations_Rewind;
+    SetSpeedFactor(SpeedFactor(speed));
+    // In smooth reverse a turn keeps its place: the reader turns both sources at the picture
+    // last shown, and their seek carries the rest of this command to the recorder (which is
+    // why the rest is set first, in the old direction).
+    if (apply && before != o && ReverseMode() == VARNEL_REVERSE_SMOOTH) {
+        MainSource().SetSpeed_Oreietion(before, noAudio, speed > 0, false);
+        FosSource().SetSpeed_Oreietion(before, noAudio, speed > 0, false);
+        if (TurnInPlace(forward)) return true;
+    }
     MainSource().SetSpeed_Oreietion(o, noAudio, speed > 0, apply);
     FosSource().SetSpeed_Oreietion(o, noAudio, speed > 0, apply);
-    SetSpeedFactor(SpeedFactor(speed));
+    // The merge of the two sources and smooth reverse follow the direction sent.
+    if (apply) m_nOrientation = forward ? 1 : 0;
     return true;
 }

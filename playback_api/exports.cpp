@@ -37,6 +37,10 @@ bool CVarnel1_SetSpeed_Orientation(CVarnel1* player, int32_t speed, int32_t orie
     return player->SetSpeed_Oreietion(speed, orientation, apply, noAudio);
 }
 
+bool CVarnel1_SetReverseMode(CVarnel1* player, int32_t mode) {
+    return player->SetReverseMode(mode);
+}
+
 void CVarnel1_Close(CVarnel1* player, bool wait) {
     if (player == nullptr) return;
     player->Stop(wait);

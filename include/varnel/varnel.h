@@ -197,6 +197,18 @@ VARNEL_API bool CVarnel1_SetPos(CVarnel1* player, int32_t percent);
 /* New speed exponent and direction; apply true sends the change to the recorder at once. */
 VARNEL_API bool CVarnel1_SetSpeed_Orientation(CVarnel1* player, int32_t speed, int32_t orientation,
                                               bool apply, bool noAudio);
+/* How a rewind is shown (the mode stays with the object, across opens):
+ *   VARNEL_REVERSE_GROUPS  each group of pictures as the recorder sends it, forward, latest
+ *                          group first (the default);
+ *   VARNEL_REVERSE_SMOOTH  every picture in falling time, spaced by the frame durations divided
+ *                          by the speed factor. Each group is decoded forward and its pictures
+ *                          are held, as decoded, until they are shown: at most 200 MiB a source
+ *                          (64 pictures of 1080p). A longer group is decoded again in segments.
+ * Takes effect with the next picture decoded. False, and nothing changes, for another value.
+ * May be called from inside a callback. */
+#define VARNEL_REVERSE_GROUPS 0
+#define VARNEL_REVERSE_SMOOTH 1
+VARNEL_API bool CVarnel1_SetReverseMode(CVarnel1* player, int32_t mode);
 /* Stops playback; wait true returns once every engine thread has ended and then reports no
  * state 4, wait false returns at once and state 4 follows through the frame callback. */
 VARNEL_API void CVarnel1_Close(CVarnel1* player, bool wait);

@@ -466,6 +466,71 @@ def codec_switch(ctx):
 
 
 @scenario
+def smooth_reverse(ctx):
+    """Smooth reverse over three groups: every picture of the range once, in falling frame
+    time, spaced by the frame durations, each byte-identical to the ffmpeg program's decode of
+    its access unit; a pause in the middle of a group goes on with the neighbour of the last
+    picture shown."""
+    begin = (2024, 1, 1, 0, 0, 5)
+    # What the recorder sends for the rewind (whole groups), put back in forward order.
+    units = sorted(e.video_records_of(e.fetch(ctx.rec.port, e.query(
+        key=3, begin=begin, end=begin[:5] + (begin[5] + 3,), orientation="Rewind",
+        noaudio="True"))), key=lambda u: u.frame_time)
+    clip = os.path.join(ctx.work, "reverse.h264")
+    with open(clip, "wb") as f:
+        for u in units:
+            f.write(u.payload)
+    hashes = {u.frame_time: h
+              for u, h in zip(units, e.reference_hashes(ctx.host, clip, "h264", 640, 360))}
+    r = ctx.run(["create:1", "reverse:1", "set:savefolder:" + ctx.save, "set:noaudio:1",
+                 "set:orientation:2", *record_commands(ctx.rec.port, key=3, begin=begin,
+                                                       seconds=3),
+                 "hash:1", "open1", "wait_pictures:35:20000", "pause", "mark:paused",
+                 "sleep:400", "play", "wait_end:60000", "close:1", "destroy"])
+    r.check_ok()
+    pics = r.pictures()
+    times = [p[6] for p in pics]
+    want = sorted((u.frame_time for u in units), reverse=True)
+    expect(times == want, "%d pictures in falling time, want %d; first out of place at %s" %
+           (len(times), len(want), next((i for i, (a, b) in enumerate(zip(times, want))
+                                          if a != b), min(len(times), len(want)))))
+    bad = [i for i, p in enumerate(pics) if hashes.get(p[6]) != p[9]]
+    expect(not bad, "%d pictures differ from the ffmpeg decode, first %s" % (len(bad), bad[:1]))
+    paused = int(r.of("MARK")[0][1])
+    shown = [p for p in pics if int(p[0]) < paused]
+    expect(30 <= len(shown) < len(pics), "the pause came in the middle (after %d)" % len(shown))
+    # Shown at the pace of the frames (40 ms), not all at once; a lower bound only.
+    spans = [(int(b[0]) - int(a[0])) / 1e3 for a, b in zip(pics, pics[1:])
+             if not int(a[0]) < paused < int(b[0])]
+    expect(sum(spans) > 0.7 * 40 * len(spans), "paced: %.0f ms for %d gaps" %
+           (sum(spans), len(spans)))
+
+    # Turned in the middle of a group, back and forth: each picture shown is a neighbour of
+    # the one before it, and the direction changes exactly twice.
+    units = recorded(ctx.rec, 3, 3, begin)
+    clip = os.path.join(ctx.work, "forward.h264")
+    with open(clip, "wb") as f:
+        for u in units:
+            f.write(u.payload)
+    hashes = {u.frame_time: h
+              for u, h in zip(units, e.reference_hashes(ctx.host, clip, "h264", 640, 360))}
+    index = {u.frame_time: i for i, u in enumerate(units)}
+    r = ctx.run(["create:1", "reverse:1", "set:savefolder:" + ctx.save, "set:noaudio:1",
+                 *record_commands(ctx.rec.port, key=3, begin=begin, seconds=3), "hash:1",
+                 "open1", "wait_pictures:35:20000", "speed:0:2:1:1", "reset",
+                 "wait_pictures:20:20000", "speed:0:1:1:1", "wait_end:60000", "close:1",
+                 "destroy"])
+    r.check_ok()
+    pics = r.pictures()
+    steps = [index.get(b[6], -99) - index.get(a[6], 99) for a, b in zip(pics, pics[1:])]
+    turns = sum(1 for a, b in zip(steps, steps[1:]) if a != b)
+    expect(set(steps) == {1, -1} and turns == 2, "steps between pictures %s, %d turns" %
+           ("".join("+" if x == 1 else "-" if x == -1 else "[%d]" % x for x in steps), turns))
+    bad = [i for i, p in enumerate(pics) if hashes.get(p[6]) != p[9]]
+    expect(not bad, "%d pictures differ from the ffmpeg decode, first %s" % (len(bad), bad[:1]))
+
+
+@scenario
 def fos_merge(ctx):
     """FOS playback with two recordings of the same times in one save folder: every picture of
     both, merged by frame time with the FOS frame first on equal times, each with its source,

@@ -13,7 +13,7 @@
  *                           callback of the first picture), end (the end callback) or state4;
  *                           ACTION one of open1 openfos close0 close1 play pause speed destroy
  *   create:ID  open1  openfos  openfos_nofos  play  pause  setpos:P
- *   speed:EXP:ORIENT:APPLY:NOAUDIO  close:WAIT  destroy
+ *   speed:EXP:ORIENT:APPLY:NOAUDIO  reverse:MODE  close:WAIT  destroy
  *   engine_create  engine_open:URL  engine_stop:WAIT  engine_destroy
  *   sleep:MS  wait_pictures:N:MS  wait_end:MS  wait_state4:MS  wait_quiet:MS
  *   reset                    count pictures, ends and state-4 reports from zero again
@@ -211,6 +211,8 @@ int main(int argc, char** argv) {
         else if (!strcmp(name, "speed"))
             CVarnel1_SetSpeed_Orientation(atomic_load(&g_player), atoi(args[0]), atoi(args[1]),
                                           atoi(args[2]) != 0, atoi(args[3]) != 0);
+        else if (!strcmp(name, "reverse"))
+            ok = CVarnel1_SetReverseMode(atomic_load(&g_player), atoi(args[0]));
         else if (!strcmp(name, "close"))
             CVarnel1_Close(atomic_load(&g_player), atoi(args[0]) != 0);
         else if (!strcmp(name, "destroy")) {
