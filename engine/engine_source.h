@@ -53,7 +53,7 @@ public:
         const int64_t at = start != INT64_MIN ? start : frameTime;
         char text[32] = {};
         FrameTime2SystemTime(at, text);
-        Seek(text, at, orientation);
+        Turn(text, at, orientation);
         return start;
     }
 

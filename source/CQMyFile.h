@@ -139,6 +139,9 @@ public:
     command m_SentCommand;
 
 protected:
+    // Seek without its test: turns to orientation even when the last command already named it
+    // (a host's speed change may have carried the new direction ahead of the turn).
+    void Turn(const char* timeText, int64_t frameTime, MediaElementOrientations orientation);
     // Frees a record together with its payload copy.
     struct RecordDeleter {
         void operator()(frameheader1* rec) const;

@@ -165,6 +165,12 @@ void CQMyFile::Seek(const char* timeText, int64_t frameTime, MediaElementOrienta
         std::lock_guard<platform::CriticalSection> cmdLock(m_csCommand);
         if (orientation == m_Command.orientation) return;
     }
+    Turn(timeText, frameTime, orientation);
+}
+
+void CQMyFile::Turn(const char* timeText, int64_t frameTime, MediaElementOrientations orientation) {
+    std::lock_guard<platform::CriticalSection> lock(m_csFrame);
+    if (m_bOnFile) return;
     std::swap(m_listAhead, m_listBehind);
     m_listAhead.reverse();
     m_listBehind.reverse();

@@ -27,7 +27,9 @@ What to play (the fields of the open-parameters record):
 
 How to play:
   --speed S            speed exponent -3..3 (2 to this power) or a factor: 0.5x, 2x, 4x
-  --reverse            play backwards from the end of the range
+  --reverse [MODE]     play backwards from the end of the range. MODE, for every backward
+                       play of the run: smooth (the default) shows every picture in falling
+                       time; groups shows each group forward, latest group first
   --key-frames         ask the recorder for key frames only
   --no-audio           ask the recorder to leave out the sound
   --on-file            keep the whole feed in one indexed working file

@@ -138,10 +138,11 @@ struct Parser {
              {true, "an exponent from -3 to 3 or a factor like 0.5x or 4x",
               [this](const std::string& v) { return ParseSpeed(v, o.speed); }}},
             {"--reverse",
-             {false, "",
-              [this](const std::string&) {
+             {false, "smooth or groups",
+              [this](const std::string& v) {
                   o.orientation = 0;
-                  return true;
+                  if (v == "groups") o.smoothReverse = false;
+                  return v.empty() || v == "smooth" || v == "groups";
               }}},
             {"--channels",
              {true, "a list of 1 to 16 channels like 1,2,3,4",
@@ -203,6 +204,12 @@ struct Parser {
                 inlineValue = true;
             }
             if (name == "-h") name = "--help";
+            // The one option whose value may be left out.
+            if (name == "--reverse" && !inlineValue && i + 1 < args.size() &&
+                (args[i + 1] == "smooth" || args[i + 1] == "groups")) {
+                value = args[++i];
+                inlineValue = true;
+            }
             auto it = specs.find(name);
             if (it == specs.end()) return "unknown option '" + args[i] + "'";
             const Spec& spec = it->second;
@@ -212,7 +219,7 @@ struct Parser {
                     specs.count(args[i + 1].substr(0, args[i + 1].find('='))))
                     return name + " needs a value: " + spec.expected;
                 value = args[++i];
-            } else if (!spec.takesValue && inlineValue) {
+            } else if (!spec.takesValue && inlineValue && name != "--reverse") {
                 return name + " takes no value";
             }
             if (!spec.apply(value)) return name + ": '" + value + "' is not " + spec.expected;

@@ -45,6 +45,9 @@ struct Options {
     // How to play.
     int speed = 0;        // exponent: 2 to this power
     int orientation = 1;  // 1 forward, 0 rewind
+    // Every picture in falling time when playing backwards; false: each group forward,
+    // latest group first, as the recorder sends them.
+    bool smoothReverse = true;
     bool keyFramesOnly = false;
     bool noAudio = false;
     bool onFile = false;

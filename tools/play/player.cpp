@@ -84,6 +84,8 @@ void Player::Start() {
     g_stopping = false;
     m_start = static_cast<int64_t>(Now() * 1e6);
     m_player.reset(CVarnel1_Create(0, 1));
+    CVarnel1_SetReverseMode(
+        m_player.get(), m_options.smoothReverse ? VARNEL_REVERSE_SMOOTH : VARNEL_REVERSE_GROUPS);
     m_running = true;
     OpenObject(Record(m_options.fosId));
 }
@@ -152,14 +154,15 @@ void Player::SetOrientation(int orientation) {
         from = m_status.lastFrameTime;
     }
     m_orientation = orientation;
-    if (from < 0) {
-        // Nothing shown yet: the direction only goes with the next command to the recorder.
+    if (from < 0 || m_options.smoothReverse) {
+        // In smooth reverse the object itself turns at the picture last shown; with nothing
+        // shown yet, the direction only goes with the next command to the recorder.
         CVarnel1_SetSpeed_Orientation(m_player.get(), m_speed, m_orientation, true,
                                       m_options.noAudio);
         return;
     }
-    // The playback object's command lines carry no direction, so a recorder only turns round
-    // on a new request: the object is closed (waiting, so that no picture of the old
+    // Otherwise the playback object's command lines carry no direction, so a recorder only
+    // turns round on a new request: the object is closed (waiting, so that no picture of the old
     // direction follows) and opened again from the picture last shown, over the rest of the
     // range in the new direction. Its working files go with the close.
     CloseObject();
