@@ -1,6 +1,7 @@
 // Element lifecycle and the host's control calls: open, close, play, pause, speed and
 // direction, frame steps and positioning.
 #include "element/CQMediaElement.h"
+#include <algorithm>
 
 #include <cmath>
 #include <cstdio>
@@ -124,6 +125,10 @@ bool CQMediaElement::OpenMyFileURL(const MediaElementStreamSetting* s, CQMyFile&
         // Close frees the decoders and keeps the entry: a channel played again gets a new one.
         auto& codec = m_mapCodec[channel];
         if (!codec) codec = std::make_unique<element::ffmpegdata>();
+        // The pictures held for smooth reverse share one bound across the channels, with a
+        // floor of ten 1080p pictures a channel.
+        codec->reverse.SetBound(
+            std::max(engine::ReverseGroups::kBytesMax / m_vChannels.size(), size_t{32} << 20));
         // A new play reports every channel afresh.
         m_mapState[channel] = channelstate{channel, VARNEL_CHANNEL_NONE};
     }
@@ -181,6 +186,7 @@ bool CQMediaElement::ClearBuffer() {
         // Packets being decoded now belong to the position left behind.
         ++m_nGeneration;
         m_llBaseTime = -1;
+        m_llReverseBase = -1;
         m_Clock.Reset();
     }
     m_cvRoom.notify_all();
@@ -263,9 +269,23 @@ void CQMediaElement::SetVolume(bool mute) {
     m_bMute = mute;
 }
 
+bool CQMediaElement::SetReverseMode(int32_t mode) {
+    if (mode != VARNEL_REVERSE_GROUPS && mode != VARNEL_REVERSE_SMOOTH) return false;
+    m_nReverseMode = mode;
+    return true;
+}
+
+void CQMediaElement::AskTurn() {
+    if (m_nReverseMode == VARNEL_REVERSE_SMOOTH) m_bTurn = true;
+    m_nReseek = 1;
+}
+
 bool CQMediaElement::Forward(Speeds speed) {
     const bool keyFrames = KeyFrameSpeed(speed);
-    if (m_nOrientation == 1) {
+    if (m_nOrientation != 1 && !m_bOnlyKeyFrame) {
+        AskTurn();  // from every picture backward: on from the picture on screen
+        m_bOnlyKeyFrame = keyFrames;
+    } else if (m_nOrientation == 1) {
         if (keyFrames != m_bOnlyKeyFrame) {
             m_bOnlyKeyFrame = keyFrames;
             m_nReseek = 1;
@@ -286,6 +306,18 @@ bool CQMediaElement::Forward(Speeds speed) {
 }
 
 bool CQMediaElement::Rewind(Speeds speed) {
+    if (m_nReverseMode == VARNEL_REVERSE_SMOOTH && speed <= 0) {
+        // Every picture backward, from the picture on screen.
+        if (m_nOrientation == 1)
+            AskTurn();
+        else if (m_bOnlyKeyFrame)
+            m_nReseek = 1;
+        m_bOnlyKeyFrame = false;
+        m_nSpeed = speed;
+        m_nOrientation = 0;
+        WakeThreads();
+        return true;
+    }
     if (m_nOrientation != 1 && m_bOnlyKeyFrame) {
         m_nSpeed = speed;
         m_nOrientation = 0;
@@ -302,9 +334,11 @@ bool CQMediaElement::Rewind(Speeds speed) {
 bool CQMediaElement::FrameStep_Forward() {
     // The direction first: the step's tick may come as soon as the clock is pulsed, and a
     // re-seek it serves goes the way the direction says then.
+    const bool fromBackward = m_nOrientation != 1 && !m_bOnlyKeyFrame;
     m_nOrientation = 1;
     if (m_nState == VARNEL_STATE_PLAYING) Pause();
     if (m_nState == VARNEL_STATE_PAUSED) {
+        if (fromBackward) AskTurn();  // the picture after the one on screen
         if (m_bOnlyKeyFrame) {
             m_bOnlyKeyFrame = false;
             m_nReseek = 1;
@@ -316,6 +350,21 @@ bool CQMediaElement::FrameStep_Forward() {
 }
 
 bool CQMediaElement::FrameStep_Rewind() {
+    if (m_nReverseMode == VARNEL_REVERSE_SMOOTH) {
+        // One picture back: the picture before the one on screen, not the key frame before.
+        const bool turn = m_nOrientation == 1;
+        m_nOrientation = 0;
+        if (m_nState == VARNEL_STATE_PLAYING) Pause();
+        if (m_nState != VARNEL_STATE_PAUSED) return true;
+        if (turn)
+            AskTurn();
+        else if (m_bOnlyKeyFrame)
+            m_nReseek = 1;
+        m_bOnlyKeyFrame = false;
+        m_bFrameStep = true;
+        m_Clock.Pulse();
+        return true;
+    }
     m_nOrientation = 0;
     if (m_nState == VARNEL_STATE_PLAYING) Pause();
     if (m_nState == VARNEL_STATE_PAUSED) {

@@ -26,6 +26,7 @@
 #include "element/element_source.h"
 #include "element/pixel_pool.h"
 #include "engine/picture_decoder.h"
+#include "engine/reverse_groups.h"
 #include "foundation/ffmpeg_ptr.h"
 #include "platform/sync.h"
 #include "platform/wintime.h"
@@ -42,12 +43,23 @@ struct channelclock {
     int64_t readerPts = 0;   // scratch value of the reader thread
     int32_t gapOffset = 0;   // ms taken off the next distance after a hole
     int32_t reserved = 0;
+    int64_t lastFrameTime = -1;  // of the last picture presented, -1 none
+};
+
+// After a turn in smooth reverse: the pictures up to the one shown last in a channel are
+// passed over, so that the next one shown is its neighbour (under the picture lock).
+struct resumefilter {
+    int32_t direction = -1;  // 1 forward, 0 back, -1 none
+    int64_t place = 0;       // frame time of the picture shown last
 };
 
 // One channel's decoding: the shared picture decoder (video context, decoder, scaler,
 // target, codec name and size) plus the audio slots this engine never fills.
 struct ffmpegdata {
     engine::PictureDecoder video{{1, AV_CODEC_FLAG2_FAST}};
+    // Smooth reverse: the pictures of each group, decoded forward, queued latest first.
+    engine::ReverseGroups reverse{
+        {1, AV_CODEC_FLAG2_FAST}, engine::ReverseGroups::kBytesMax, false};
     ffmpeg::CodecContextPtr audio;  // not created by this engine
     ffmpeg::SwrPtr resampler;       // see audio_swr_resampling_audio_init
     // Records of the access units inside the decoder, by pts: a picture reports the record
@@ -109,6 +121,8 @@ public:
     // time as the source's on-file index reads it (see CQMyFile::Seek).
     bool Seek(const platform::SYSTEMTIME& time);
     bool SetPos(int32_t percent);
+    // VARNEL_REVERSE_GROUPS or VARNEL_REVERSE_SMOOTH; false for another value.
+    bool SetReverseMode(int32_t mode);
 
     // Frees an element, or, from inside its callback on the clock thread, has it freed as soon
     // as the callback returns.
@@ -158,10 +172,23 @@ private:
     void DecodeChannel(int32_t channel, AVFrame* frame);
     void DecodePacket(int32_t channel, element::ffmpegdata& data, ffmpeg::PacketPtr packet,
                       uint64_t generation, AVFrame* frame);
+    // Converts a decoded picture into the channel's picture queue (unless a re-seek cleared
+    // the queues meanwhile, or a turn passes it over).
+    void QueuePicture(int32_t channel, element::ffmpegdata& data, const AVFrame& frame,
+                      int64_t frameTime, int32_t duration, uint64_t generation);
+    // Queues what the channel's reversed groups have ready.
+    void QueueReversed(int32_t channel, element::ffmpegdata& data, uint64_t generation);
+    // Every picture backward: rewind with every frame read, in smooth reverse mode.
+    bool SmoothBackward() const { return m_nOrientation == 0 && !m_bOnlyKeyFrame; }
+    // For a change of direction in smooth reverse mode: a re-seek that turns at the pictures
+    // shown last.
+    void AskTurn();
     bool PicturesFilled();
 
     // ---- presentation (element/presentation.cpp) ----
     void ServeReseek();
+    // False when no channel has shown a picture to turn at.
+    bool ServeTurn();
     bool StepReady();
     void KeepStepPending();
     void Present(int32_t clockMs, double factor);
@@ -179,6 +206,12 @@ private:
     std::atomic<bool> m_bOnlyKeyFrame{false};
     std::atomic<bool> m_bFrameStep{false};
     std::atomic<int32_t> m_nSpeed{0};
+    std::atomic<int32_t> m_nReverseMode{VARNEL_REVERSE_GROUPS};
+    std::atomic<bool> m_bTurn{false};                      // the next re-seek turns in place
+    std::map<int32_t, element::resumefilter> m_mapResume;  // under m_mtxPicture
+    // Every picture backward: the frame time the pts count back from, set by a turn or by the
+    // first picture queued (under m_mtxPicture; -1 unset, reset by ClearBuffer).
+    int64_t m_llReverseBase = -1;
     CQMediaClock m_Clock;
     uint16_t m_wSavedVolume = 0;
     bool m_bMute = false;

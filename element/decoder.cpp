@@ -24,6 +24,7 @@ using ffmpeg::PacketPtr;
 
 namespace {
 
+constexpr int64_t kTicksPerMs = 10000;  // frame times are in 100 ns units
 // How long an idle decoder thread waits before it looks again; new packets, room in a picture
 // queue and the end wake it sooner, so this only bounds a wake-up missed between a look and
 // the wait (20 pictures queued are 800 ms of play), and keeps a paused element quiet.
@@ -131,6 +132,20 @@ void CQMediaElement::DecodeChannel(int32_t channel, AVFrame* frame) {
         m_cvRoom.notify_one();
         DecodePacket(channel, data, std::move(packet), generation, frame);
     }
+    // The end of the feed completes the last group read backward.
+    if (SmoothBackward() && m_bInputEnded && data.reverse.Held() > 0) {
+        bool drained;
+        uint64_t generation;
+        {
+            std::lock_guard<std::mutex> hold(m_mtxPacket);
+            drained = m_mapPacket.at(channel).empty();
+            generation = m_nGeneration;
+        }
+        if (drained && data.generation == generation) {
+            data.reverse.EndGroup();
+            QueueReversed(channel, data, generation);
+        }
+    }
     {
         std::lock_guard<std::mutex> hold(m_mtxPacket);
         load.decoding = false;
@@ -153,44 +168,93 @@ void CQMediaElement::DecodePacket(int32_t channel, ffmpegdata& data, PacketPtr p
         // its first pictures out of the wrong ones.
         data.video.Flush();
         data.inDecoder.clear();
+        data.reverse.Clear();
         data.generation = generation;
     }
     if (!data.video.IsOpen()) return;
     if (data.inDecoder.size() > kMaxUnitsInDecoder) data.inDecoder.clear();
     data.inDecoder[packet->pts] = {ext.frameTime, static_cast<int32_t>(packet->duration)};
     const int64_t sentPts = packet->pts;
+    const bool backward = SmoothBackward();
+    if (backward) {
+        engine::video_ext record{};
+        record.frameTime = ext.frameTime;
+        std::memcpy(record.codec, ext.codec, sizeof record.codec - 1);
+        data.reverse.AddPacket(*packet, record);
+    }
     data.video.Send(*packet);
     packet.reset();
 
     while (data.video.Receive(frame) == 0) {
-        const int width = frame->width;
-        const int height = frame->height;
-        const size_t size = engine::PictureDecoder::BGR24Size(width, height);
-        if (size == 0) continue;
-        // Converted straight into the picture's own buffer: the same single conversion, and
-        // no second copy of every picture through a shared target.
-        unsigned char* pixels = m_pool.Take(size);
-        if (pixels == nullptr) continue;
-        PicturePtr picture(new pictureframe{}, element::PictureFree{&m_pool});
-        picture->pixels = pixels;
-        picture->width = width;
-        picture->height = height;
-        if (!data.video.ConvertToBGR24(*frame, pixels, width * 3)) continue;
-        const int64_t pts = frame->pts != AV_NOPTS_VALUE ? frame->pts : sentPts;
+        if (frame->pts == AV_NOPTS_VALUE) frame->pts = sentPts;
         element::ffmpegdata::Unit unit{ext.frameTime, 0};
-        if (auto it = data.inDecoder.find(pts); it != data.inDecoder.end()) {
+        if (auto it = data.inDecoder.find(frame->pts); it != data.inDecoder.end()) {
             unit = it->second;
             data.inDecoder.erase(it);
         }
-        picture->frameTime = unit.frameTime;
-        picture->channel = channel;
-        picture->duration = unit.duration;
-        picture->pts = static_cast<double>(pts);
-        std::lock_guard<std::mutex> hold(m_mtxPicture);
-        if (generation != m_nGeneration) continue;  // cleared meanwhile
-        m_mapPicture.at(channel).push_back(std::move(picture));
-        ++m_mapLoad.at(channel).pictures;
+        if (!backward) {
+            QueuePicture(channel, data, *frame, unit.frameTime, unit.duration, generation);
+            continue;
+        }
+        engine::HeldPicture held;
+        held.frame = ffmpeg::MakeFrame();
+        if (!held.frame) continue;
+        av_frame_move_ref(held.frame.get(), frame);
+        held.hasRecord = true;
+        held.record.frameTime = unit.frameTime;
+        held.duration = unit.duration;
+        data.reverse.AddPicture(std::move(held));
     }
+    QueueReversed(channel, data, generation);
+}
+
+void CQMediaElement::QueueReversed(int32_t channel, ffmpegdata& data, uint64_t generation) {
+    engine::HeldPicture held;
+    while (data.reverse.TakeOutgoing(held))
+        QueuePicture(channel, data, *held.frame, held.record.frameTime, held.duration, generation);
+}
+
+void CQMediaElement::QueuePicture(int32_t channel, ffmpegdata& data, const AVFrame& frame,
+                                  int64_t frameTime, int32_t duration, uint64_t generation) {
+    const int width = frame.width;
+    const int height = frame.height;
+    const size_t size = engine::PictureDecoder::BGR24Size(width, height);
+    if (size == 0) return;
+    // Converted straight into the picture's own buffer: the same single conversion, and no
+    // second copy of every picture through a shared target.
+    unsigned char* pixels = m_pool.Take(size);
+    if (pixels == nullptr) return;
+    PicturePtr picture(new pictureframe{}, element::PictureFree{&m_pool});
+    picture->pixels = pixels;
+    picture->width = width;
+    picture->height = height;
+    if (!data.video.ConvertToBGR24(frame, pixels, width * 3)) return;
+    picture->frameTime = frameTime;
+    picture->channel = channel;
+    picture->duration = duration;
+    picture->pts = static_cast<double>(frame.pts);
+    std::lock_guard<std::mutex> hold(m_mtxPicture);
+    if (generation != m_nGeneration) return;  // cleared meanwhile
+    if (SmoothBackward()) {
+        // The reader counts pts back from the latest frame read so far, which moves on while
+        // a group is read forward: the pictures count back from one time instead, the latest
+        // read when the first of them is queued (the rest come in falling time).
+        if (m_llReverseBase == -1) {
+            std::lock_guard<std::mutex> packets(m_mtxPacket);
+            m_llReverseBase = std::max(m_llBaseTime, frameTime);
+        }
+        picture->pts =
+            static_cast<double>(std::max<int64_t>(0, m_llReverseBase - frameTime) / kTicksPerMs);
+    }
+    // After a turn the pictures up to the one shown last are passed over; the first beyond
+    // it ends the filter, as the pictures come in the order shown.
+    if (auto resume = m_mapResume.find(channel); resume != m_mapResume.end()) {
+        const element::resumefilter& r = resume->second;
+        if (r.direction == 1 ? frameTime <= r.place : frameTime >= r.place) return;
+        m_mapResume.erase(resume);
+    }
+    m_mapPicture.at(channel).push_back(std::move(picture));
+    ++m_mapLoad.at(channel).pictures;
 }
 
 bool CQMediaElement::CheckVideoCodec(const char* name, ffmpegdata* data) {

@@ -31,6 +31,10 @@ bool CQMediaElement_Rewind(CQMediaElement* element, MediaElementSpeeds speed) {
     return element->Rewind(speed);
 }
 
+bool CQMediaElement_SetReverseMode(CQMediaElement* element, int32_t mode) {
+    return element->SetReverseMode(mode);
+}
+
 bool CQMediaElement_FrameStep_Forward(CQMediaElement* element) {
     return element->FrameStep_Forward();
 }

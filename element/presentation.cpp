@@ -21,8 +21,39 @@ void CQMediaElement::Deliver(pictureframe* picture, channelstate* state) {
     m_Setting.callback(0, m_nState, 0.0, picture, state);
 }
 
+bool CQMediaElement::ServeTurn() {
+    const bool forward = m_nOrientation == 1;
+    int64_t place = INT64_MIN;
+    {
+        std::lock_guard<std::mutex> hold(m_mtxPicture);
+        m_mapResume.clear();
+        for (const auto& [channel, clock] : m_mapClock) {
+            if (clock.lastFrameTime == -1) continue;
+            m_mapResume[channel] = {forward ? 1 : 0, clock.lastFrameTime};
+            // Forward from the earliest picture shown, back from the latest: every channel's
+            // group holding its picture is kept.
+            if (place == INT64_MIN ||
+                (forward ? clock.lastFrameTime < place : clock.lastFrameTime > place))
+                place = clock.lastFrameTime;
+        }
+    }
+    if (place == INT64_MIN) return false;  // nothing shown: an ordinary re-seek
+    platform::TraceF("Turn %s\r\n", forward ? "Forward" : "Rewind");
+    m_MyFile.TurnAt(place,
+                    forward ? MediaElementOrientations_Forward : MediaElementOrientations_Rewind);
+    ClearBuffer();
+    {
+        // The first picture shown is due one frame after the turn.
+        std::lock_guard<std::mutex> hold(m_mtxPicture);
+        m_llReverseBase = place;
+    }
+    m_nReseek = 0;
+    return true;
+}
+
 void CQMediaElement::ServeReseek() {
     m_nReseek = 2;
+    if (m_bTurn.exchange(false) && m_Setting.fileMode != 1 && ServeTurn()) return;
     if (m_Setting.fileMode == 1 && m_nSetPos != -1) {
         m_MyFile.SetPos(m_nSetPos);
         m_nSetPos = -1;
@@ -139,6 +170,7 @@ void CQMediaElement::Present(int32_t clockMs, double factor) {
         }
         clock.gapOffset = 0;
         clock.lastPts = picture->pts;
+        clock.lastFrameTime = picture->frameTime;
         element::PicturePtr shown = std::move(queue.front());
         queue.pop_front();
         --m_mapLoad.at(channel).pictures;

@@ -12,8 +12,8 @@ namespace {
 constexpr size_t kPacketGroupsKept = 4;
 }  // namespace
 
-ReverseGroups::ReverseGroups(PictureDecoder::Options options, size_t bytesMax)
-    : m_redecoder(options), m_bytesMax(bytesMax) {}
+ReverseGroups::ReverseGroups(PictureDecoder::Options options, size_t bytesMax, bool mirror)
+    : m_redecoder(options), m_bytesMax(bytesMax), m_mirror(mirror) {}
 
 size_t ReverseGroups::BytesOf(const AVFrame& frame) {
     size_t bytes = 0;
@@ -72,7 +72,7 @@ void ReverseGroups::MirrorGroup() {
     // Mirrored within the group's span: the gaps between pictures stay the frame durations,
     // and the pts keep growing from one group to the next, as the groups arrive.
     for (auto it = m_group.rbegin(); it != m_group.rend(); ++it) {
-        it->frame->pts = m_groupFirstPts + lastPts - it->frame->pts;
+        if (m_mirror) it->frame->pts = m_groupFirstPts + lastPts - it->frame->pts;
         m_outgoing.push_back(std::move(*it));
     }
     if (m_groupCut) {
@@ -132,7 +132,8 @@ void ReverseGroups::DecodeSegment() {
         const video_ext& record = group->records[unit->second];
         if (record.frameTime >= redo.before) return;
         ++m_redecoded;
-        HeldPicture picture{std::move(frame), true, record};
+        HeldPicture picture{std::move(frame), true, record,
+                            static_cast<int32_t>(group->units[unit->second]->duration)};
         frame = MakeFrame();
         segmentBytes += BytesOf(*picture.frame);
         segment.push_back(std::move(picture));
@@ -160,7 +161,7 @@ void ReverseGroups::DecodeSegment() {
     if (reachedKey) finish();
     // Latest first, in front of what follows.
     for (HeldPicture& picture : segment) {
-        picture.frame->pts = firstPts + lastPts - picture.frame->pts;
+        if (m_mirror) picture.frame->pts = firstPts + lastPts - picture.frame->pts;
         Hold(m_outgoing, std::move(picture), true);
     }
 }

@@ -18,6 +18,7 @@ struct HeldPicture {
     FramePtr frame;  // as decoded (converted only when it is queued to be shown)
     bool hasRecord = false;
     video_ext record{};
+    int32_t duration = 0;  // carried along for the caller
 };
 
 class ReverseGroups {
@@ -28,7 +29,11 @@ public:
     // its latest pictures and decodes its earlier ones again, in segments, from its key frame.
     static constexpr size_t kBytesMax = size_t{200} << 20;
 
-    explicit ReverseGroups(PictureDecoder::Options options, size_t bytesMax = kBytesMax);
+    // mirror: the pts grow with the frame time, and are mirrored within each group so that
+    // they grow in the order shown; false where they already grow as the frame time falls.
+    explicit ReverseGroups(PictureDecoder::Options options, size_t bytesMax = kBytesMax,
+                           bool mirror = true);
+    void SetBound(size_t bytesMax) { m_bytesMax = bytesMax; }
 
     // An access unit sent to the decoder, kept (compressed) while its group may have to be
     // decoded again.
@@ -79,6 +84,7 @@ private:
 
     PictureDecoder m_redecoder;
     size_t m_bytesMax;
+    bool m_mirror;
     size_t m_bytes = 0;
     std::deque<HeldPicture> m_group;     // being collected, decoding order
     std::deque<HeldPicture> m_outgoing;  // to show, in this order

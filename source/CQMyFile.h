@@ -142,6 +142,16 @@ protected:
     // Seek without its test: turns to orientation even when the last command already named it
     // (a host's speed change may have carried the new direction ahead of the turn).
     void Turn(const char* timeText, int64_t frameTime, MediaElementOrientations orientation);
+    static void KeepTiesInOrder(std::list<std::unique_ptr<CQMyFile_GOP>>& groups);
+
+public:
+    // Turns the direction of play at the picture of frameTime: the groups held here are put
+    // in the new order from the group that holds that picture (in every channel), which is
+    // read again from its key frame, and the recorder is asked to go on beyond them. The
+    // start of that group, or INT64_MIN when none held here starts at or before the picture.
+    int64_t TurnAt(int64_t frameTime, MediaElementOrientations orientation);
+
+protected:
     // Frees a record together with its payload copy.
     struct RecordDeleter {
         void operator()(frameheader1* rec) const;

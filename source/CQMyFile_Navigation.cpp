@@ -2,6 +2,7 @@
 #include <algorithm>
 #include <cstring>
 #include <iterator>
+#include <map>
 
 #include "platform/files.h"
 #include "platform/trace.h"
@@ -168,12 +169,69 @@ void CQMyFile::Seek(const char* timeText, int64_t frameTime, MediaElementOrienta
     Turn(timeText, frameTime, orientation);
 }
 
+void CQMyFile::KeepTiesInOrder(std::list<GOPPtr>& groups) {
+    // With several channels, key frames of two channels at one time start two groups, and a
+    // channel's frames may follow its key frame in the later one: such groups stay in the
+    // order they came in, or a channel would be read from after its key frame.
+    for (auto first = groups.begin(); first != groups.end();) {
+        const frameheader1* head = (*first)->front();
+        auto last = std::next(first);
+        while (last != groups.end() && head != nullptr && (*last)->front() != nullptr &&
+               (*last)->front()->frameTime == head->frameTime)
+            ++last;
+        std::reverse(first, last);
+        first = last;
+    }
+}
+
+int64_t CQMyFile::TurnAt(int64_t frameTime, MediaElementOrientations orientation) {
+    std::map<int32_t, int64_t> startOf;  // by channel: its latest group start at or before
+    {
+        std::lock_guard<platform::CriticalSection> lock(m_csFrame);
+        if (m_bOnFile) return INT64_MIN;
+        for (const auto* list : {&m_listAhead, &m_listBehind})
+            for (const GOPPtr& group : *list) {
+                const frameheader1* first = group->front();
+                if (first == nullptr || first->frameTime > frameTime) continue;
+                auto [it, added] = startOf.emplace(first->channel, first->frameTime);
+                if (!added && first->frameTime > it->second) it->second = first->frameTime;
+            }
+        // A group partly read has been played from: it goes behind, with the groups read,
+        // and read again it starts at its key frame.
+        if (!m_listAhead.empty()) {
+            CQMyFile_GOP& group = *m_listAhead.front();
+            frameheader1 next{};
+            group.GetNextFrameHeader(&next);
+            if (group.front() != nullptr && next.frameTime != group.front()->frameTime) {
+                group.Reset();
+                m_listBehind.push_back(std::move(m_listAhead.front()));
+                m_listAhead.pop_front();
+            }
+        }
+    }
+    // The turn keeps the groups from the given time on, in the new direction: going forward
+    // from the earliest of the channels' groups, going back from the latest, so that every
+    // channel keeps the group that holds the picture.
+    int64_t start = INT64_MIN;
+    for (const auto& [channel, time] : startOf)
+        if (start == INT64_MIN ||
+            (orientation == MediaElementOrientations_Forward ? time < start : time > start))
+            start = time;
+    const int64_t at = start != INT64_MIN ? start : frameTime;
+    char text[32] = {};
+    FrameTime2SystemTime(at, text);
+    Turn(text, at, orientation);
+    return start;
+}
+
 void CQMyFile::Turn(const char* timeText, int64_t frameTime, MediaElementOrientations orientation) {
     std::lock_guard<platform::CriticalSection> lock(m_csFrame);
     if (m_bOnFile) return;
     std::swap(m_listAhead, m_listBehind);
     m_listAhead.reverse();
     m_listBehind.reverse();
+    KeepTiesInOrder(m_listAhead);
+    KeepTiesInOrder(m_listBehind);
     const bool forward = orientation == MediaElementOrientations_Forward;
     while (!m_listAhead.empty()) {
         const int64_t t = m_listAhead.front()->front()->frameTime;

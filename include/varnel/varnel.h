@@ -336,13 +336,22 @@ VARNEL_API bool CQMediaElement_Pause(CQMediaElement* element);
  * the earliest picture still queued. */
 VARNEL_API bool CQMediaElement_Forward(CQMediaElement* element, MediaElementSpeeds speed);
 /* Backward, key frames only, at 2 to the power speed; from forward (or from every frame) it
- * drops what is buffered and goes back from the earliest picture still queued. */
+ * drops what is buffered and goes back from the earliest picture still queued. In smooth
+ * reverse mode at speed 0 or below: every picture backward, each channel on from the picture
+ * it shows. */
 VARNEL_API bool CQMediaElement_Rewind(CQMediaElement* element, MediaElementSpeeds speed);
 /* Pause (reported) when playing, then exactly one picture per channel, forward; playback
  * stays paused. */
 VARNEL_API bool CQMediaElement_FrameStep_Forward(CQMediaElement* element);
-/* The same backward: one key frame per channel, going back. */
+/* The same backward: one key frame per channel, going back; in smooth reverse mode one
+ * picture, the one just before the picture each channel shows. */
 VARNEL_API bool CQMediaElement_FrameStep_Rewind(CQMediaElement* element);
+/* VARNEL_REVERSE_GROUPS (the default) or VARNEL_REVERSE_SMOOTH, as for the playback object:
+ * in smooth mode Rewind at speed 0 or below and the backward frame step show every picture,
+ * and a change of direction goes on from the picture each channel shows. The pictures held
+ * for it share a bound of 200 MiB across the channels (at least 32 MiB a channel). False,
+ * and nothing changes, for another value. May be called from inside the callback. */
+VARNEL_API bool CQMediaElement_SetReverseMode(CQMediaElement* element, int32_t mode);
 /* File mode exactly 1 only: continues from that percentage of the groups recorded so far. */
 VARNEL_API bool CQMediaElement_SetPos(CQMediaElement* element, int32_t percent);
 /* File mode exactly 1 only: continues from the group that starts exactly at that recorder

@@ -250,6 +250,30 @@ def frame_steps(ctx):
                "channel %d: key frames going back: %s" % (c, shown))
     expect(len(r.after("play")) > 10, "play goes on after the steps")
 
+    # Smooth reverse: a step moves one picture either way, and a rewind shows every picture
+    # backward, the channels in step.
+    with ctx.recorder() as rec:
+        r = Log(ctx.run(rec, channels, 20, [
+            "reverse_mode:1", "open", "wait_pictures:150:30000", "pause", "mark:paused",
+            "sleep:500", "mark:step1", "step_forward", "sleep:700", "mark:back1", "step_rewind",
+            "sleep:1500", "mark:back2", "step_rewind", "sleep:700", "mark:fwd", "step_forward",
+            "sleep:1500", "mark:rewind", "rewind:0", "play", "sleep:3000", "mark:end", "close",
+            "destroy"]))
+    last = {c: [p for p in r.pictures(c) if p[0] < r.mark("paused")][-1][2] for c in channels}
+    steps = [("step1", "back1", 1), ("back1", "back2", 0), ("back2", "fwd", -1),
+             ("fwd", "rewind", 0)]
+    for a, b, want in steps:
+        pics = [p for p in r.after(a) if p[0] < r.mark(b)]
+        got = {p[1]: (p[2] - last[p[1]]) // FRAME for p in pics}
+        expect(len(pics) == len(channels) and got == {c: want for c in channels},
+               "smooth step at %s: one picture a channel, %d frames from the paused one; got %s" %
+               (a, want, got))
+    for c in channels:
+        times = [p[2] for p in r.after("rewind") if p[1] == c and p[0] < r.mark("end")]
+        expect(len(times) > 20 and all(b - a == -FRAME for a, b in zip(times, times[1:])),
+               "channel %d: every picture backward after the rewind: %s" %
+               (c, [(t - last[c]) // FRAME for t in times]))
+
 
 @scenario
 def file_mode(ctx):

@@ -9,6 +9,7 @@
  *                      savefolder filename orientation keyonly noaudio callback(0|1)
  *                      begin/end (VALUE Y/M/D/h/m/s)
  *   create  open  play  pause  forward:S  rewind:S  step_forward  step_rewind  setpos:P
+ *   reverse_mode:M
  *   seek:Y/M/D/h/m/s/ms  close  destroy
  *   close_in_callback:N     the callback closes the element at its Nth picture
  *   destroy_in_callback:N   the callback destroys the element at its Nth picture
@@ -189,6 +190,8 @@ int main(int argc, char** argv) {
             CQMediaElement_FrameStep_Forward(element);
         else if (!strcmp(name, "step_rewind"))
             CQMediaElement_FrameStep_Rewind(element);
+        else if (!strcmp(name, "reverse_mode"))
+            CQMediaElement_SetReverseMode(element, atoi(args[0]));
         else if (!strcmp(name, "setpos"))
             CQMediaElement_SetPos(element, atoi(args[0]));
         else if (!strcmp(name, "seek")) {

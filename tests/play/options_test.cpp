@@ -43,6 +43,7 @@ TEST(PlayOptions, RecordFieldsAndControls) {
                            "--speed",
                            "4x",
                            "--reverse",
+                           "groups",
                            "--key-frames",
                            "--no-audio",
                            "--on-file",
@@ -67,6 +68,7 @@ TEST(PlayOptions, RecordFieldsAndControls) {
     EXPECT_EQ(o.port, 8080);
     EXPECT_EQ(o.key, 7);
     EXPECT_EQ(o.subKey, -2);
+    EXPECT_FALSE(o.smoothReverse);
     EXPECT_EQ(o.fosId, 3);
     EXPECT_EQ(o.resolution, 1);
     EXPECT_EQ(o.begin.Year, 2020);
@@ -139,7 +141,7 @@ TEST(PlayOptions, BadCommandLinesSayWhatIsWrong) {
          "--at: '-1:pause' is not SECONDS:pause|play|reverse|forward|speed=X"},
         {{"--every", "0"}, "--every: '0' is not a count from 1 up"},
         {{"--duration", "soon"}, "--duration: 'soon' is not seconds (0 plays to the end)"},
-        {{"--reverse=yes"}, "--reverse takes no value"},
+        {{"--reverse=yes"}, "--reverse: 'yes' is not smooth or groups"},
         {{"--url", std::string(500, 'u')},
          "--url: '" + std::string(500, 'u') + "' is not a URL below 500 characters"},
         {{"--ip", std::string(256, 'a')}, "--ip: the address is too long"},
