@@ -13,6 +13,7 @@
 #   channel 5        320x240: 10 s H.264, then 10 s H.265 (the codec changes mid-recording)
 #   channels 6, 7    320x240 H.264 with holes: 10 s, 40 s (channel 7: 36 s) of nothing, 10 s
 #   channels 8, 9    channels 3 and 4 six times over: two minutes for speed and direction changes
+#   channel 10       1920x1080 H.264, 2 s groups: reverse and frame steps at their heaviest
 #   channels 11-26   1280x720 H.264, all the same recording: sixteen cameras for the element
 # All start at 2024/01/01 00:00:00 and last 20 s (6 and 7: 60 and 56 s, 8 and 9: 120 s);
 # channels 1-4 are the set for "_All".
@@ -30,7 +31,7 @@ done
 mkdir -p "$out"
 out=$(cd "$out" && pwd)
 stamp=$out/.complete
-version=5  # bump when the catalogue changes, so old folders are made again
+version=6  # bump when the catalogue changes, so old folders are made again
 if [[ $force -eq 0 && -f $stamp && $(cat "$stamp") == "$version" ]]; then
     echo "$out"
     exit 0
@@ -42,7 +43,7 @@ step=0
 make() {  # make NAME ARGS...: one clip, with a progress line
     local name=$1; shift
     step=$((step + 1))
-    echo "make_samples: [$step/7] $name" >&2
+    echo "make_samples: [$step/8] $name" >&2
     ffmpeg -v error -y "$@" "$out/$name"
 }
 x264=(-c:v libx264 -preset veryfast -bf 0 -pix_fmt yuv420p)
@@ -61,6 +62,8 @@ make ch3-360p-h264.ts -f lavfi -i "smptebars=size=640x360:rate=25" -t $t \
     "${x264[@]}" -g 25 -keyint_min 25 -sc_threshold 0
 make ch4-360p-h264.h264 -f lavfi -i "testsrc=size=640x360:rate=25" -t $t \
     "${x264[@]}" -g 50 -keyint_min 50 -sc_threshold 0 -f h264
+make ch10-1080p-h264-2s.mp4 -f lavfi -i "testsrc2=size=1920x1080:rate=25" -t $t \
+    "${x264[@]}" -g 50 -keyint_min 50 -sc_threshold 0
 make ch5a-240p-h264.mp4 -f lavfi -i "testsrc2=size=320x240:rate=25" -t 10 \
     "${x264[@]}" -g 25 -keyint_min 25 -sc_threshold 0
 make ch5b-240p-hevc.mkv -f lavfi -i "testsrc=size=320x240:rate=25" -t 10 \
@@ -77,6 +80,7 @@ channel=5 start=2024/01/01-00:00:00 files=ch5a-240p-h264.mp4,ch5b-240p-hevc.mkv
 channel=6 start=2024/01/01-00:00:00 files=ch5a-240p-h264.mp4,hole:40,ch5a-240p-h264.mp4
 channel=7 start=2024/01/01-00:00:00 files=ch5a-240p-h264.mp4,hole:36,ch5a-240p-h264.mp4
 channel=8 start=2024/01/01-00:00:00 files=ch3-360p-h264.ts,ch3-360p-h264.ts,ch3-360p-h264.ts,ch3-360p-h264.ts,ch3-360p-h264.ts,ch3-360p-h264.ts
+channel=10 start=2024/01/01-00:00:00 files=ch10-1080p-h264-2s.mp4
 channel=9 start=2024/01/01-00:00:00 files=ch4-360p-h264.h264,ch4-360p-h264.h264,ch4-360p-h264.h264,ch4-360p-h264.h264,ch4-360p-h264.h264,ch4-360p-h264.h264
 CAT
 for channel in $(seq 11 26); do

@@ -79,6 +79,8 @@ void ElementPlayer::Start() {
     m_start = Now();
     g_element = this;
     m_element.reset(CQMediaElement_Create());
+    CQMediaElement_SetReverseMode(
+        m_element.get(), m_options.smoothReverse ? VARNEL_REVERSE_SMOOTH : VARNEL_REVERSE_GROUPS);
     CQMediaElement_Open(m_element.get(), &s);
     m_running = true;
     // The element always starts forward at normal speed; the options' play goes on from there.
