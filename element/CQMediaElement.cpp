@@ -187,6 +187,7 @@ bool CQMediaElement::ClearBuffer() {
         ++m_nGeneration;
         m_llBaseTime = -1;
         m_llReverseBase = -1;
+        m_mapResume.clear();  // a re-seek other than a turn keeps no place
         m_Clock.Reset();
     }
     m_cvRoom.notify_all();

@@ -176,6 +176,8 @@ private:
     // the queues meanwhile, or a turn passes it over).
     void QueuePicture(int32_t channel, element::ffmpegdata& data, const AVFrame& frame,
                       int64_t frameTime, int32_t duration, uint64_t generation);
+    // True for a picture at or after the place of a turn back (which the channel has shown).
+    bool BeyondTurn(int32_t channel, int64_t frameTime);
     // Queues what the channel's reversed groups have ready.
     void QueueReversed(int32_t channel, element::ffmpegdata& data, uint64_t generation);
     // Every picture backward: rewind with every frame read, in smooth reverse mode.

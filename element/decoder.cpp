@@ -196,6 +196,12 @@ void CQMediaElement::DecodePacket(int32_t channel, ffmpegdata& data, PacketPtr p
             QueuePicture(channel, data, *frame, unit.frameTime, unit.duration, generation);
             continue;
         }
+        if (BeyondTurn(channel, unit.frameTime)) {
+            // Turned back: the place's group ends at the place, and is shown from there
+            // without waiting for the group before it.
+            data.reverse.EndGroup();
+            continue;
+        }
         engine::HeldPicture held;
         held.frame = ffmpeg::MakeFrame();
         if (!held.frame) continue;
@@ -206,6 +212,13 @@ void CQMediaElement::DecodePacket(int32_t channel, ffmpegdata& data, PacketPtr p
         data.reverse.AddPicture(std::move(held));
     }
     QueueReversed(channel, data, generation);
+}
+
+bool CQMediaElement::BeyondTurn(int32_t channel, int64_t frameTime) {
+    std::lock_guard<std::mutex> hold(m_mtxPicture);
+    const auto resume = m_mapResume.find(channel);
+    return resume != m_mapResume.end() && resume->second.direction == 0 &&
+           frameTime >= resume->second.place;
 }
 
 void CQMediaElement::QueueReversed(int32_t channel, ffmpegdata& data, uint64_t generation) {
@@ -246,12 +259,13 @@ void CQMediaElement::QueuePicture(int32_t channel, ffmpegdata& data, const AVFra
         picture->pts =
             static_cast<double>(std::max<int64_t>(0, m_llReverseBase - frameTime) / kTicksPerMs);
     }
-    // After a turn the pictures up to the one shown last are passed over; the first beyond
-    // it ends the filter, as the pictures come in the order shown.
+    // After a turn the pictures up to the one shown last are passed over. Going forward the
+    // first beyond it ends the filter, as the pictures come in the order shown; going back
+    // the filter stays (the rest of the place's group is still decoded after it).
     if (auto resume = m_mapResume.find(channel); resume != m_mapResume.end()) {
         const element::resumefilter& r = resume->second;
         if (r.direction == 1 ? frameTime <= r.place : frameTime >= r.place) return;
-        m_mapResume.erase(resume);
+        if (r.direction == 1) m_mapResume.erase(resume);
     }
     m_mapPicture.at(channel).push_back(std::move(picture));
     ++m_mapLoad.at(channel).pictures;

@@ -24,12 +24,12 @@ void CQMediaElement::Deliver(pictureframe* picture, channelstate* state) {
 bool CQMediaElement::ServeTurn() {
     const bool forward = m_nOrientation == 1;
     int64_t place = INT64_MIN;
+    std::map<int32_t, element::resumefilter> resume;
     {
         std::lock_guard<std::mutex> hold(m_mtxPicture);
-        m_mapResume.clear();
         for (const auto& [channel, clock] : m_mapClock) {
             if (clock.lastFrameTime == -1) continue;
-            m_mapResume[channel] = {forward ? 1 : 0, clock.lastFrameTime};
+            resume[channel] = {forward ? 1 : 0, clock.lastFrameTime};
             // Forward from the earliest picture shown, back from the latest: every channel's
             // group holding its picture is kept.
             if (place == INT64_MIN ||
@@ -43,8 +43,9 @@ bool CQMediaElement::ServeTurn() {
                     forward ? MediaElementOrientations_Forward : MediaElementOrientations_Rewind);
     ClearBuffer();
     {
-        // The first picture shown is due one frame after the turn.
         std::lock_guard<std::mutex> hold(m_mtxPicture);
+        m_mapResume = std::move(resume);
+        // The first picture shown is due one frame after the turn.
         m_llReverseBase = place;
     }
     m_nReseek = 0;

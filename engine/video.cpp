@@ -173,7 +173,15 @@ int CQFFmpegPlayer::receive_pictures(VideoState* is, engine::PictureDecoder& dec
             m_mapInDecoder.erase(it);
         }
         const engine::video_ext* record = ext.frameTime != -1 ? &ext : nullptr;
-        if (record != nullptr && !PastTurn(is, record->frameTime)) continue;
+        if (record != nullptr && !PastTurn(is, record->frameTime)) {
+            // Turned back: the place's group ends at the place, and is shown from there
+            // without waiting for the group before it.
+            if (SmoothReverse()) {
+                Reverse(source).EndGroup();
+                CountReversed();
+            }
+            continue;
+        }
         if (SmoothReverse()) {
             engine::HeldPicture held;
             held.frame = engine::MakeFrame();
