@@ -226,6 +226,8 @@ void CQMediaElement::FinishClose() {
         std::lock_guard<std::mutex> packets(m_mtxPacket);
         for (auto& [channel, queue] : m_mapPicture) queue.clear();
         for (auto& [channel, queue] : m_mapPacket) queue.clear();
+        m_mapOnScreen.clear();
+        m_mapBefore.clear();
         for (auto& [channel, load] : m_mapLoad) {
             load.packets = 0;
             load.pictures = 0;

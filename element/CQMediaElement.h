@@ -189,8 +189,13 @@ private:
 
     // ---- presentation (element/presentation.cpp) ----
     void ServeReseek();
+    // Close and Destroy from inside the callback, carried out once the tick's work is done.
+    void FinishCloseFromCallback();
     // False when no channel has shown a picture to turn at.
     bool ServeTurn();
+    // A frame step that turns: every channel shows the picture it showed before the one on
+    // screen, its neighbour in the new direction. False when a channel has none.
+    bool StepFromHistory();
     bool StepReady();
     void KeepStepPending();
     void Present(int32_t clockMs, double factor);
@@ -227,6 +232,11 @@ private:
     std::mutex m_mtxPacket;
     std::map<int32_t, element::channelclock> m_mapClock;
     std::map<int32_t, std::deque<element::PicturePtr>> m_mapPicture;
+    // In smooth reverse mode, each channel's picture on screen and the one shown before it
+    // (clock thread, under m_mtxPicture): a turn that comes with a frame step shows the one
+    // before at once, while the pictures beyond it are decoded.
+    std::map<int32_t, element::PicturePtr> m_mapOnScreen;
+    std::map<int32_t, element::PicturePtr> m_mapBefore;
     std::map<int32_t, std::unique_ptr<element::ffmpegdata>> m_mapCodec;
     std::map<int32_t, channelstate> m_mapState;
     std::atomic<int32_t> m_nState{0};

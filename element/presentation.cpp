@@ -21,8 +21,31 @@ void CQMediaElement::Deliver(pictureframe* picture, channelstate* state) {
     m_Setting.callback(0, m_nState, 0.0, picture, state);
 }
 
+bool CQMediaElement::StepFromHistory() {
+    std::lock_guard<std::mutex> hold(m_mtxPicture);
+    for (const auto& [channel, clock] : m_mapClock) {
+        const auto before = m_mapBefore.find(channel);
+        if (before == m_mapBefore.end() || !before->second) return false;
+    }
+    for (auto& [channel, clock] : m_mapClock) {
+        if (m_nState == VARNEL_STATE_CLOSED) break;  // closed from the callback
+        element::PicturePtr& before = m_mapBefore.at(channel);
+        before->lastFrameTime = m_MyFile.GetLastFrameDateTime();
+        channelstate& state = m_mapState.at(channel);
+        state.status = VARNEL_CHANNEL_PRESENTED;
+        Deliver(before.get(), &state);
+        clock.lastFrameTime = before->frameTime;
+        std::swap(before, m_mapOnScreen[channel]);
+    }
+    m_bFrameStep = false;
+    return true;
+}
+
 bool CQMediaElement::ServeTurn() {
     const bool forward = m_nOrientation == 1;
+    // A step that turns is answered at once from the pictures kept; the turn then goes on
+    // from the pictures it showed.
+    if (m_bFrameStep) StepFromHistory();
     int64_t place = INT64_MIN;
     std::map<int32_t, element::resumefilter> resume;
     {
@@ -179,6 +202,10 @@ void CQMediaElement::Present(int32_t clockMs, double factor) {
         shown->lastFrameTime = m_MyFile.GetLastFrameDateTime();
         state.status = VARNEL_CHANNEL_PRESENTED;
         Deliver(shown.get(), &state);
+        if (m_nReverseMode == VARNEL_REVERSE_SMOOTH) {
+            m_mapBefore[channel] = std::move(m_mapOnScreen[channel]);
+            m_mapOnScreen[channel] = std::move(shown);
+        }
         shown.reset();
         // The next picture is timed from when this one was due, not from when a tick came
         // round to it: a tick delayed by a busy machine (or a skipped one) would otherwise
@@ -194,8 +221,9 @@ int32_t CQMediaElement::UpdateClock(int32_t clockMs) {
     if (m_nState == VARNEL_STATE_CLOSED) return 0;
     if (!m_bFrameStep && m_nState != VARNEL_STATE_PLAYING) return 0;
     if (m_nReseek == 1) {
-        ServeReseek();
+        ServeReseek();  // a turn with a step presents pictures: the host may close meanwhile
         KeepStepPending();
+        FinishCloseFromCallback();
         return 0;
     }
     // A frame step does not wait for the pre-buffer of playback: one picture a channel is
@@ -222,18 +250,21 @@ int32_t CQMediaElement::UpdateClock(int32_t clockMs) {
         for (auto& [channel, clock] : m_mapClock) clock.lastPts = -1.0;
     if (m_nReseek == 0) m_bFrameStep = false;
     hold.unlock();
+    FinishCloseFromCallback();
+    return 0;
+}
 
+void CQMediaElement::FinishCloseFromCallback() {
     if (m_bCloseDeferred) {
         // The host closed (or destroyed) the element from its callback: finish here, on the
         // clock thread, now that the picture lock is free. The clock's timer, deleted from its
         // own thread, ends as this tick returns. A close already under way on another thread
         // is waiting for this tick to end: it does the rest.
         std::unique_lock<std::mutex> closing(m_mtxClose, std::try_to_lock);
-        if (!closing.owns_lock()) return 0;
+        if (!closing.owns_lock()) return;
         const bool destroy = m_bDestroyDeferred;
         FinishClose();
         closing.unlock();
         if (destroy) delete this;
     }
-    return 0;
 }

@@ -218,6 +218,18 @@ void CQMyFile::WriteGOPToFile() {
         // that arrives slower than it plays.
         if (wasEmpty || m_itGOP == m_mapGOP.end()) m_itGOP = added;
     } else if (firstOrientation == 0 || firstOrientation == 1) {
+        // A seek goes on from the group holding its time, which is one held here already: the
+        // recorder sends it again, and listed twice it would be played twice.
+        const frameheader1* first = group->front();
+        const auto same = [first](const GOPPtr& held) {
+            const frameheader1* f = held->front();
+            return f != nullptr && f->frameTime == first->frameTime && f->channel == first->channel;
+        };
+        if (std::any_of(m_listAhead.begin(), m_listAhead.end(), same) ||
+            std::any_of(m_listBehind.begin(), m_listBehind.end(), same)) {
+            platform::TraceF("CQMyFile: group sent again, dropped\r\n");
+            return;
+        }
         m_listAhead.push_back(std::move(group));
     }
     // Otherwise the group is destroyed here, and with it its file.

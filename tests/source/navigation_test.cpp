@@ -309,3 +309,26 @@ TEST(Navigation, ShortFormRecordsFromTheOpenedFile) {
     src.Close();
     EXPECT_TRUE(platform::FileExists((dir / "short.bin").c_str()));  // only read: it stays
 }
+
+TEST(Navigation, TurnAtKeepsThePlacesGroupAndDropsAGroupSentAgain) {
+    Fixture fx;
+    const auto recs = Groups(5, 2);  // group g starts at recs[2 * g]
+    auto g = [&](int n) { return recs[2 * n].time; };
+    fx.src.Feed(Body(recs));
+    for (int i = 0; i < 5; ++i) fx.Next();  // groups 0 and 1 read, group 2 begun
+
+    // Turned back at the picture just read: its group is read again, from its key frame.
+    EXPECT_EQ(fx.src.TurnAt(recs[4].time + 1, kRew), g(2));
+    std::vector<int64_t> ahead;
+    for (const auto& group : fx.src.AheadList()) ahead.push_back(group->front()->frameTime);
+    EXPECT_EQ(ahead, (std::vector<int64_t>{g(2), g(1), g(0)}));
+    EXPECT_TRUE(fx.src.m_SentCommand.isSeek);
+
+    // The recorder goes on from the group holding the seek time, one held already.
+    fx.src.Feed(Body({recs[0], recs[1], recs[2]}));
+    EXPECT_EQ(fx.src.Ahead(), 3u);
+    for (int n : {2, 1, 0}) {
+        ExpectNext(fx, recs[2 * n]);
+        ExpectNext(fx, recs[2 * n + 1]);
+    }
+}
