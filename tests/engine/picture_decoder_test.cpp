@@ -8,10 +8,12 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <map>
 #include <string>
 #include <vector>
 
 #include "engine/picture_decoder.h"
+#include "engine/reverse_groups.h"
 
 namespace {
 
@@ -118,6 +120,87 @@ TEST_F(PictureDecoderTest, PicturesEqualTheProgramsDecodeAcrossCodecAndSizeChang
         ASSERT_EQ(pictures.size(), clip.reference.size()) << clip.codec << " " << clip.width;
         EXPECT_TRUE(pictures == clip.reference) << clip.codec << " " << clip.width;
     }
+}
+
+// Smooth reverse: groups fed latest first, each forward, as a recorder sends a rewind, come out
+// as every picture once in falling time, pts growing, each the program's own decode of it;
+// with a bound of a few pictures the groups are decoded again in segments to get there.
+TEST_F(PictureDecoderTest, ReversedGroupsGiveEveryPictureBackwardWithinTheBound) {
+    const Clip clip = Make("h264", 320, 240);  // groups of 10
+    const auto isKey = [](const Bytes& unit) {
+        for (size_t i = 0; i + 3 < unit.size(); ++i)
+            if (unit[i] == 0 && unit[i + 1] == 0 && unit[i + 2] == 1 && (unit[i + 3] & 0x1F) == 5)
+                return true;
+        return false;
+    };
+    std::vector<std::vector<size_t>> groups;
+    for (size_t i = 0; i < clip.units.size(); ++i) {
+        if (groups.empty() || isKey(clip.units[i])) groups.emplace_back();
+        groups.back().push_back(i);
+    }
+    ASSERT_GE(groups.size(), 4u);
+    const size_t size = engine::PictureDecoder::BGR24Size(clip.width, clip.height);
+    const size_t bound = 4 * clip.width * clip.height * 3 / 2;  // about three pictures
+
+    engine::ReverseGroups reverse({1, AV_CODEC_FLAG2_FAST}, bound);
+    engine::PictureDecoder decoder({1, AV_CODEC_FLAG2_FAST});
+    ASSERT_TRUE(decoder.Open("h264"));
+    ffmpeg::FramePtr frame = ffmpeg::MakeFrame();
+    std::vector<int64_t> times, pts;
+    Bytes pictures;
+    size_t mostHeld = 0;
+    const auto takeOut = [&] {
+        engine::HeldPicture out;
+        while (reverse.TakeOutgoing(out)) {
+            times.push_back(out.record.frameTime);
+            pts.push_back(out.frame->pts);
+            Bytes bgr(size);
+            ASSERT_TRUE(decoder.ConvertToBGR24(*out.frame, bgr.data(), clip.width * 3));
+            pictures.insert(pictures.end(), bgr.begin(), bgr.end());
+        }
+    };
+    // As the engine does, the pts count the packets' durations in the order they come.
+    std::map<int64_t, int64_t> timeOfPts;
+    int64_t arrival = 0;
+    for (auto group = groups.rbegin(); group != groups.rend(); ++group) {
+        for (size_t i : *group) {
+            const Bytes& unit = clip.units[i];
+            ffmpeg::PacketPtr packet = ffmpeg::MakePacket();
+            ASSERT_EQ(av_new_packet(packet.get(), static_cast<int>(unit.size())), 0);
+            std::copy(unit.begin(), unit.end(), packet->data);
+            packet->pts = arrival += 40;
+            timeOfPts[packet->pts] = static_cast<int64_t>(i);
+            packet->duration = 40;
+            if (i == group->front()) packet->flags |= AV_PKT_FLAG_KEY;
+            engine::video_ext record{};
+            record.frameTime = static_cast<int64_t>(i);
+            std::copy_n("h264", 5, record.codec);
+            reverse.AddPacket(*packet, record);
+            ASSERT_EQ(decoder.Send(*packet), 0);
+            while (decoder.Receive(frame.get()) == 0) {
+                engine::HeldPicture held{ffmpeg::MakeFrame(), true, record, 40};
+                held.record.frameTime = timeOfPts.at(frame->pts);
+                av_frame_move_ref(held.frame.get(), frame.get());
+                reverse.AddPicture(std::move(held));
+                mostHeld = std::max(mostHeld, reverse.BytesHeld());
+            }
+            takeOut();
+        }
+    }
+    reverse.EndGroup();
+    takeOut();
+
+    std::vector<int64_t> want(clip.units.size());
+    for (size_t i = 0; i < want.size(); ++i) want[i] = static_cast<int64_t>(want.size() - 1 - i);
+    EXPECT_EQ(times, want);
+    EXPECT_TRUE(std::is_sorted(pts.begin(), pts.end())) << "pts grow in the order shown";
+    EXPECT_GT(reverse.Redecoded(), 0u) << "groups longer than the bound are decoded again";
+    EXPECT_LE(mostHeld, bound + bound / 2);
+    ASSERT_EQ(pictures.size(), clip.reference.size());
+    for (size_t n = 0; n < want.size(); ++n)
+        EXPECT_TRUE(std::equal(pictures.begin() + n * size, pictures.begin() + (n + 1) * size,
+                               clip.reference.begin() + want[n] * size))
+            << "picture " << want[n];
 }
 
 }  // namespace
