@@ -277,10 +277,16 @@ void CQFFmpegPlayer::event_loop(VideoState* is) {
                 stream_toggle_pause(is);
                 CallFrame(m_nState, m_dPosition, nullptr);
                 break;
-            case 1:
-                video_refresh(is);
-                is->refresh = false;
+            case 1: {
+                const double at = video_refresh(is);
+                {
+                    std::lock_guard<std::mutex> lock(is->refresh_mutex);
+                    is->refresh_at = at;
+                    is->refresh = false;
+                }
+                is->refresh_cv.notify_all();
                 break;
+            }
             case 2:
                 alloc_picture(is);
                 break;
@@ -296,7 +302,7 @@ void CQFFmpegPlayer::event_loop(VideoState* is) {
 }
 
 void CQFFmpegPlayer::stream_toggle_pause(VideoState* is) {
-    std::lock_guard<std::mutex> lock(is->pictq_mutex);
+    std::unique_lock<std::mutex> lock(is->pictq_mutex);
     if (is->paused && is->frame_last_pts == engine::kNoValue) {
         // Nothing shown since the open or the last flush: the video clock was never set, and
         // moving the frame timer by it would put the timer a whole epoch ahead, so that no
@@ -309,17 +315,48 @@ void CQFFmpegPlayer::stream_toggle_pause(VideoState* is) {
         is->video_current_pts_drift = is->video_current_pts - now;
     }
     is->paused = !is->paused;
+    lock.unlock();
+    KickRefresh(is);
 }
 
 void CQFFmpegPlayer::refresh_thread(VideoState* is) {
     MarkEngineThread();
+    // Asking every 5 ms whether a picture is due meant 400 thread wake-ups a second (this
+    // thread's and the play thread's) at any speed, and pictures shown up to 5 ms after they
+    // were due. The ticker now asks when the play thread says the next picture is due, or when
+    // something changes (kicks); the bound is a safety net only.
+    constexpr auto kLongest = std::chrono::milliseconds(100);
+    std::unique_lock<std::mutex> lock(is->refresh_mutex);
+    const auto kicked = [is] { return is->refresh_kick || is->abort_request; };
     while (!is->abort_request) {
-        if (!is->refresh && !is->paused) {
-            is->refresh = true;
-            is->refresh_event->Set();
+        if (is->paused) {
+            is->refresh_cv.wait_for(lock, kLongest, kicked);  // until the pause is toggled
+            is->refresh_kick = false;
+            continue;
         }
-        av_usleep(5000);
+        is->refresh = true;
+        is->refresh_kick = false;
+        is->refresh_event->Set();
+        // The play thread looks at the queue and says when to ask again; a kick meanwhile is
+        // seen by that look or by the next.
+        is->refresh_cv.wait_for(lock, kLongest, [is] { return !is->refresh || is->abort_request; });
+        if (is->refresh) continue;  // no look yet: ask again
+        const double wait = is->refresh_at - av_gettime() / 1000000.0;
+        if (wait > 0 && !is->refresh_kick)
+            is->refresh_cv.wait_for(
+                lock,
+                std::min<std::chrono::microseconds>(
+                    kLongest, std::chrono::microseconds(static_cast<int64_t>(wait * 1e6))),
+                kicked);
     }
+}
+
+void CQFFmpegPlayer::KickRefresh(VideoState* is) {
+    {
+        std::lock_guard<std::mutex> lock(is->refresh_mutex);
+        is->refresh_kick = true;
+    }
+    is->refresh_cv.notify_all();
 }
 
 bool CQFFmpegPlayer::Stop(bool wait) {
@@ -416,6 +453,7 @@ void CQFFmpegPlayer::do_exit(VideoState* is) {
 
 void CQFFmpegPlayer::stream_close(VideoState* is) {
     is->abort_request = true;
+    KickRefresh(is);
     // The reader may be blocked opening a source (connecting, or waiting for a recorder that
     // never answers): interrupted, that open returns at once.
     m_pMyFile->Interrupt();

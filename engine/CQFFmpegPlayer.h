@@ -1,5 +1,6 @@
 // The playback engine: a play thread with an event loop, a reader thread merging the main and
-// the FOS stream source, a video thread, a 5 ms refresh ticker and an SDL audio device.
+// the FOS stream source, a video thread, a refresh ticker that wakes when a picture is due and an
+// SDL audio device.
 #pragma once
 
 #include <atomic>
@@ -102,6 +103,7 @@ private:
     void event_loop(VideoState* is);
     void stream_toggle_pause(VideoState* is);
     void refresh_thread(VideoState* is);
+    void KickRefresh(VideoState* is);
     void ffmfc_quit();
     void do_exit(VideoState* is);
     void stream_close(VideoState* is);
@@ -170,7 +172,8 @@ private:
     double get_master_clock(VideoState* is);
     void update_video_pts(VideoState* is, double pts, int64_t pos);
     double compute_target_delay(double delay, VideoState* is);
-    void video_refresh(VideoState* is);
+    // Presents the picture that is due, if any: the wall-clock time at which to look again.
+    double video_refresh(VideoState* is);
     void pictq_next_picture(VideoState* is);
     void video_display(VideoState* is);
     void video_image_display(VideoState* is);

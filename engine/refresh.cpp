@@ -73,13 +73,14 @@ void CQFFmpegPlayer::pictq_next_picture(VideoState* is) {
     is->pictq_cond.notify_all();
 }
 
-void CQFFmpegPlayer::video_refresh(VideoState* is) {
-    if (!m_bHasVideoDecoder) return;
+double CQFFmpegPlayer::video_refresh(VideoState* is) {
+    constexpr double kIdle = 3600;  // nothing queued: the ticker waits for a picture to come
+    if (!m_bHasVideoDecoder) return WallClock() + 0.005;
     for (;;) {
         double skipped = engine::kNoValue;
         {
             std::lock_guard<std::mutex> lock(is->pictq_mutex);
-            if (is->pictq_size == 0) return;
+            if (is->pictq_size == 0) return WallClock() + kIdle;
             VideoPicture& vp = is->pictq[is->pictq_rindex];
             if (vp.skip) {
                 skipped = vp.pts;
@@ -92,7 +93,7 @@ void CQFFmpegPlayer::video_refresh(VideoState* is) {
                 if (gap > 0 && gap < kNoSyncThreshold) is->frame_last_duration = gap;
                 const double delay = compute_target_delay(is->frame_last_duration, is);
                 const double now = WallClock();
-                if (now < is->frame_timer + delay) return;
+                if (now < is->frame_timer + delay) return is->frame_timer + delay;
                 if (delay > 0)
                     is->frame_timer +=
                         delay * std::fmax(1.0, std::floor((now - is->frame_timer) / delay));
@@ -110,7 +111,7 @@ void CQFFmpegPlayer::video_refresh(VideoState* is) {
         // Late pictures are not dropped: each is shown, as fast as the refresh events come.
         video_display(is);
         pictq_next_picture(is);
-        return;
+        return 0;  // the next one may be due already
     }
 }
 

@@ -26,6 +26,7 @@ bool CQFFmpegPlayer::TurnInPlace(bool forward) {
     }
     m_nOrientation = forward ? 1 : 0;
     is->continue_read_thread.notify_one();
+    KickRefresh(is);
     return true;
 }
 

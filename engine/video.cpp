@@ -114,6 +114,7 @@ int CQFFmpegPlayer::get_video_frame(VideoState* is, AVFrame* frame, bool block) 
         ClearReversed();
         std::unique_lock<std::mutex> lock(is->pictq_mutex);
         for (VideoPicture& vp : is->pictq) vp.skip = true;
+        KickRefresh(is);  // the pictures dropped go at the next look
         is->pictq_cond.wait(lock, [is] { return is->pictq_size == 0 || is->videoq.Aborted(); });
         is->frame_last_pts = engine::kNoValue;
         is->frame_last_duration = 0;
@@ -277,6 +278,8 @@ int CQFFmpegPlayer::queue_picture(VideoState* is, engine::PictureDecoder& decode
     lock.lock();
     is->pictq_windex = (is->pictq_windex + 1) % engine::kPictureQueueSize;
     ++is->pictq_size;
+    lock.unlock();
+    KickRefresh(is);
     return 0;
 }
 

@@ -100,6 +100,13 @@ struct VideoState {
     char filename[1024] = {};
     char filename2[1024] = {};
     std::atomic<bool> refresh{false};
+    // The refresh ticker sleeps until the next picture is due (refresh_at, wall-clock seconds,
+    // set by the play thread as it looks at the picture queue) or until a kick: a picture
+    // queued, a pause toggled, pictures dropped, the stream closing. Under refresh_mutex.
+    std::mutex refresh_mutex;
+    std::condition_variable refresh_cv;
+    bool refresh_kick = false;
+    double refresh_at = 0;
     int id = -1;
     int av_sync_type = 0;  // audio master
 

@@ -56,7 +56,7 @@ static void on_trace(const char* line, void* user) {
     size_t n = strcspn(line, "\r\n");
     if (n > 0) logf_line("TRACE %lld %.*s\n", now_us(), (int)n, line);
     if (atomic_load(&g_trace_armed) && strstr(line, g_wanted_trace) != NULL)
-        atomic_store(&g_trace_seen, 1);
+        if (atomic_load(&g_trace_seen) == 0) count_up(&g_trace_seen);
 }
 
 static void on_element(int32_t zero, int32_t state, double zero2, pictureframe* p,
@@ -74,9 +74,8 @@ static void on_element(int32_t zero, int32_t state, double zero2, pictureframe* 
     }
     int n = -1;
     if (s->status == VARNEL_CHANNEL_PRESENTED) {
-        n = atomic_fetch_add(&g_pictures, 1) + 1;
-        if (p->channel >= 0 && p->channel < MAX_CHANNELS)
-            atomic_fetch_add(&g_channel_pictures[p->channel], 1);
+        n = count_up(&g_pictures) + 1;
+        if (p->channel >= 0 && p->channel < MAX_CHANNELS) count_up(&g_channel_pictures[p->channel]);
     }
     unsigned long long h = 0;
     if (atomic_load(&g_hash) && p->pixels != NULL)

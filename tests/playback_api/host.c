@@ -91,12 +91,12 @@ static void on_frame(int32_t zero, int32_t state, double position, FrameInfo* f)
     if (f == NULL) {
         logf_line("STATE %lld %d %.6f\n", t, state, position);
         if (state == VARNEL_STATE_CLOSED) {
-            atomic_fetch_add(&g_state4, 1);
+            count_up(&g_state4);
             react(REACT_STATE4, "state4");
         }
         return;
     }
-    const int n = atomic_fetch_add(&g_pictures, 1);
+    const int n = count_up(&g_pictures);
     unsigned long long h = 0;
     if (atomic_load(&g_hash) && f->Pixels != NULL)
         h = hash_bytes(f->Pixels, (size_t)f->Width * (size_t)f->Height * 3);
@@ -110,7 +110,7 @@ static void on_end(int32_t zero, int32_t feed, int32_t zero2) {
     (void)zero2;
     atomic_store(&g_last_event, now_us());
     logf_line("END %lld %d\n", now_us(), feed);
-    atomic_fetch_add(&g_ends, 1);
+    count_up(&g_ends);
     react(REACT_END, "end");
 }
 
