@@ -160,6 +160,8 @@ private:
     void CarryOutTurn(VideoState* is);
     // Video thread: false for a picture on the near side of the place a turn keeps.
     bool PastTurn(VideoState* is, int64_t frameTime);
+    // The same test without its effect, for pictures held from before the turn.
+    bool NearSideOfTurn(VideoState* is, int64_t frameTime);
     void video_thread(VideoState* is);
     int queue_picture(VideoState* is, engine::PictureDecoder& decoder, AVFrame* src, double pts,
                       int64_t pos, const engine::video_ext* record);

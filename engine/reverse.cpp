@@ -42,6 +42,9 @@ int CQFFmpegPlayer::EmitReversed(VideoState* is) {
         const bool taken = from.TakeOutgoing(picture);
         CountReversed();
         if (!taken) continue;
+        // Held from before a turn that has not reached this thread yet: on the near side of
+        // the place, it is not shown.
+        if (picture.hasRecord && NearSideOfTurn(is, picture.record.frameTime)) continue;
         if (show_picture(is, VideoDecoder(source), picture.frame.get(),
                          picture.hasRecord ? &picture.record : nullptr) < 0)
             return -1;
@@ -57,6 +60,9 @@ int CQFFmpegPlayer::EmitAllReversed(VideoState* is) {
         const int source = main >= fos ? 0 : 1;
         HeldPicture picture;
         if (!Reverse(source).TakeOutgoing(picture)) continue;
+        // Held from before a turn that has not reached this thread yet: on the near side of
+        // the place, it is not shown.
+        if (picture.hasRecord && NearSideOfTurn(is, picture.record.frameTime)) continue;
         if (show_picture(is, VideoDecoder(source), picture.frame.get(),
                          picture.hasRecord ? &picture.record : nullptr) < 0)
             return -1;

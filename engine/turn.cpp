@@ -46,6 +46,11 @@ void CQFFmpegPlayer::CarryOutTurn(VideoState* is) {
     is->videoq.Put(engine::MakeFlushPacket());
 }
 
+bool CQFFmpegPlayer::NearSideOfTurn(VideoState* is, int64_t frameTime) {
+    const int dir = is->resume_dir;
+    return (dir == 1 && frameTime <= is->resume_time) || (dir == 2 && frameTime >= is->resume_time);
+}
+
 bool CQFFmpegPlayer::PastTurn(VideoState* is, int64_t frameTime) {
     const int dir = is->resume_dir;
     if (dir == 0) return true;
