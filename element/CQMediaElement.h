@@ -94,6 +94,8 @@ using PicturePtr = std::unique_ptr<pictureframe, PictureFree>;
 struct ChannelLoad {
     std::atomic<int> packets{0};
     std::atomic<int> pictures{0};
+    // Pictures of a group read backward wait to be queued (the picture queue was full).
+    std::atomic<bool> reversed{false};
     bool decoding = false;  // a decoder thread has taken the channel (under m_mtxPacket)
 };
 
@@ -178,7 +180,8 @@ private:
                       int64_t frameTime, int32_t duration, uint64_t generation);
     // True for a picture at or after the place of a turn back (which the channel has shown).
     bool BeyondTurn(int32_t channel, int64_t frameTime);
-    // Queues what the channel's reversed groups have ready.
+    // Queues what the channel's reversed groups have ready, as far as the picture queue has
+    // room: the rest waits as decoded, a third of the size of a converted picture.
     void QueueReversed(int32_t channel, element::ffmpegdata& data, uint64_t generation);
     // Every picture backward: rewind with every frame read, in smooth reverse mode.
     bool SmoothBackward() const { return m_nOrientation == 0 && !m_bOnlyKeyFrame; }

@@ -106,7 +106,8 @@ std::optional<int32_t> CQMediaElement::TakeChannel(int32_t after) {
     for (size_t i = 0; i < m_mapClock.size(); ++i, ++it) {
         if (it == m_mapClock.end()) it = m_mapClock.begin();
         element::ChannelLoad& load = m_mapLoad.at(it->first);
-        if (!load.decoding && load.packets > 0 && load.pictures < kPictureQueueLimit) {
+        if (!load.decoding && (load.packets > 0 || load.reversed) &&
+            load.pictures < kPictureQueueLimit) {
             load.decoding = true;
             return it->first;
         }
@@ -117,7 +118,10 @@ std::optional<int32_t> CQMediaElement::TakeChannel(int32_t after) {
 void CQMediaElement::DecodeChannel(int32_t channel, AVFrame* frame) {
     element::ChannelLoad& load = m_mapLoad.at(channel);
     ffmpegdata& data = *m_mapCodec.at(channel);
-    while (Active() && m_nReseek == 0 && load.pictures < kPictureQueueLimit) {
+    QueueReversed(channel, data, data.generation);
+    // Held pictures at their bound wait to be shown before more are decoded.
+    while (Active() && m_nReseek == 0 && load.pictures < kPictureQueueLimit &&
+           !data.reverse.Full()) {
         PacketPtr packet;
         uint64_t generation;
         {
@@ -222,9 +226,11 @@ bool CQMediaElement::BeyondTurn(int32_t channel, int64_t frameTime) {
 }
 
 void CQMediaElement::QueueReversed(int32_t channel, ffmpegdata& data, uint64_t generation) {
+    element::ChannelLoad& load = m_mapLoad.at(channel);
     engine::HeldPicture held;
-    while (data.reverse.TakeOutgoing(held))
+    while (load.pictures < kPictureQueueLimit && data.reverse.TakeOutgoing(held))
         QueuePicture(channel, data, *held.frame, held.record.frameTime, held.duration, generation);
+    load.reversed = data.reverse.HasOutgoing();
 }
 
 void CQMediaElement::QueuePicture(int32_t channel, ffmpegdata& data, const AVFrame& frame,
