@@ -154,17 +154,19 @@ void Player::SetOrientation(int orientation) {
         from = m_status.lastFrameTime;
     }
     m_orientation = orientation;
-    if (from < 0 || m_options.smoothReverse) {
-        // In smooth reverse the object itself turns at the picture last shown; with nothing
-        // shown yet, the direction only goes with the next command to the recorder.
+    if (from < 0) {
+        // Nothing shown yet: the direction only goes with the next command to the recorder.
         CVarnel1_SetSpeed_Orientation(m_player.get(), m_speed, m_orientation, true,
                                       m_options.noAudio);
         return;
     }
-    // Otherwise the playback object's command lines carry no direction, so a recorder only
-    // turns round on a new request: the object is closed (waiting, so that no picture of the old
-    // direction follows) and opened again from the picture last shown, over the rest of the
-    // range in the new direction. Its working files go with the close.
+    // A recorder turns round on a new request. The object's own turn in smooth mode keeps the
+    // picture exactly, but after the recorder has ended the feed (which it does soon after a
+    // rewind reaches the start of the range) it can only play the groups held here: a person
+    // turning forward again expects the rest of the range. So the object is closed (waiting,
+    // so that no picture of the old direction follows) and opened again from the picture last
+    // shown, over the rest of the range in the new direction. Its working files go with the
+    // close.
     CloseObject();
     g_stopping = false;
     StreamSetting main = Record(m_options.fosId);
