@@ -204,6 +204,10 @@ VARNEL_API bool CVarnel1_SetSpeed_Orientation(CVarnel1* player, int32_t speed, i
  *                          by the speed factor. Each group is decoded forward and its pictures
  *                          are held, as decoded, until they are shown: at most 200 MiB a source
  *                          (64 pictures of 1080p). A longer group is decoded again in segments.
+ *                          A change of direction (CVarnel1_SetSpeed_Orientation, apply true)
+ *                          turns at the picture last shown: the next picture shown is its
+ *                          neighbour. After the recorder has ended the feed such a turn plays
+ *                          only the groups held here; open again to go on beyond them.
  * Takes effect with the next picture decoded. False, and nothing changes, for another value.
  * May be called from inside a callback. */
 #define VARNEL_REVERSE_GROUPS 0
