@@ -148,9 +148,9 @@ private:
         return source == 1 ? m_reverseFos : m_reverseMain;
     }
     // Queues the pictures the reversed groups have ready: while there is room in the picture
-    // queue, and beyond that (waiting) while the held pictures fill their bound. -1 when the
-    // stream is closing.
-    int EmitReversed(VideoState* is);
+    // queue, and beyond that (waiting) while the held pictures fill their bound; with all,
+    // every one ready. -1 when the stream is closing.
+    int EmitReversed(VideoState* is, bool all = false);
     // Every held picture handed out (reverse play ends, or the feed does); -1 when closing.
     int EmitAllReversed(VideoState* is);
     void ClearReversed();

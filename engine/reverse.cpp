@@ -25,18 +25,18 @@ void CQFFmpegPlayer::ClearReversed() {
     CountReversed();
 }
 
-int CQFFmpegPlayer::EmitReversed(VideoState* is) {
+int CQFFmpegPlayer::EmitReversed(VideoState* is, bool all) {
     for (;;) {
         // With two sources the later of their next pictures goes first, as the merge does.
         const int64_t main = m_reverseMain.NextTime(), fos = m_reverseFos.NextTime();
-        if (main == engine::ReverseGroups::kNone && fos == engine::ReverseGroups::kNone) return 0;
+        if (main == engine::ReverseGroups::kNone && fos == engine::ReverseGroups::kNone) break;
         const int source = main >= fos ? 0 : 1;
         engine::ReverseGroups& from = Reverse(source);
-        // Beyond the room in the picture queue only while the held pictures fill their bound:
-        // then the decoder waits for them to be shown.
-        if (!from.Full()) {
+        // Beyond the room in the picture queue only while the held pictures fill their bound
+        // (then the decoder waits for them to be shown), or when all must go.
+        if (!all && !from.Full()) {
             std::lock_guard<std::mutex> lock(is->pictq_mutex);
-            if (is->pictq_size >= engine::kPicturesQueuedMax) return 0;
+            if (is->pictq_size >= engine::kPicturesQueuedMax) break;
         }
         HeldPicture picture;
         const bool taken = from.TakeOutgoing(picture);
@@ -49,24 +49,11 @@ int CQFFmpegPlayer::EmitReversed(VideoState* is) {
                          picture.hasRecord ? &picture.record : nullptr) < 0)
             return -1;
     }
+    return 0;
 }
 
 int CQFFmpegPlayer::EmitAllReversed(VideoState* is) {
     m_reverseMain.EndGroup();
     m_reverseFos.EndGroup();
-    for (;;) {
-        const int64_t main = m_reverseMain.NextTime(), fos = m_reverseFos.NextTime();
-        if (main == engine::ReverseGroups::kNone && fos == engine::ReverseGroups::kNone) break;
-        const int source = main >= fos ? 0 : 1;
-        HeldPicture picture;
-        if (!Reverse(source).TakeOutgoing(picture)) continue;
-        // Held from before a turn that has not reached this thread yet: on the near side of
-        // the place, it is not shown.
-        if (picture.hasRecord && NearSideOfTurn(is, picture.record.frameTime)) continue;
-        if (show_picture(is, VideoDecoder(source), picture.frame.get(),
-                         picture.hasRecord ? &picture.record : nullptr) < 0)
-            return -1;
-    }
-    CountReversed();
-    return 0;
+    return EmitReversed(is, true);
 }

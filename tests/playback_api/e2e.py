@@ -388,6 +388,17 @@ def no_stall(ctx):
         expect(pauses, "flow control did hold the recorder")
 
 
+def hashes_by_time(ctx, units, name, width, height, codec="h264"):
+    """The ffmpeg program's picture hash of each access unit, by frame time: the units are
+    decoded as one clip, in the order given."""
+    clip = os.path.join(ctx.work, name)
+    with open(clip, "wb") as f:
+        for u in units:
+            f.write(u.payload)
+    hashes = e.reference_hashes(ctx.host, clip, codec, width, height)
+    return {u.frame_time: h for u, h in zip(units, hashes)}
+
+
 def recorded(rec, key, seconds, begin=(2024, 1, 1, 0, 0, 0), fosid=0):
     """The video records the recorder sends for a range, fetched by a plain client."""
     end = begin[:5] + (begin[5] + seconds,)
@@ -476,12 +487,7 @@ def smooth_reverse(ctx):
     units = sorted(e.video_records_of(e.fetch(ctx.rec.port, e.query(
         key=3, begin=begin, end=begin[:5] + (begin[5] + 3,), orientation="Rewind",
         noaudio="True"))), key=lambda u: u.frame_time)
-    clip = os.path.join(ctx.work, "reverse.h264")
-    with open(clip, "wb") as f:
-        for u in units:
-            f.write(u.payload)
-    hashes = {u.frame_time: h
-              for u, h in zip(units, e.reference_hashes(ctx.host, clip, "h264", 640, 360))}
+    hashes = hashes_by_time(ctx, units, "reverse.h264", 640, 360)
     r = ctx.run(["create:1", "reverse:1", "set:savefolder:" + ctx.save, "set:noaudio:1",
                  "set:orientation:2", *record_commands(ctx.rec.port, key=3, begin=begin,
                                                        seconds=3),
@@ -508,12 +514,7 @@ def smooth_reverse(ctx):
     # Turned in the middle of a group, back and forth: each picture shown is a neighbour of
     # the one before it, and the direction changes exactly twice.
     units = recorded(ctx.rec, 3, 3, begin)
-    clip = os.path.join(ctx.work, "forward.h264")
-    with open(clip, "wb") as f:
-        for u in units:
-            f.write(u.payload)
-    hashes = {u.frame_time: h
-              for u, h in zip(units, e.reference_hashes(ctx.host, clip, "h264", 640, 360))}
+    hashes = hashes_by_time(ctx, units, "forward.h264", 640, 360)
     index = {u.frame_time: i for i, u in enumerate(units)}
     r = ctx.run(["create:1", "reverse:1", "set:savefolder:" + ctx.save, "set:noaudio:1",
                  *record_commands(ctx.rec.port, key=3, begin=begin, seconds=3), "hash:1",

@@ -87,13 +87,7 @@ def reference(ctx):
     for r in body:
         offsets.append(pos)
         pos += len(r.header) + len(r.payload)
-    units = e.video_records_of(body)
-    clip = os.path.join(ctx.work, "units.h264")
-    with open(clip, "wb") as f:
-        for u in units:
-            f.write(u.payload)
-    hashes = e.reference_hashes(ctx.host, clip, "h264", *SIZE)
-    return {u.frame_time: h for u, h in zip(units, hashes)}, offsets
+    return e2e.hashes_by_time(ctx, e.video_records_of(body), "units.h264", *SIZE), offsets
 
 
 def run_row(ctx, row, hashes):
