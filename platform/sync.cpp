@@ -41,13 +41,13 @@ bool Event::IsSet() const {
 }
 
 uint32_t WaitForMultipleObjects(uint32_t count, Event* const* events, bool waitAll,
-                                uint32_t milliseconds) {
+                                std::chrono::steady_clock::time_point deadline) {
+    using Clock = std::chrono::steady_clock;
     if (count == 0 || events == nullptr) return WAIT_FAILED;
     std::unique_lock<std::mutex> lock(EventLock());
-    const auto deadline =
-        std::chrono::steady_clock::now() + std::chrono::milliseconds(milliseconds);
     Event::Waiter waiter;
     bool registered = false;
+    bool lastLook = deadline <= Clock::now();
     uint32_t result = WAIT_TIMEOUT;
     for (;;) {
         if (waitAll) {
@@ -66,16 +66,16 @@ uint32_t WaitForMultipleObjects(uint32_t count, Event* const* events, bool waitA
                 break;
             }
         }
-        if (milliseconds == 0) break;
+        if (lastLook) break;
         if (!registered) {
             for (uint32_t i = 0; i < count; ++i) events[i]->waiters_.push_back(&waiter);
             registered = true;
         }
-        if (milliseconds == INFINITE) {
+        if (deadline == Clock::time_point::max()) {
             waiter.cv.wait(lock);
         } else if (waiter.cv.wait_until(lock, deadline) == std::cv_status::timeout &&
-                   std::chrono::steady_clock::now() >= deadline) {
-            milliseconds = 0;  // one last look at the events, then time out
+                   Clock::now() >= deadline) {
+            lastLook = true;  // one last look at the events, then time out
         }
     }
     if (registered) {
@@ -85,6 +85,15 @@ uint32_t WaitForMultipleObjects(uint32_t count, Event* const* events, bool waitA
         }
     }
     return result;
+}
+
+uint32_t WaitForMultipleObjects(uint32_t count, Event* const* events, bool waitAll,
+                                uint32_t milliseconds) {
+    using Clock = std::chrono::steady_clock;
+    const Clock::time_point deadline = milliseconds == INFINITE
+                                           ? Clock::time_point::max()
+                                           : Clock::now() + std::chrono::milliseconds(milliseconds);
+    return WaitForMultipleObjects(count, events, waitAll, deadline);
 }
 
 uint32_t WaitForSingleObject(Event& event, uint32_t milliseconds) {

@@ -1,5 +1,6 @@
 // Events, waits, critical sections and threads with the semantics of their Windows namesakes.
 #pragma once
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <mutex>
@@ -27,7 +28,8 @@ public:
     bool IsSet() const;
 
 private:
-    friend uint32_t WaitForMultipleObjects(uint32_t, Event* const*, bool, uint32_t);
+    friend uint32_t WaitForMultipleObjects(uint32_t, Event* const*, bool,
+                                           std::chrono::steady_clock::time_point);
     struct Waiter;
     bool manual_;
     bool signaled_;
@@ -39,6 +41,10 @@ private:
 uint32_t WaitForMultipleObjects(uint32_t count, Event* const* events, bool waitAll,
                                 uint32_t milliseconds);
 uint32_t WaitForSingleObject(Event& event, uint32_t milliseconds);
+// The same with a deadline to the microsecond, for waits that time work, where a whole
+// millisecond would be a visible error; time_point::max() waits without end.
+uint32_t WaitForMultipleObjects(uint32_t count, Event* const* events, bool waitAll,
+                                std::chrono::steady_clock::time_point deadline);
 
 // Recursive, like a Windows critical section; usable with std::lock_guard.
 class CriticalSection {

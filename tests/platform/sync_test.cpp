@@ -39,6 +39,16 @@ TEST(Event, TimeoutElapsesAndSetWakesWaiterOnOtherThread) {
     QueryPerformanceCounter(&t1);
     EXPECT_GE((t1 - t0) * 1000 / f, 29);
 
+    // To the microsecond: never before the deadline, and a deadline passed still looks once.
+    using Clock = std::chrono::steady_clock;
+    Event* one[] = {&e};
+    const Clock::time_point deadline = Clock::now() + std::chrono::microseconds(2500);
+    EXPECT_EQ(WaitForMultipleObjects(1, one, false, deadline), WAIT_TIMEOUT);
+    EXPECT_GE(Clock::now(), deadline);
+    e.Set();
+    EXPECT_EQ(WaitForMultipleObjects(1, one, false, deadline), WAIT_OBJECT_0);
+    EXPECT_EQ(WaitForMultipleObjects(1, one, false, deadline), WAIT_TIMEOUT);
+
     Thread setter;
     setter.Start([&] {
         Sleep(10);
