@@ -1,5 +1,5 @@
-// Engine lifecycle: construction, the play thread and its event loop, pause, refresh ticker,
-// stop and exit.
+// Engine lifecycle: construction, the play thread and its event loop (which times the
+// pictures), pause, stop and exit.
 #include "engine/CQFFmpegPlayer.h"
 
 #include <cmath>
@@ -22,6 +22,9 @@ using engine::VideoState;
 using platform::OutputDebugStringA;
 
 namespace {
+// A bound on the play thread's sleep: every change of what is due wakes it at once, so this
+// is a safety net only.
+constexpr double kLongestWait = 0.1;
 // The engine whose thread this is, so that a host calling back into the engine from one of
 // its callbacks is not made to wait for itself.
 thread_local const CQFFmpegPlayer* t_engine = nullptr;
@@ -253,10 +256,7 @@ VideoState* CQFFmpegPlayer::stream_open(const char* filename, const char* filena
     is->av_sync_type = m_nAvSyncType;
     std::strncpy(is->filename, filename, sizeof is->filename - 1);
     if (filename2 != nullptr) std::strncpy(is->filename2, filename2, sizeof is->filename2 - 1);
-    is->refresh = false;
     is->id = m_uID;
-    // Set before any thread of the stream starts: the refresh thread signals it.
-    is->refresh_event = &m_hRefresh;
     m_pStateOwner = std::move(state);
     try {
         is->read_tid.Start([this, is] { read_thread(is); });
@@ -270,23 +270,33 @@ VideoState* CQFFmpegPlayer::stream_open(const char* filename, const char* filena
 void CQFFmpegPlayer::event_loop(VideoState* is) {
     // Wait order is priority order: a pause toggle goes before a refresh, and so on.
     platform::Event* events[] = {&m_hPause, &m_hRefresh, &m_hAlloc, &m_hQuit};
+    // The play thread times the pictures itself: it sleeps until the next one is due, or
+    // until an event changes what is due (m_hRefresh: a picture queued into an empty queue,
+    // pictures dropped, a turn). A separate ticker thread cost two thread wake-ups more per
+    // picture for the same decision. Paused, nothing is due.
+    using Clock = std::chrono::steady_clock;
+    double due = 0;  // wall-clock seconds of the next look at the picture queue
     while (exit_remark != 1 && is != nullptr && !is->abort_request) {
-        const uint32_t r = platform::WaitForMultipleObjects(4, events, false, platform::INFINITE);
+        Clock::time_point deadline = Clock::time_point::max();
+        if (!is->paused) {
+            const double wait = std::min(due - av_gettime() / 1000000.0, kLongestWait);
+            deadline = Clock::now() +
+                       std::chrono::microseconds(static_cast<int64_t>(std::max(wait, 0.0) * 1e6));
+        }
+        const uint32_t r = platform::WaitForMultipleObjects(4, events, false, deadline);
+        if (r == platform::WAIT_TIMEOUT) {
+            due = video_refresh(is);
+            continue;
+        }
         switch (r - platform::WAIT_OBJECT_0) {
             case 0:
                 stream_toggle_pause(is);
                 CallFrame(m_nState, m_dPosition, nullptr);
+                due = 0;
                 break;
-            case 1: {
-                const double at = video_refresh(is);
-                {
-                    std::lock_guard<std::mutex> lock(is->refresh_mutex);
-                    is->refresh_at = at;
-                    is->refresh = false;
-                }
-                is->refresh_cv.notify_all();
+            case 1:
+                due = 0;
                 break;
-            }
             case 2:
                 alloc_picture(is);
                 break;
@@ -316,47 +326,12 @@ void CQFFmpegPlayer::stream_toggle_pause(VideoState* is) {
     }
     is->paused = !is->paused;
     lock.unlock();
-    KickRefresh(is);
-}
-
-void CQFFmpegPlayer::refresh_thread(VideoState* is) {
-    MarkEngineThread();
-    // Asking every 5 ms whether a picture is due meant 400 thread wake-ups a second (this
-    // thread's and the play thread's) at any speed, and pictures shown up to 5 ms after they
-    // were due. The ticker now asks when the play thread says the next picture is due, or when
-    // something changes (kicks); the bound is a safety net only.
-    constexpr auto kLongest = std::chrono::milliseconds(100);
-    std::unique_lock<std::mutex> lock(is->refresh_mutex);
-    const auto kicked = [is] { return is->refresh_kick || is->abort_request; };
-    while (!is->abort_request) {
-        if (is->paused) {
-            is->refresh_cv.wait_for(lock, kLongest, kicked);  // until the pause is toggled
-            is->refresh_kick = false;
-            continue;
-        }
-        is->refresh = true;
-        is->refresh_kick = false;
-        is->refresh_event->Set();
-        // The play thread looks at the queue and says when to ask again; a kick meanwhile is
-        // seen by that look or by the next.
-        is->refresh_cv.wait_for(lock, kLongest, [is] { return !is->refresh || is->abort_request; });
-        if (is->refresh) continue;  // no look yet: ask again
-        const double wait = is->refresh_at - av_gettime() / 1000000.0;
-        if (wait > 0 && !is->refresh_kick)
-            is->refresh_cv.wait_for(
-                lock,
-                std::min<std::chrono::microseconds>(
-                    kLongest, std::chrono::microseconds(static_cast<int64_t>(wait * 1e6))),
-                kicked);
-    }
+    engine::WakeReader(is);  // it tells the sources
 }
 
 void CQFFmpegPlayer::KickRefresh(VideoState* is) {
-    {
-        std::lock_guard<std::mutex> lock(is->refresh_mutex);
-        is->refresh_kick = true;
-    }
-    is->refresh_cv.notify_all();
+    (void)is;
+    m_hRefresh.Set();
 }
 
 bool CQFFmpegPlayer::Stop(bool wait) {
@@ -453,7 +428,7 @@ void CQFFmpegPlayer::do_exit(VideoState* is) {
 
 void CQFFmpegPlayer::stream_close(VideoState* is) {
     is->abort_request = true;
-    KickRefresh(is);
+    engine::WakeReader(is);
     // The reader may be blocked opening a source (connecting, or waiting for a recorder that
     // never answers): interrupted, that open returns at once.
     m_pMyFile->Interrupt();
@@ -465,9 +440,6 @@ void CQFFmpegPlayer::stream_close(VideoState* is) {
     // that came after that, so the next stream can open them.
     m_pMyFile->Close();
     m_pMyFile2->Close();
-    OutputDebugStringA("SDL_WaitThread(is->refresh_tid, NULL);\r\n");
-    is->refresh_tid.Join();
-    OutputDebugStringA("SDL_WaitThread(is->refresh_tid, NULL); --\r\n");
     is->videoq.Flush();
     is->audioq.Flush();
     is->subtitleq.Flush();

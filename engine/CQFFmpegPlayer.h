@@ -1,6 +1,6 @@
-// The playback engine: a play thread with an event loop, a reader thread merging the main and
-// the FOS stream source, a video thread, a refresh ticker that wakes when a picture is due and an
-// SDL audio device.
+// The playback engine: a play thread with an event loop that presents each picture when it is
+// due, a reader thread merging the main and the FOS stream source, a video thread and an SDL
+// audio device.
 #pragma once
 
 #include <atomic>
@@ -102,7 +102,7 @@ private:
     VideoState* stream_open(const char* filename, const char* filename2);
     void event_loop(VideoState* is);
     void stream_toggle_pause(VideoState* is);
-    void refresh_thread(VideoState* is);
+    // Has the play thread look at the picture queue again now.
     void KickRefresh(VideoState* is);
     void ffmfc_quit();
     void do_exit(VideoState* is);
@@ -124,6 +124,8 @@ private:
     bool SourcesReady(VideoState* is);
     bool SourceFinished(engine::EngineSource& source);
     bool QueuesFull(VideoState* is);
+    // Waits until at most that many video packets are queued (or the loop has something to do).
+    void WaitForRoom(VideoState* is, int packets);
     void ForwardPause(VideoState* is);
     int TakeFrame(VideoState* is, frameheader1& rec, unsigned char*& data, bool& fromFos);
     engine::PacketPtr MakeFramePacket(const frameheader1& rec, const unsigned char* data,

@@ -286,7 +286,6 @@ int CQFFmpegPlayer::audio_decode_frame(VideoState* is, double* pts) {
         }
         is->audio_pkt.reset();
         if (is->paused || is->audioq.Aborted()) return -1;
-        if (is->audioq.Count() == 0) is->continue_read_thread.notify_one();
         // The device callback does not wait for the network: with nothing queued the device
         // gets silence and keeps its pace.
         PacketPtr pkt;

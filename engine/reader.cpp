@@ -1,5 +1,6 @@
 // The reader thread: opens both stream sources, starts the decoders, merges the sources'
 // frames by frame time into the packet queues and reports the end of playback.
+#include <algorithm>
 #include <cstring>
 
 #include "engine/CQFFmpegPlayer.h"
@@ -44,11 +45,22 @@ bool CQFFmpegPlayer::SourceFinished(engine::EngineSource& source) {
 
 bool CQFFmpegPlayer::QueuesFull(VideoState* is) {
     if (is->audioq.Size() + is->videoq.Size() + is->subtitleq.Size() > kMaxQueueSize) return true;
-    const auto full = [](const engine::PacketQueue& q, int stream) {
-        return q.Count() > kMinFrames || stream < 0 || q.Aborted();
+    const auto full = [](const engine::PacketQueue& q, int stream, int most) {
+        return q.Count() > most || stream < 0 || q.Aborted();
     };
-    return full(is->audioq, is->audio_stream) && full(is->videoq, is->video_stream) &&
-           full(is->subtitleq, is->subtitle_stream);
+    return full(is->audioq, is->audio_stream, kMinFrames) &&
+           full(is->videoq, is->video_stream, engine::kVideoAhead) &&
+           full(is->subtitleq, is->subtitle_stream, kMinFrames);
+}
+
+void CQFFmpegPlayer::WaitForRoom(VideoState* is, int packets) {
+    // Until the decoder has taken the packets down to that many, or something the loop must act
+    // on happens; each of those wakes this thread (WakeReader). The bound is a safety net only.
+    std::unique_lock<std::mutex> lock(is->continue_read_mutex);
+    is->continue_read_thread.wait_for(lock, std::chrono::milliseconds(100), [is, packets] {
+        return is->abort_request || is->paused != is->last_paused || is->turn_request != -1 ||
+               is->videoq.Count() <= packets;
+    });
 }
 
 void CQFFmpegPlayer::ForwardPause(VideoState* is) {
@@ -177,8 +189,9 @@ bool CQFFmpegPlayer::ReadPackets(VideoState* is) {
         CarryOutTurn(is);
         ForwardPause(is);
         if (QueuesFull(is)) {
-            std::unique_lock<std::mutex> lock(is->continue_read_mutex);
-            is->continue_read_thread.wait_for(lock, std::chrono::milliseconds(10));
+            // Full by bytes, a few very large pictures may be all there is: then the decoder
+            // taking one of them is the room.
+            WaitForRoom(is, std::min(engine::kVideoRefillAt, is->videoq.Count() - 1));
             continue;
         }
         bool take = false;
@@ -186,17 +199,15 @@ bool CQFFmpegPlayer::ReadPackets(VideoState* is) {
             if (is->abort_request) break;
             if (SourceFinished(*m_pMyFile) && SourceFinished(*m_pMyFile2)) break;
             if (is->paused != is->last_paused) break;  // forward it before reading on
+            if (is->turn_request != -1) break;         // carry it out before reading on
             const bool ready = SourcesReady(is);
             if (!ready) {
                 platform::Sleep(10);
-            } else if (is->videoq.Count() <= kMinFrames) {
+            } else if (is->videoq.Count() <= engine::kVideoAhead) {
                 take = true;
                 break;
             } else {
-                // Yielding in a loop would keep a processor busy for as long as the decoder is
-                // behind; waiting for it to take a packet keeps the same bound at no cost.
-                std::unique_lock<std::mutex> lock(is->continue_read_mutex);
-                is->continue_read_thread.wait_for(lock, std::chrono::milliseconds(10));
+                WaitForRoom(is, engine::kVideoRefillAt);
             }
         }
         PacketPtr pkt;
@@ -243,7 +254,6 @@ int CQFFmpegPlayer::read_thread1(VideoState* is) {
         is->video_stream = 1;
         is->videoq.Start();
         is->video_tid.Start([this, is] { video_thread(is); });
-        is->refresh_tid.Start([this, is] { refresh_thread(is); });
     }
 
     // The end waits for the last pictures; a turn made meanwhile plays back through the groups

@@ -25,7 +25,7 @@ bool CQFFmpegPlayer::TurnInPlace(bool forward) {
         is->turn_request = forward ? 1 : 0;
     }
     m_nOrientation = forward ? 1 : 0;
-    is->continue_read_thread.notify_one();
+    engine::WakeReader(is);
     KickRefresh(is);
     return true;
 }

@@ -105,7 +105,7 @@ int CQFFmpegPlayer::get_video_frame(VideoState* is, AVFrame* frame, bool block) 
     PacketPtr pkt;
     const int got = is->videoq.Get(pkt, block, &is->video_busy);
     if (got <= 0) return got;
-    is->continue_read_thread.notify_one();  // room in front of the decoder
+    if (is->videoq.Count() <= engine::kVideoRefillAt) engine::WakeReader(is);
 
     if (engine::IsFlushPacket(pkt.get())) {
         m_VideoDecoder.Flush();
@@ -277,9 +277,11 @@ int CQFFmpegPlayer::queue_picture(VideoState* is, engine::PictureDecoder& decode
     if (record != nullptr) vp.record = *record;
     lock.lock();
     is->pictq_windex = (is->pictq_windex + 1) % engine::kPictureQueueSize;
-    ++is->pictq_size;
+    const bool first = is->pictq_size++ == 0;
     lock.unlock();
-    KickRefresh(is);
+    // Behind a queued picture the play thread already sleeps until that one is due, and looks
+    // at the next one as it shows it: only a picture into an empty queue needs telling.
+    if (first) KickRefresh(is);
     return 0;
 }
 

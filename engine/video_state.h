@@ -71,12 +71,15 @@ constexpr int kPictureQueueSize = 4;
 // The video thread waits while this many pictures are queued.
 constexpr int kPicturesQueuedMax = 2;
 constexpr int kAudioBufferSize = 768000;
+// The reader keeps up to kVideoAhead packets in front of the decoder and, once it has that
+// many, sleeps until the decoder has taken them down to kVideoRefillAt: one wake-up for
+// several packets rather than one for each.
+constexpr int kVideoAhead = 12;
+constexpr int kVideoRefillAt = 5;
 
 struct VideoState {
-    platform::Event* refresh_event = nullptr;  // the engine's, for the refresh thread
     platform::Thread read_tid;
     platform::Thread video_tid;
-    platform::Thread refresh_tid;
     std::atomic<bool> abort_request{false};
     std::atomic<bool> paused{false};
     bool last_paused = false;  // reader thread only
@@ -93,20 +96,12 @@ struct VideoState {
     std::mutex pictq_mutex;
     std::condition_variable pictq_cond;
 
-    // The reader waits here (under its own mutex) for room in the queues.
+    // The reader waits here (under its own mutex) for room in the queues; WakeReader.
     std::mutex continue_read_mutex;
     std::condition_variable continue_read_thread;
 
     char filename[1024] = {};
     char filename2[1024] = {};
-    std::atomic<bool> refresh{false};
-    // The refresh ticker sleeps until the next picture is due (refresh_at, wall-clock seconds,
-    // set by the play thread as it looks at the picture queue) or until a kick: a picture
-    // queued, a pause toggled, pictures dropped, the stream closing. Under refresh_mutex.
-    std::mutex refresh_mutex;
-    std::condition_variable refresh_cv;
-    bool refresh_kick = false;
-    double refresh_at = 0;
     int id = -1;
     int av_sync_type = 0;  // audio master
 
@@ -163,5 +158,12 @@ struct VideoState {
     std::atomic<double> audio_current_pts{0};
     std::atomic<double> audio_current_pts_drift{0};
 };
+
+// Wakes the reader for a change it waits for (room, a pause, a turn, the close). The mutex
+// is taken so that a reader between its test and its wait does not miss the wake-up.
+inline void WakeReader(VideoState* is) {
+    { std::lock_guard<std::mutex> lock(is->continue_read_mutex); }
+    is->continue_read_thread.notify_one();
+}
 
 }  // namespace engine
