@@ -261,7 +261,10 @@ int main(int argc, char** argv) {
         }
         logf_line("CALL %lld %s %lld\n", t0, name, now_us() - t0);
     }
-    logf_line("EXIT %lld %d\n", now_us(), ok);
+    /* The process's own CPU time, for the benchmark: a profiler around the host does not
+     * count in it. */
+    logf_line("EXIT %lld %d %lld\n", now_us(), ok,
+              (long long)(clock() * 1000000.0 / CLOCKS_PER_SEC));
     fclose(g_log);
     return ok ? 0 : 2;
 }
