@@ -25,7 +25,8 @@
  *   PIC t n state pos w h frametime lastframetime source hash
  *   STATE t state pos         END t feedstate         CALL t name took_us
  *   REACT t when action took_us
- *   MARK t text               TIMEOUT t what            TRACE t line */
+ *   MARK t text               TIMEOUT t what            TRACE t line
+ *   EXIT t ok cpu_us          (cpu_us: the process's own CPU time) */
 #include <stdatomic.h>
 #include <stdint.h>
 #include <stdio.h>
