@@ -4,6 +4,7 @@ import argparse
 import os
 import re
 import shutil
+import signal
 import subprocess
 import threading
 
@@ -15,6 +16,21 @@ def remove(path):
 def expect(cond, what):
     if not cond:
         raise AssertionError(what)
+
+
+def run_tree(argv, timeout, **kwargs):
+    """subprocess.run with output captured, for a child that starts programs of its own (a
+    script): on a timeout its whole process group is killed, not only the child, so that no
+    grandchild is left running after the test."""
+    with subprocess.Popen(argv, start_new_session=True, stdout=subprocess.PIPE,
+                          stderr=subprocess.PIPE, text=True, **kwargs) as proc:
+        try:
+            out, err = proc.communicate(timeout=timeout)
+        except subprocess.TimeoutExpired:
+            os.killpg(proc.pid, signal.SIGKILL)
+            proc.communicate()
+            raise
+    return subprocess.CompletedProcess(argv, proc.returncode, out, err)
 
 
 class Cases:

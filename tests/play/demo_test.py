@@ -6,7 +6,6 @@ usage: demo_test.py --build DIR"""
 import argparse
 import json
 import os
-import subprocess
 import sys
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
@@ -24,9 +23,8 @@ def main():
     try:
         env = dict(os.environ)
         env.pop("DISPLAY", None)  # the demo must work on a machine without one
-        p = subprocess.run(["bash", os.path.join(ROOT, "scripts", "demo.sh"), "--build",
-                            args.build, "--short", "--out", out], capture_output=True, text=True,
-                           env=env, timeout=240)
+        p = pl.run_tree(["bash", os.path.join(ROOT, "scripts", "demo.sh"), "--build",
+                         args.build, "--short", "--out", out], timeout=240, env=env)
         if p.returncode != 0:
             raise AssertionError("demo exit code %d:\n%s\n%s" % (p.returncode, p.stdout[-2000:],
                                                                 p.stderr[-2000:]))

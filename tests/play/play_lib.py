@@ -10,7 +10,7 @@ import tempfile
 import time
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."))
-from testkit import Cases, Child, Recorder, expect, remove  # noqa: E402,F401
+from testkit import Cases, Child, Recorder, expect, remove, run_tree  # noqa: E402,F401
 
 
 def free_port():
