@@ -74,7 +74,7 @@ void CQFFmpegPlayer::pictq_next_picture(VideoState* is) {
 }
 
 double CQFFmpegPlayer::video_refresh(VideoState* is) {
-    constexpr double kIdle = 3600;  // nothing queued: the ticker waits for a picture to come
+    constexpr double kIdle = 3600;  // nothing queued: the play thread waits for a picture
     if (!m_bHasVideoDecoder) return WallClock() + 0.005;
     for (;;) {
         double skipped = engine::kNoValue;
