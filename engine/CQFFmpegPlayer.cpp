@@ -329,8 +329,7 @@ void CQFFmpegPlayer::stream_toggle_pause(VideoState* is) {
     engine::WakeReader(is);  // it tells the sources
 }
 
-void CQFFmpegPlayer::KickRefresh(VideoState* is) {
-    (void)is;
+void CQFFmpegPlayer::KickRefresh() {
     m_hRefresh.Set();
 }
 

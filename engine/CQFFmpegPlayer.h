@@ -103,7 +103,7 @@ private:
     void event_loop(VideoState* is);
     void stream_toggle_pause(VideoState* is);
     // Has the play thread look at the picture queue again now.
-    void KickRefresh(VideoState* is);
+    void KickRefresh();
     void ffmfc_quit();
     void do_exit(VideoState* is);
     void stream_close(VideoState* is);

@@ -26,7 +26,7 @@ bool CQFFmpegPlayer::TurnInPlace(bool forward) {
     }
     m_nOrientation = forward ? 1 : 0;
     engine::WakeReader(is);
-    KickRefresh(is);
+    KickRefresh();
     return true;
 }
 

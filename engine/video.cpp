@@ -114,7 +114,7 @@ int CQFFmpegPlayer::get_video_frame(VideoState* is, AVFrame* frame, bool block) 
         ClearReversed();
         std::unique_lock<std::mutex> lock(is->pictq_mutex);
         for (VideoPicture& vp : is->pictq) vp.skip = true;
-        KickRefresh(is);  // the pictures dropped go at the next look
+        KickRefresh();  // the pictures dropped go at the next look
         is->pictq_cond.wait(lock, [is] { return is->pictq_size == 0 || is->videoq.Aborted(); });
         is->frame_last_pts = engine::kNoValue;
         is->frame_last_duration = 0;
@@ -281,7 +281,7 @@ int CQFFmpegPlayer::queue_picture(VideoState* is, engine::PictureDecoder& decode
     lock.unlock();
     // Behind a queued picture the play thread already sleeps until that one is due, and looks
     // at the next one as it shows it: only a picture into an empty queue needs telling.
-    if (first) KickRefresh(is);
+    if (first) KickRefresh();
     return 0;
 }
 
