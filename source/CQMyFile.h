@@ -121,8 +121,9 @@ public:
     // ---- Positioning ----
     // Change of direction in stream mode.
     void Seek(const char* timeText, int64_t frameTime, MediaElementOrientations orientation);
-    // On-file mode: the group that starts exactly at time (year + 1600, as frame times read).
-    void Seek(const platform::SYSTEMTIME& time, MediaElementOrientations orientation);
+    // On-file mode: the group that starts exactly at time (year + 1600, as frame times read);
+    // false, and nothing moved, when none does.
+    bool Seek(const platform::SYSTEMTIME& time, MediaElementOrientations orientation);
     bool SetPos(int percent);
     int64_t GetLastFrameDateTime();
 
@@ -150,6 +151,10 @@ public:
     // read again from its key frame, and the recorder is asked to go on beyond them. The
     // start of that group, or INT64_MIN when none held here starts at or before the picture.
     int64_t TurnAt(int64_t frameTime, MediaElementOrientations orientation);
+    // Reads again, in the same direction, from the group that holds the picture of frameTime
+    // in every channel (stream mode: from the groups kept behind the reader; on-file mode:
+    // from the index). False when no such group is held here.
+    bool ReadAgainFrom(int64_t frameTime, MediaElementOrientations orientation);
 
 protected:
     // Frees a record together with its payload copy.
@@ -162,7 +167,15 @@ protected:
     };
     using FilePtr = std::unique_ptr<std::FILE, FileCloser>;
     using GOPPtr = std::unique_ptr<CQMyFile_GOP>;
-    using GOPMap = std::map<int64_t, GOPPtr>;
+    // The on-file index: groups by the time of their first frame and, for groups that start
+    // at the same time (key frames of several channels at one moment), by their order of
+    // arrival, which is the order they must be read in.
+    struct GOPKey {
+        int64_t frameTime;
+        uint64_t order;
+        auto operator<=>(const GOPKey&) const = default;
+    };
+    using GOPMap = std::map<GOPKey, GOPPtr>;
 
     bool RecvEnd() override;
     void CheckContent(unsigned char* data, int size) override;
@@ -207,6 +220,7 @@ protected:
     int64_t m_nPendingBytes = 0;  // payload bytes held by m_listPending
     GOPMap m_mapGOP;
     GOPMap::iterator m_itGOP;
+    uint64_t m_nGOPOrder = 0;  // arrival count of the indexed groups
     FilePtr m_pWriteFile;
     int32_t m_nGOPCount = 0;
     char m_szWritePath[256] = {};

@@ -205,14 +205,19 @@ void CQMyFile::WriteGOPToFile() {
 
     if (m_bOnFile) {
         const bool wasEmpty = m_mapGOP.empty();
-        const int64_t key = group->front()->frameTime;
-        if (m_mapGOP.count(key) != 0) {
-            // Same start time as an indexed group: not indexed. Its file is the one file of
-            // the feed, which the indexed groups still read, so it must not be deleted.
+        const frameheader1* first = group->front();
+        // A group the recorder sends again starts at the same time with the same channel's
+        // key frame; another channel's key frame at the same moment starts a group of its own.
+        for (auto it = m_mapGOP.lower_bound({first->frameTime, 0});
+             it != m_mapGOP.end() && it->first.frameTime == first->frameTime; ++it) {
+            if (it->second->front()->channel != first->channel) continue;
+            // Not indexed. Its file is the one file of the feed, which the indexed groups
+            // still read, so it must not be deleted.
             group->Detach();
             return;
         }
-        const auto added = m_mapGOP.emplace(key, std::move(group)).first;
+        const auto added =
+            m_mapGOP.emplace(GOPKey{first->frameTime, m_nGOPOrder++}, std::move(group)).first;
         // A reader that has read every group so far waits at the end of the index; it goes on
         // with the group that has just come, or it would never read another frame of a feed
         // that arrives slower than it plays.

@@ -262,13 +262,57 @@ void CQMyFile::Turn(const char* timeText, int64_t frameTime, MediaElementOrienta
     m_Command.isSeek = false;
 }
 
-void CQMyFile::Seek(const platform::SYSTEMTIME& time, MediaElementOrientations /*orientation*/) {
+bool CQMyFile::Seek(const platform::SYSTEMTIME& time, MediaElementOrientations /*orientation*/) {
     std::lock_guard<platform::CriticalSection> lock(m_csFrame);
-    if (!m_bOnFile || m_mapGOP.empty()) return;
+    if (!m_bOnFile || m_mapGOP.empty()) return false;
     platform::FILETIME ft = 0;
-    if (!platform::SystemTimeToFileTime(&time, &ft)) return;
-    const auto it = m_mapGOP.find(static_cast<int64_t>(ft));
-    if (it != m_mapGOP.end()) m_itGOP = it;
+    if (!platform::SystemTimeToFileTime(&time, &ft)) return false;
+    const auto it = m_mapGOP.lower_bound({static_cast<int64_t>(ft), 0});
+    if (it == m_mapGOP.end() || it->first.frameTime != static_cast<int64_t>(ft)) return false;
+    m_itGOP = it;
+    return true;
+}
+
+bool CQMyFile::ReadAgainFrom(int64_t frameTime, MediaElementOrientations orientation) {
+    std::lock_guard<platform::CriticalSection> lock(m_csFrame);
+    const bool forward = orientation == MediaElementOrientations_Forward;
+    // Each channel's picture lies in the groups from that channel's latest key frame at or
+    // before it: reading goes on from the earliest of those (going back, the latest).
+    std::map<int32_t, int64_t> startOf;
+    const auto consider = [&](CQMyFile_GOP& group) {
+        const frameheader1* first = group.front();
+        if (first == nullptr || first->frameTime > frameTime) return;
+        auto [it, added] = startOf.emplace(first->channel, first->frameTime);
+        if (!added && first->frameTime > it->second) it->second = first->frameTime;
+    };
+    if (m_bOnFile) {
+        for (const auto& [key, group] : m_mapGOP) consider(*group);
+    } else {
+        for (const auto* list : {&m_listAhead, &m_listBehind})
+            for (const GOPPtr& group : *list) consider(*group);
+    }
+    if (startOf.empty()) return false;
+    int64_t start = startOf.begin()->second;
+    for (const auto& [channel, time] : startOf)
+        start = forward ? std::min(start, time) : std::max(start, time);
+
+    if (m_bOnFile) {
+        m_itGOP = m_mapGOP.lower_bound({start, 0});
+        return true;
+    }
+    // The group being read is read again from its key frame, and the groups read since the
+    // start come back in front of it, the latest read first.
+    if (!m_listAhead.empty()) m_listAhead.front()->Reset();
+    while (!m_listBehind.empty()) {
+        const frameheader1* first = m_listBehind.back()->front();
+        if (first == nullptr || (forward ? first->frameTime < start : first->frameTime > start))
+            break;
+        m_listBehind.back()->Reset();
+        m_nDuration += first->groupDuration;
+        m_listAhead.push_front(std::move(m_listBehind.back()));
+        m_listBehind.pop_back();
+    }
+    return true;
 }
 
 bool CQMyFile::SetPos(int percent) {
@@ -282,6 +326,11 @@ bool CQMyFile::SetPos(int percent) {
         ++it;
         if (it == m_mapGOP.end()) break;
     }
+    // Groups that start together (key frames of several channels at one moment) are entered
+    // at the first of them, so that no channel loses its key frame.
+    while (it != m_mapGOP.end() && it != m_mapGOP.begin() &&
+           std::prev(it)->first.frameTime == it->first.frameTime)
+        --it;
     m_itGOP = it;
     return true;
 }

@@ -156,8 +156,8 @@ TEST(Intake, OnFileModeIndexesGroupsOfOneFile) {
             ExpectGroupFileName(names[0], "20190704 07_30_56_160");
         }
         ASSERT_EQ(src.Indexed(), 2u);
-        EXPECT_EQ(src.Index().begin()->first, recs[0].time);
-        EXPECT_EQ(std::next(src.Index().begin())->first, recs[4].time);
+        EXPECT_EQ(src.Index().begin()->first.frameTime, recs[0].time);
+        EXPECT_EQ(std::next(src.Index().begin())->first.frameTime, recs[4].time);
         EXPECT_EQ(src.CursorIndex(), 0u);  // on the first group once it is indexed
         ExpectGroupOnDisk(*src.Index().begin()->second, {recs[0], recs[1], recs[2], recs[3]}, 0);
         size_t second = 0;
