@@ -65,30 +65,47 @@ void CQMediaElement::WakeThreads() {
     m_cvRoom.notify_all();
 }
 
+bool CQMediaElement::LatchClosed() {
+    std::lock_guard<std::mutex> control(m_mtxControl);
+    const bool wasOpen = m_nState != VARNEL_STATE_CLOSED;
+    m_nState = VARNEL_STATE_CLOSED;
+    return wasOpen;
+}
+
 bool CQMediaElement::Open(const MediaElementStreamSetting* setting) {
+    if (setting == nullptr) {
+        OutputDebugStringA("CQMediaElement::Open: no setting\r\n");
+        return false;
+    }
     if (InCallbackOf(this)) {
         // Opening closes the running play first, which waits for the clock thread: the very
         // thread this call comes on.
         OutputDebugStringA("CQMediaElement::Open refused inside the element callback\r\n");
-        return true;
+        return false;
     }
+    // Serialised with every close: a close finishing on the clock thread (asked for from the
+    // callback) ends before the new play sets up, and none starts while it does.
+    std::lock_guard<std::mutex> closing(m_mtxClose);
     OutputDebugStringA("-----CQMediaElement::Open-----\r\n");
     // An element that is still playing is closed first: its threads would otherwise run on
     // the queues and records the new play rebuilds.
-    if (m_thRead.Running() || m_thDecode.Running() || m_Clock.IsStarted()) Close();
+    LatchClosed();
+    if (m_thRead.Running() || m_thDecode.Running() || m_Clock.IsStarted()) FinishClose();
 
-    m_bReady = false;
     m_llBaseTime = -1;
     m_mapClock.clear();
     m_nOrientation = 1;
     m_bOnlyKeyFrame = false;
     m_bFrameStep = false;
+    m_bTurn = false;
     m_nReseek = 0;
     m_nSetPos = -1;
+    m_bSeekTime = false;
+    m_nSpeed = 0;
     m_bCloseDeferred = false;
+    m_bDestroyDeferred = false;
     ClearBuffer();
 
-    m_nState = VARNEL_STATE_OPENED;
     m_Setting = *setting;
     // The channel list is host memory, read only during this call.
     const int count =
@@ -97,22 +114,30 @@ bool CQMediaElement::Open(const MediaElementStreamSetting* setting) {
     m_Setting.channels = m_vChannels.data();
     m_Setting.channelCount = count;
     // A few spare buffers a channel: pictures are presented and decoded a few at a time.
-    m_pool.SetLimit(static_cast<size_t>(count) * 3 + 4);
+    m_pool.SetLimit(static_cast<size_t>(count) + 4);
 
-    // The host text alone may take 255 bytes: the URL gets room for it.
-    char url[1024] = {};
+    std::string url;
     OpenMyFileURL(&m_Setting, m_MyFile, url, false);
-    m_MyFile.OpenURL(url, false);
+    {
+        std::lock_guard<std::mutex> control(m_mtxControl);
+        m_nState = VARNEL_STATE_OPENED;
+    }
+    m_MyFile.OpenURL(url.c_str(), false);
 
-    m_nState = VARNEL_STATE_PLAYING;
-    if (!m_thRead.Running()) m_thRead.Start([this] { ReadMyFile(); });
+    {
+        std::lock_guard<std::mutex> control(m_mtxControl);
+        m_nState = VARNEL_STATE_PLAYING;
+    }
     m_Clock.Bind([this](int32_t clockMs) { return UpdateClock(clockMs); });
+    m_Clock.StartNew();
+    m_thRead.Start([this] { ReadMyFile(); });
+    m_thDecode.Start([this] { DecodeVideo(); });
     OutputDebugStringA("-----CQMediaElement::Open\r\n");
     return true;
 }
 
-bool CQMediaElement::OpenMyFileURL(const MediaElementStreamSetting* s, CQMyFile& source, char* url,
-                                   bool fos) {
+bool CQMediaElement::OpenMyFileURL(const MediaElementStreamSetting* s, CQMyFile& source,
+                                   std::string& url, bool fos) {
     std::string key;
     for (int i = 0; i < s->channelCount; ++i) {
         const int32_t channel = s->channels[i];
@@ -137,16 +162,24 @@ bool CQMediaElement::OpenMyFileURL(const MediaElementStreamSetting* s, CQMyFile&
     const StreamSettingTime& b = s->beginTime;
     const StreamSettingTime& e = s->endTime;
     const std::string host = TextOf(s->host, sizeof s->host);
-    std::snprintf(url, 1024,
-                  "http://%s:%d/%s.cgi?Key=%s,SubKey=%d,FosID=%d,"
-                  "BeginTime=%04d/%02d/%02d %02d:%02d:%02d.000,"
-                  "EndTime=%04d/%02d/%02d %02d:%02d:%02d.000,"
-                  "Resolution=%d,Orientation=%s,IsOnlyKeyFrame=%s,NoAudio=%s",
-                  host.c_str(), s->port, endpoint, key.c_str(), s->SubKey, s->FosID, b.Year,
-                  b.Month, b.Day, b.Hour, b.Minute, b.Second, e.Year, e.Month, e.Day, e.Hour,
-                  e.Minute, e.Second, s->Resolution, s->orientation == 1 ? "Forward" : "Rewind",
-                  s->onlyKeyFrame == 1 ? "True" : "False", s->noAudio == 1 ? "True" : "False");
-    OutputDebugStringA(url);
+    // Formatted to its full length, however many channels the key lists.
+    const auto format = [&](char* out, size_t size) {
+        return std::snprintf(
+            out, size,
+            "http://%s:%d/%s.cgi?Key=%s,SubKey=%d,FosID=%d,"
+            "BeginTime=%04d/%02d/%02d %02d:%02d:%02d.000,"
+            "EndTime=%04d/%02d/%02d %02d:%02d:%02d.000,"
+            "Resolution=%d,Orientation=%s,IsOnlyKeyFrame=%s,NoAudio=%s",
+            host.c_str(), s->port, endpoint, key.c_str(), s->SubKey, s->FosID, b.Year, b.Month,
+            b.Day, b.Hour, b.Minute, b.Second, e.Year, e.Month, e.Day, e.Hour, e.Minute, e.Second,
+            s->Resolution, s->orientation == 1 ? "Forward" : "Rewind",
+            s->onlyKeyFrame == 1 ? "True" : "False", s->noAudio == 1 ? "True" : "False");
+    };
+    const int length = format(nullptr, 0);
+    url.assign(static_cast<size_t>(std::max(length, 0)) + 1, '\0');
+    format(url.data(), url.size());
+    url.resize(static_cast<size_t>(std::max(length, 0)));
+    OutputDebugStringA(url.c_str());
     OutputDebugStringA("\r\n");
 
     source.SetChannel(static_cast<int>(m_mapClock.size()));
@@ -166,28 +199,23 @@ bool CQMediaElement::OpenMyFileURL(const MediaElementStreamSetting* s, CQMyFile&
 
 bool CQMediaElement::ClearBuffer() {
     OutputDebugStringA("ClearBuffer\r\n");
-    m_bReady = false;
     m_bInputEnded = false;
     {
         std::lock_guard<std::mutex> pictures(m_mtxPicture);
         std::lock_guard<std::mutex> packets(m_mtxPacket);
-        for (auto& [channel, clock] : m_mapClock) {
-            clock.lastPts = -1.0;
-            clock.delta = -1.0;
-            clock.lastClock = -1;
-            clock.gapOffset = 0;
-        }
         for (auto& [channel, queue] : m_mapPacket) queue.clear();
         for (auto& [channel, queue] : m_mapPicture) queue.clear();
         for (auto& [channel, load] : m_mapLoad) {
             load.packets = 0;
+            load.bytes = 0;
             load.pictures = 0;
         }
-        // Packets being decoded now belong to the position left behind.
+        // Packets being decoded now belong to the position left behind; the timeline starts
+        // anew on the pictures of the new one.
         ++m_nGeneration;
         m_llBaseTime = -1;
         m_llReverseBase = -1;
-        m_mapResume.clear();  // a re-seek other than a turn keeps no place
+        m_mapResume.clear();
         m_Clock.Reset();
     }
     m_cvRoom.notify_all();
@@ -196,14 +224,13 @@ bool CQMediaElement::ClearBuffer() {
 }
 
 bool CQMediaElement::Close() {
+    LatchClosed();
     if (InCallbackOf(this)) {
         // The clock thread holds the picture lock and the decoders may be waiting for it:
         // the rest of the close runs on this thread once the callback has returned.
-        m_nState = VARNEL_STATE_CLOSED;
         m_bCloseDeferred = true;
         return true;
     }
-    m_nState = VARNEL_STATE_CLOSED;
     std::lock_guard<std::mutex> closing(m_mtxClose);
     FinishClose();
     return true;
@@ -213,12 +240,8 @@ void CQMediaElement::FinishClose() {
     OutputDebugStringA("-----CQMediaElement::Close-----\r\n");
     WakeThreads();
     m_Clock.Stop();
-    // The reader first: it is the one that starts the decoder thread, which it may still be
-    // doing as the close begins.
     m_thRead.Join();
     m_thDecode.Join();
-    // Again: the decoder thread may have started the clock after the first stop.
-    m_Clock.Stop();
     m_MyFile.Close();
     for (auto& [channel, codec] : m_mapCodec) codec.reset();
     {
@@ -230,6 +253,7 @@ void CQMediaElement::FinishClose() {
         m_mapBefore.clear();
         for (auto& [channel, load] : m_mapLoad) {
             load.packets = 0;
+            load.bytes = 0;
             load.pictures = 0;
             load.decoding = false;
         }
@@ -250,6 +274,8 @@ void CQMediaElement::Destroy(CQMediaElement* element) {
 }
 
 bool CQMediaElement::Play() {
+    std::lock_guard<std::mutex> control(m_mtxControl);
+    if (!Active()) return true;  // not open, or closing: closed stays closed
     m_bFrameStep = false;
     m_nState = VARNEL_STATE_PLAYING;
     // waveOutReset on a handle this engine never opens: nothing to do.
@@ -258,10 +284,15 @@ bool CQMediaElement::Play() {
 }
 
 bool CQMediaElement::Pause() {
-    m_nState = VARNEL_STATE_PAUSED;
-    // waveOutPause on a handle this engine never opens: nothing to do.
-    m_Clock.Pause();
-    if (m_Setting.callback != nullptr)
+    {
+        std::lock_guard<std::mutex> control(m_mtxControl);
+        if (!Active()) return true;
+        m_nState = VARNEL_STATE_PAUSED;
+        // waveOutPause on a handle this engine never opens: nothing to do.
+        m_Clock.Pause();
+    }
+    // Outside the control lock: the host may call back into the element from its callback.
+    if (m_Setting.callback != nullptr && Active())
         m_Setting.callback(0, VARNEL_STATE_PAUSED, 0.0, nullptr, nullptr);
     return true;
 }
@@ -278,29 +309,34 @@ bool CQMediaElement::SetReverseMode(int32_t mode) {
     return true;
 }
 
-void CQMediaElement::AskTurn() {
-    if (m_nReverseMode == VARNEL_REVERSE_SMOOTH) m_bTurn = true;
+void CQMediaElement::AskReseek(bool turn) {
+    if (turn) m_bTurn = true;
     m_nReseek = 1;
 }
 
+namespace {
+int ClampSpeed(int speed) {
+    // Far beyond these the timeline's arithmetic would leave the range of its numbers; a
+    // host gets the nearest speed there is instead.
+    return std::clamp(speed, CQMediaElement::kSlowest, CQMediaElement::kFastest);
+}
+}  // namespace
+
 bool CQMediaElement::Forward(Speeds speed) {
+    speed = ClampSpeed(speed);
     const bool keyFrames = KeyFrameSpeed(speed);
-    if (m_nOrientation != 1 && !m_bOnlyKeyFrame) {
-        AskTurn();  // from every picture backward: on from the picture on screen
+    {
+        std::lock_guard<std::mutex> control(m_mtxControl);
+        if (!Active()) return true;
+        if (m_nOrientation != 1)
+            AskReseek(true);  // on from the picture on screen, the other way
+        else if (keyFrames != m_bOnlyKeyFrame)
+            AskReseek(false);
         m_bOnlyKeyFrame = keyFrames;
-    } else if (m_nOrientation == 1) {
-        if (keyFrames != m_bOnlyKeyFrame) {
-            m_bOnlyKeyFrame = keyFrames;
-            m_nReseek = 1;
-        }
-    } else {
-        m_nReseek = 1;
-        m_bOnlyKeyFrame = keyFrames;
+        m_nOrientation = 1;
+        m_nSpeed = speed;
     }
-    m_nOrientation = 1;
-    m_nSpeed = speed;
-    const int first =
-        speed >= 1 && speed <= 5 ? static_cast<int>(5000 * std::pow(2.0, speed)) : 5000;
+    const int first = speed >= 1 ? static_cast<int>(5000 * std::pow(2.0, speed)) : 5000;
     m_MyFile.SetMaxBuffer(first, 30000);
     platform::TraceF("CQMediaElement::Forward speed:%d buffer:%d,%d\r\n", speed, first, 30000);
     SetVolume(speed != 0);
@@ -309,43 +345,52 @@ bool CQMediaElement::Forward(Speeds speed) {
 }
 
 bool CQMediaElement::Rewind(Speeds speed) {
-    if (m_nReverseMode == VARNEL_REVERSE_SMOOTH && speed <= 0) {
-        // Every picture backward, from the picture on screen.
+    speed = ClampSpeed(speed);
+    {
+        std::lock_guard<std::mutex> control(m_mtxControl);
+        if (!Active()) return true;
+        // Smooth mode at normal speed or below: every picture backward; otherwise key frames.
+        const bool keyFrames = !(m_nReverseMode == VARNEL_REVERSE_SMOOTH && speed <= 0);
         if (m_nOrientation == 1)
-            AskTurn();
-        else if (m_bOnlyKeyFrame)
-            m_nReseek = 1;
-        m_bOnlyKeyFrame = false;
+            AskReseek(true);
+        else if (keyFrames != m_bOnlyKeyFrame)
+            AskReseek(false);
+        m_bOnlyKeyFrame = keyFrames;
         m_nSpeed = speed;
         m_nOrientation = 0;
-        WakeThreads();
-        return true;
     }
-    if (m_nOrientation != 1 && m_bOnlyKeyFrame) {
-        m_nSpeed = speed;
-        m_nOrientation = 0;
-        return true;
-    }
-    m_nReseek = 1;
-    m_bOnlyKeyFrame = true;
-    m_nSpeed = speed;
-    m_nOrientation = 0;
     WakeThreads();
     return true;
 }
 
-bool CQMediaElement::FrameStep_Forward() {
-    // The direction first: the step's tick may come as soon as the clock is pulsed, and a
-    // re-seek it serves goes the way the direction says then.
-    const bool fromBackward = m_nOrientation != 1 && !m_bOnlyKeyFrame;
-    m_nOrientation = 1;
-    if (m_nState == VARNEL_STATE_PLAYING) Pause();
-    if (m_nState == VARNEL_STATE_PAUSED) {
-        if (fromBackward) AskTurn();  // the picture after the one on screen
-        if (m_bOnlyKeyFrame) {
-            m_bOnlyKeyFrame = false;
-            m_nReseek = 1;
+bool CQMediaElement::PauseForStep() {
+    bool reported = false;
+    {
+        std::lock_guard<std::mutex> control(m_mtxControl);
+        if (m_nState == VARNEL_STATE_PLAYING) {
+            m_nState = VARNEL_STATE_PAUSED;
+            m_Clock.Pause();
+            reported = true;
         }
+    }
+    if (reported && m_Setting.callback != nullptr && Active())
+        m_Setting.callback(0, VARNEL_STATE_PAUSED, 0.0, nullptr, nullptr);
+    return m_nState == VARNEL_STATE_PAUSED;
+}
+
+bool CQMediaElement::FrameStep_Forward() {
+    if (!PauseForStep()) return true;
+    {
+        std::lock_guard<std::mutex> control(m_mtxControl);
+        if (m_nState != VARNEL_STATE_PAUSED) return true;
+        // The direction first: the step's tick may come as soon as the clock is pulsed, and a
+        // re-seek it serves goes the way the direction says then.
+        if (m_nOrientation != 1)
+            AskReseek(true);  // the picture after the one on screen
+        else if (m_bOnlyKeyFrame)
+            AskReseek(false);
+        m_nOrientation = 1;
+        m_bOnlyKeyFrame = false;
         m_bFrameStep = true;
         m_Clock.Pulse();
     }
@@ -353,28 +398,18 @@ bool CQMediaElement::FrameStep_Forward() {
 }
 
 bool CQMediaElement::FrameStep_Rewind() {
-    if (m_nReverseMode == VARNEL_REVERSE_SMOOTH) {
-        // One picture back: the picture before the one on screen, not the key frame before.
-        const bool turn = m_nOrientation == 1;
-        m_nOrientation = 0;
-        if (m_nState == VARNEL_STATE_PLAYING) Pause();
+    if (!PauseForStep()) return true;
+    {
+        std::lock_guard<std::mutex> control(m_mtxControl);
         if (m_nState != VARNEL_STATE_PAUSED) return true;
-        if (turn)
-            AskTurn();
-        else if (m_bOnlyKeyFrame)
-            m_nReseek = 1;
-        m_bOnlyKeyFrame = false;
-        m_bFrameStep = true;
-        m_Clock.Pulse();
-        return true;
-    }
-    m_nOrientation = 0;
-    if (m_nState == VARNEL_STATE_PLAYING) Pause();
-    if (m_nState == VARNEL_STATE_PAUSED) {
-        if (!m_bOnlyKeyFrame) {
-            m_bOnlyKeyFrame = true;
-            m_nReseek = 1;
-        }
+        // Smooth mode: the picture before the one on screen; otherwise the key frame before.
+        const bool keyFrames = m_nReverseMode != VARNEL_REVERSE_SMOOTH;
+        if (m_nOrientation == 1)
+            AskReseek(true);
+        else if (keyFrames != m_bOnlyKeyFrame)
+            AskReseek(false);
+        m_nOrientation = 0;
+        m_bOnlyKeyFrame = keyFrames;
         m_bFrameStep = true;
         m_Clock.Pulse();
     }
@@ -383,14 +418,22 @@ bool CQMediaElement::FrameStep_Rewind() {
 
 bool CQMediaElement::SetPos(int32_t percent) {
     if (m_Setting.fileMode != 1) return true;
-    m_nSetPos = percent;
+    std::lock_guard<std::mutex> control(m_mtxControl);
+    if (!Active()) return true;
+    m_nSetPos = std::clamp(percent, 0, 100);
     m_nReseek = 1;
     return true;
 }
 
 bool CQMediaElement::Seek(const platform::SYSTEMTIME& time) {
     if (m_Setting.fileMode != 1) return true;
-    m_MyFile.Seek(time, m_nOrientation == 1 ? MediaElementOrientations_Forward
-                                            : MediaElementOrientations_Rewind);
+    std::lock_guard<std::mutex> control(m_mtxControl);
+    if (!Active()) return true;
+    // Served like a SetPos, on the clock thread: the queues of the place left are dropped and
+    // the timeline starts again on the pictures of the new place, so the jump costs no wait
+    // however far it goes.
+    m_seekTime = time;
+    m_bSeekTime = true;
+    m_nReseek = 1;
     return true;
 }

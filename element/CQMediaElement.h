@@ -6,8 +6,9 @@
 // Threads and what they own: the reader thread (element/reader.cpp) feeds m_mapPacket; the
 // decoder thread and its helpers (element/decoder.cpp) own the channels' decoders and feed
 // m_mapPicture; the clock's thread (element/presentation.cpp) owns the presentation records
-// (m_mapClock, m_mapState) and empties m_mapPicture. Host calls (element/CQMediaElement.cpp)
-// only set control members, which the threads read on every pass.
+// (m_mapClock, m_mapState, the timeline) and empties m_mapPicture. Host calls
+// (element/CQMediaElement.cpp) change the control state under one lock and the threads read
+// it on every pass. Closed is a latch: nothing but a new Open leaves it.
 #pragma once
 
 #include <atomic>
@@ -25,6 +26,7 @@
 #include "element/CQMediaClock.h"
 #include "element/element_source.h"
 #include "element/pixel_pool.h"
+#include "element/timeline.h"
 #include "engine/picture_decoder.h"
 #include "engine/reverse_groups.h"
 #include "foundation/ffmpeg_ptr.h"
@@ -37,17 +39,13 @@ namespace element {
 
 // Presentation record of one channel (clock thread, under the picture lock).
 struct channelclock {
-    double lastPts = -1.0;   // ms; -1 nothing presented yet
-    int64_t lastClock = -1;  // clock ms at which the last picture was presented
-    double delta = -1.0;     // last computed distance to the next picture
-    int64_t readerPts = 0;   // scratch value of the reader thread
-    int32_t gapOffset = 0;   // ms taken off the next distance after a hole
-    int32_t reserved = 0;
     int64_t lastFrameTime = -1;  // of the last picture presented, -1 none
+    int32_t lastDuration = 0;    // its duration, ms
+    int32_t gapOffset = 0;       // ms the timeline jumped before the channel's next picture
 };
 
-// After a turn in smooth reverse: the pictures up to the one shown last in a channel are
-// passed over, so that the next one shown is its neighbour (under the picture lock).
+// After a re-seek: the pictures up to the one shown last in a channel are passed over, so that the
+// next one shown is its neighbour (under the picture lock).
 struct resumefilter {
     int32_t direction = -1;  // 1 forward, 0 back, -1 none
     int64_t place = 0;       // frame time of the picture shown last
@@ -93,6 +91,7 @@ using PicturePtr = std::unique_ptr<pictureframe, PictureFree>;
 // How busy a channel is, readable without the queue locks (updated under them).
 struct ChannelLoad {
     std::atomic<int> packets{0};
+    std::atomic<int64_t> bytes{0};  // of the packets
     std::atomic<int> pictures{0};
     // Pictures of a group read backward wait to be queued (the picture queue was full).
     std::atomic<bool> reversed{false};
@@ -112,6 +111,7 @@ public:
     CQMediaElement(const CQMediaElement&) = delete;
     CQMediaElement& operator=(const CQMediaElement&) = delete;
 
+    // False (and nothing done) for a null record, and from inside the element's callback.
     bool Open(const MediaElementStreamSetting* setting);
     bool Close();
     bool Play();
@@ -130,19 +130,22 @@ public:
     // as the callback returns.
     static void Destroy(CQMediaElement* element);
 
-    // Limits of the pipeline, per channel.
+    // Bounds of the pipeline, per channel: access units waiting for the decoder (by count
+    // and by bytes) and decoded pictures waiting for their time.
     static constexpr int kPacketQueueLimit = 50;
-    static constexpr int kDecoderStart = 50;
-    static constexpr int kPictureQueueLimit = 20;
-    static constexpr int kClockStart = 20;
-    // The same while key frames only are read: each of them stands for a whole group, and
-    // twenty groups a channel before the first picture would hold a speed change or a rewind
-    // up for twenty groups of recording.
+    static constexpr int64_t kPacketBytesLimit = 16 << 20;
+    static constexpr int kPictureQueueLimit = 8;
+    // Pictures every channel that has any holds before the timeline starts; the same while
+    // key frames only are read, where each of them stands for a whole group.
+    static constexpr int kClockStart = 4;
     static constexpr int kClockStartKeyFrames = 2;
+    // Speed exponents beyond these are taken as these (1/32 to 32 times).
+    static constexpr int kSlowest = -5;
+    static constexpr int kFastest = 5;
 
 protected:
     bool ClearBuffer();
-    bool OpenMyFileURL(const MediaElementStreamSetting* setting, CQMyFile& source, char* url,
+    bool OpenMyFileURL(const MediaElementStreamSetting* setting, CQMyFile& source, std::string& url,
                        bool fos);
     bool CheckVideoCodec(const char* name, element::ffmpegdata* data);
     bool CheckScale(int32_t width, int32_t height, element::ffmpegdata* data);
@@ -155,21 +158,26 @@ protected:
     static void bmp_save(AVFrame* frame, int32_t width, int32_t height, const char* path);
 
 private:
-    // ---- lifecycle (element/CQMediaElement.cpp) ----
+    // ---- lifecycle and control (element/CQMediaElement.cpp) ----
     bool Active() const;  // state 2 or 3: the threads go on
-    void FinishClose();   // under m_mtxClose
+    // Latches the closed state: no later call but Open leaves it. False when it was set.
+    bool LatchClosed();
+    void FinishClose();  // under m_mtxClose
     void SetVolume(bool mute);
     void WakeThreads();
+    // Under m_mtxControl: the change of reading a new speed or direction needs.
+    void AskReseek(bool turn);
+    // Pauses when playing; true when paused afterwards (and not closed). Reports the pause
+    // through the callback, outside the control lock.
+    bool PauseForStep();
 
     // ---- reader (element/reader.cpp) ----
-    bool PacketQueuesFull();
+    bool PacketQueueFull();
     ffmpeg::PacketPtr MakeVideoPacket(const frameheader1& rec, const unsigned char* data,
                                       bool keyOnly);
-    void StartDecoderWhenFilled();
 
     // ---- decoders (element/decoder.cpp) ----
-    // The decoder thread runs it with startsClock, its helpers without.
-    void DecodeWorker(bool startsClock);
+    void DecodeWorker();
     std::optional<int32_t> TakeChannel(int32_t after);
     void DecodeChannel(int32_t channel, AVFrame* frame);
     void DecodePacket(int32_t channel, element::ffmpegdata& data, ffmpeg::PacketPtr packet,
@@ -185,31 +193,36 @@ private:
     void QueueReversed(int32_t channel, element::ffmpegdata& data, uint64_t generation);
     // Every picture backward: rewind with every frame read, in smooth reverse mode.
     bool SmoothBackward() const { return m_nOrientation == 0 && !m_bOnlyKeyFrame; }
-    // For a change of direction in smooth reverse mode: a re-seek that turns at the pictures
-    // shown last.
-    void AskTurn();
-    bool PicturesFilled();
 
     // ---- presentation (element/presentation.cpp) ----
-    void ServeReseek();
+    void ServeReseek(int32_t clockMs);
     // Close and Destroy from inside the callback, carried out once the tick's work is done.
     void FinishCloseFromCallback();
-    // False when no channel has shown a picture to turn at.
-    bool ServeTurn();
+    // Goes on from the pictures each channel showed last (or the place the timeline has
+    // reached), in the direction of play: false when there is no such place.
+    bool ResumeFromShown(bool turn, int32_t clockMs);
     // A frame step that turns: every channel shows the picture it showed before the one on
     // screen, its neighbour in the new direction. False when a channel has none.
     bool StepFromHistory();
-    bool StepReady();
     void KeepStepPending();
-    void Present(int32_t clockMs, double factor);
-    void ResynchroniseGap();
+    // The start rule: true once the timeline has been started.
+    bool StartTimeline(int32_t clockMs);
+    // A channel has no access unit waiting for its decoder, nor one being decoded.
+    bool ChannelDrained(int32_t channel);
+    void Step(int32_t clockMs);
+    void Present(int32_t clockMs);
+    void ReportWaiting(int32_t clockMs);
+    void JumpHole(int32_t clockMs);
+    void Show(int32_t channel, int32_t clockMs);
     void Deliver(pictureframe* picture, channelstate* state);
 
     int64_t m_llBaseTime = -1;  // reader thread, reset under both locks
     std::atomic<int32_t> m_nSetPos{-1};
+    // A pending seek by time (file mode), written under m_mtxControl.
+    std::atomic<bool> m_bSeekTime{false};
+    platform::SYSTEMTIME m_seekTime{};
     std::atomic<int32_t> m_nOrientation{1};
     std::atomic<int32_t> m_nReseek{0};
-    std::atomic<bool> m_bReady{false};
     // The source has ended and the reader has taken all it can give (reset by ClearBuffer):
     // the queues will not fill any further, so what is in them is played.
     std::atomic<bool> m_bInputEnded{false};
@@ -248,6 +261,13 @@ private:
     std::mutex m_mtxPicture;
     element::ElementSource m_MyFile;
 
+    // The media timeline and what the clock thread keeps beside it (under m_mtxPicture).
+    element::Timeline m_timeline;
+    uint64_t m_nTimelineGeneration = 0;  // the buffer generation the timeline was started on
+    int64_t m_llWaitSince = -1;          // clock ms since the start rule waits on empty channels
+    int64_t m_llLatestShown = -1;        // frame time of the picture shown last, any channel
+    int32_t m_nLatestDuration = 0;       // and its duration, ms
+
     // Queue fill levels per channel, so that the threads can look without the locks.
     std::map<int32_t, element::ChannelLoad> m_mapLoad;
     // Raised by ClearBuffer under both locks: work on packets of an older generation is
@@ -256,13 +276,19 @@ private:
     // Wakes the decoder threads (work or an end) and the reader (room), under m_mtxPacket.
     std::condition_variable m_cvDecode;
     std::condition_variable m_cvRoom;
+    // Held by the reader from its look at a pending re-seek until the frame it took is
+    // queued, and by the re-seek while it moves the source and clears the queues: a frame
+    // taken from the new place is never dropped as one of the old.
+    std::mutex m_mtxRead;
     // Ticks a frame step waits for every channel to have a picture before it is taken with
     // the channels that have one (a channel whose recording has ended never gets another).
     static constexpr int kStepWaitTicks = 1000;
     int m_nStepWait = kStepWaitTicks;  // ticks still to wait (clock thread)
 
+    // Host calls change the control state under this lock; the threads read its atomics.
+    std::mutex m_mtxControl;
     // Close and Destroy from inside the callback: done on the clock thread after the tick.
     std::atomic<bool> m_bCloseDeferred{false};
     std::atomic<bool> m_bDestroyDeferred{false};
-    std::mutex m_mtxClose;  // one close sequence at a time
+    std::mutex m_mtxClose;  // one close or open sequence at a time
 };

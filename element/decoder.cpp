@@ -1,5 +1,5 @@
 // The decoder thread and its helpers: each channel's packets become BGR24 pictures in that
-// channel's picture queue; the clock is started once the queues are filled. Also the
+// channel's picture queue, as far as its bound allows. Also the
 // element's decoder, converter and resampler set-up, and its BMP debugging aid.
 #include <algorithm>
 #include <chrono>
@@ -42,39 +42,22 @@ unsigned DecoderThreads(size_t channels) {
 
 }  // namespace
 
-bool CQMediaElement::PicturesFilled() {
-    if (m_mapClock.empty()) return false;
-    int pictures = 0;
-    int packets = 0;
-    for (const auto& [channel, clock] : m_mapClock) {
-        const element::ChannelLoad& load = m_mapLoad.at(channel);
-        pictures += load.pictures;
-        packets += load.packets;
-    }
-    // The end of the recording: nothing more will come, so the queues are as full as they get.
-    if (m_bInputEnded && packets == 0 && pictures > 0) return true;
-    const int threshold = m_bOnlyKeyFrame ? kClockStartKeyFrames : kClockStart;
-    return pictures / static_cast<int>(m_mapClock.size()) >= threshold;
-}
-
 bool CQMediaElement::DecodeVideo() {
     // The helpers belong to this thread, which joins them before it ends.
     std::vector<std::thread> helpers;
     const unsigned threads = DecoderThreads(m_mapClock.size());
     try {
-        for (unsigned i = 1; i < threads; ++i)
-            helpers.emplace_back([this] { DecodeWorker(false); });
+        for (unsigned i = 1; i < threads; ++i) helpers.emplace_back([this] { DecodeWorker(); });
     } catch (const std::system_error&) {
         // Fewer helpers: slower, still in order.
     }
-    DecodeWorker(true);
+    DecodeWorker();
     WakeThreads();
     for (std::thread& helper : helpers) helper.join();
     return true;
 }
 
-void CQMediaElement::DecodeWorker(bool startsClock) {
-    bool clockStarted = false;
+void CQMediaElement::DecodeWorker() {
     ffmpeg::FramePtr frame = ffmpeg::MakeFrame();
     if (!frame) return;
     int32_t last = INT32_MIN;
@@ -84,16 +67,10 @@ void CQMediaElement::DecodeWorker(bool startsClock) {
         if (channel) {
             DecodeChannel(*channel, frame.get());
             last = *channel;
+            continue;
         }
-        if (startsClock && (!clockStarted || !m_bReady) && m_nReseek == 0 && PicturesFilled()) {
-            if (!clockStarted) m_Clock.StartNew();
-            clockStarted = true;
-            m_bReady = true;
-        }
-        if (!channel) {
-            std::unique_lock<std::mutex> hold(m_mtxPacket);
-            m_cvDecode.wait_for(hold, kIdleWait);
-        }
+        std::unique_lock<std::mutex> hold(m_mtxPacket);
+        m_cvDecode.wait_for(hold, kIdleWait);
     }
 }
 
@@ -131,6 +108,7 @@ void CQMediaElement::DecodeChannel(int32_t channel, AVFrame* frame) {
             packet = std::move(queue.front());
             queue.pop_front();
             --load.packets;
+            load.bytes -= packet->size;
             generation = m_nGeneration;
         }
         m_cvRoom.notify_one();

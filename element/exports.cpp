@@ -12,39 +12,39 @@ CQMediaElement* CQMediaElement_Create(void) {
 }
 
 bool CQMediaElement_Open(CQMediaElement* element, const MediaElementStreamSetting* setting) {
-    return element->Open(setting);
+    return element != nullptr && element->Open(setting);
 }
 
 bool CQMediaElement_Play(CQMediaElement* element) {
-    return element->Play();
+    return element != nullptr && element->Play();
 }
 
 bool CQMediaElement_Pause(CQMediaElement* element) {
-    return element->Pause();
+    return element != nullptr && element->Pause();
 }
 
 bool CQMediaElement_Forward(CQMediaElement* element, MediaElementSpeeds speed) {
-    return element->Forward(speed);
+    return element != nullptr && element->Forward(speed);
 }
 
 bool CQMediaElement_Rewind(CQMediaElement* element, MediaElementSpeeds speed) {
-    return element->Rewind(speed);
+    return element != nullptr && element->Rewind(speed);
 }
 
 bool CQMediaElement_SetReverseMode(CQMediaElement* element, int32_t mode) {
-    return element->SetReverseMode(mode);
+    return element != nullptr && element->SetReverseMode(mode);
 }
 
 bool CQMediaElement_FrameStep_Forward(CQMediaElement* element) {
-    return element->FrameStep_Forward();
+    return element != nullptr && element->FrameStep_Forward();
 }
 
 bool CQMediaElement_FrameStep_Rewind(CQMediaElement* element) {
-    return element->FrameStep_Rewind();
+    return element != nullptr && element->FrameStep_Rewind();
 }
 
 bool CQMediaElement_SetPos(CQMediaElement* element, int32_t percent) {
-    return element->SetPos(percent);
+    return element != nullptr && element->SetPos(percent);
 }
 
 // Not one of the element's original exports: without it a C host has no way to the seek by
@@ -62,7 +62,7 @@ bool CQMediaElement_Seek(CQMediaElement* element, int32_t year, int32_t month, i
     indexTime.wMinute = static_cast<uint16_t>(minute);
     indexTime.wSecond = static_cast<uint16_t>(second);
     indexTime.wMilliseconds = static_cast<uint16_t>(millisecond);
-    return element->Seek(indexTime);
+    return element != nullptr && element->Seek(indexTime);
 }
 
 bool CQMediaElement_Close(CQMediaElement* element) {

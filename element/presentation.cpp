@@ -1,5 +1,6 @@
-// The clock's tick: serves re-seeks, decides which queued pictures are due and hands them to
-// the host, keeps the channels in step across holes in the recording, and takes frame steps.
+// The clock's tick: serves re-seeks, starts the media timeline, hands every channel the
+// pictures the timeline has reached, jumps over holes in the recording, and takes frame steps.
+#include <algorithm>
 #include <cmath>
 #include <cstdlib>
 
@@ -8,15 +9,28 @@
 #include "platform/trace.h"
 
 namespace {
-// A channel whose next picture is further away than this is reported as waiting (a hole in
-// its recording), when there are several channels.
-constexpr int32_t kHoleMs = 30000;
-// How late a picture may be presented and still keep its channel on its schedule.
-constexpr double kCatchUpMs = 100;
+// A channel whose next picture is further away than this (clock ms) is reported as waiting
+// (a hole in its recording), when there are several channels.
+constexpr double kHoleMs = 30000;
+// A stretch of recorder time longer than this with no picture in any channel is jumped over:
+// watching nothing for the length of a hole helps nobody reviewing footage.
+constexpr double kJumpMs = 1000;
+// How long the start waits for channels that have fewer pictures than the start amount, or
+// none at all (a camera that recorded nothing in the range), once another channel has some.
+constexpr int64_t kStartWaitMs = 500;
+// The longest the start waits for channels whose pictures are still being decoded.
+constexpr int64_t kStartLongestMs = 3000;
+
+int64_t Earlier(bool forward, int64_t a, int64_t b) {
+    return forward ? std::min(a, b) : std::max(a, b);
+}
+int64_t Later(bool forward, int64_t a, int64_t b) {
+    return forward ? std::max(a, b) : std::min(a, b);
+}
 }  // namespace
 
 void CQMediaElement::Deliver(pictureframe* picture, channelstate* state) {
-    if (m_Setting.callback == nullptr) return;
+    if (m_Setting.callback == nullptr || m_nState == VARNEL_STATE_CLOSED) return;
     foundation::CallbackScope<CQMediaElement> scope(this);
     m_Setting.callback(0, m_nState, 0.0, picture, state);
 }
@@ -28,7 +42,6 @@ bool CQMediaElement::StepFromHistory() {
         if (before == m_mapBefore.end() || !before->second) return false;
     }
     for (auto& [channel, clock] : m_mapClock) {
-        if (m_nState == VARNEL_STATE_CLOSED) break;  // closed from the callback
         element::PicturePtr& before = m_mapBefore.at(channel);
         before->lastFrameTime = m_MyFile.GetLastFrameDateTime();
         channelstate& state = m_mapState.at(channel);
@@ -41,82 +54,97 @@ bool CQMediaElement::StepFromHistory() {
     return true;
 }
 
-bool CQMediaElement::ServeTurn() {
+bool CQMediaElement::ResumeFromShown(bool turn, int32_t clockMs) {
     const bool forward = m_nOrientation == 1;
+    const auto orientation =
+        forward ? MediaElementOrientations_Forward : MediaElementOrientations_Rewind;
     // A step that turns is answered at once from the pictures kept; the turn then goes on
     // from the pictures it showed.
-    if (m_bFrameStep) StepFromHistory();
-    int64_t place = INT64_MIN;
+    if (turn && m_bFrameStep) StepFromHistory();
+    int64_t place = -1;
     std::map<int32_t, element::resumefilter> resume;
     {
         std::lock_guard<std::mutex> hold(m_mtxPicture);
+        // Going on in the same direction, every channel goes on from where the timeline has
+        // got to: a channel showing a key frame of a long group (key frames only) is there
+        // too, and waiting for its next one would leave it behind the others. A turn goes on
+        // from the picture each channel shows.
+        const bool same = !turn && m_timeline.Started() && m_timeline.Forward() == forward &&
+                          m_nTimelineGeneration == m_nGeneration;
+        // Not beyond the latest picture shown: where pictures come late, the timeline is
+        // ahead of what anyone has seen.
+        const int64_t reached =
+            same && m_llLatestShown != -1
+                ? Earlier(forward, m_timeline.Position(clockMs), m_llLatestShown)
+                : -1;
         for (const auto& [channel, clock] : m_mapClock) {
-            if (clock.lastFrameTime == -1) continue;
-            resume[channel] = {forward ? 1 : 0, clock.lastFrameTime};
-            // Forward from the earliest picture shown, back from the latest: every channel's
-            // group holding its picture is kept.
-            if (place == INT64_MIN ||
-                (forward ? clock.lastFrameTime < place : clock.lastFrameTime > place))
-                place = clock.lastFrameTime;
+            int64_t from = clock.lastFrameTime;
+            if (reached != -1) from = from == -1 ? reached : Later(forward, from, reached);
+            if (from == -1) continue;
+            resume[channel] = {forward ? 1 : 0, from};
+            // Read again from the earliest of them going forward, the latest going back:
+            // every channel's group holding its place is kept.
+            place = place == -1 ? from : Earlier(forward, place, from);
         }
     }
-    if (place == INT64_MIN) return false;  // nothing shown: an ordinary re-seek
-    platform::TraceF("Turn %s\r\n", forward ? "Forward" : "Rewind");
-    m_MyFile.TurnAt(place,
-                    forward ? MediaElementOrientations_Forward : MediaElementOrientations_Rewind);
-    ClearBuffer();
-    {
-        std::lock_guard<std::mutex> hold(m_mtxPicture);
-        m_mapResume = std::move(resume);
-        // The first picture shown is due one frame after the turn.
-        m_llReverseBase = place;
+    if (place == -1) return false;  // nothing shown: an ordinary re-seek
+    char text[32] = {};
+    CQMyFile::FrameTime2SystemTime(place, text);
+    if (m_Setting.fileMode != 1) platform::TraceF("Seek %s--\r\n", text);
+    if (turn && m_Setting.fileMode == 0) {
+        platform::TraceF("Turn %s\r\n", forward ? "Forward" : "Rewind");
+        m_MyFile.TurnAt(place, orientation);
+    } else if (!m_MyFile.ReadAgainFrom(place, orientation)) {
+        return false;
     }
-    m_nReseek = 0;
+    ClearBuffer();
+    std::lock_guard<std::mutex> hold(m_mtxPicture);
+    // Each channel goes on after the picture it shows, whatever else the source reads again.
+    m_mapResume = std::move(resume);
+    if (turn) m_llReverseBase = place;
     return true;
 }
 
-void CQMediaElement::ServeReseek() {
+void CQMediaElement::ServeReseek(int32_t clockMs) {
     m_nReseek = 2;
-    if (m_bTurn.exchange(false) && m_Setting.fileMode != 1 && ServeTurn()) return;
+    // The reader takes no frame meanwhile: one taken from the new place before the queues are
+    // cleared would be dropped with them (a key frame, and the pictures after it decoded
+    // without it).
+    std::lock_guard<std::mutex> reading(m_mtxRead);
+    const bool turn = m_bTurn.exchange(false);
+    const auto orientation =
+        m_nOrientation == 1 ? MediaElementOrientations_Forward : MediaElementOrientations_Rewind;
     if (m_Setting.fileMode == 1 && m_nSetPos != -1) {
         m_MyFile.SetPos(m_nSetPos);
         m_nSetPos = -1;
         ClearBuffer();
-        m_nReseek = 0;
-        return;
-    }
-    // The earliest picture still to be shown is where playback goes on from.
-    int64_t first = -1;
-    {
-        std::lock_guard<std::mutex> hold(m_mtxPicture);
-        for (const auto& [channel, clock] : m_mapClock) {
-            const auto& queue = m_mapPicture.at(channel);
-            if (queue.empty()) continue;
-            const int64_t t = queue.front()->frameTime;
-            if (first == -1 || t < first) first = t;
+    } else if (m_Setting.fileMode == 1 && m_bSeekTime) {
+        platform::SYSTEMTIME time{};
+        {
+            std::lock_guard<std::mutex> control(m_mtxControl);
+            time = m_seekTime;
+            m_bSeekTime = false;
         }
-    }
-    char text[32] = {};
-    CQMyFile::FrameTime2SystemTime(first, text);
-    if (m_Setting.fileMode != 1) platform::TraceF("Seek %s--\r\n", text);
-    m_MyFile.Seek(
-        text, first,
-        m_nOrientation == 1 ? MediaElementOrientations_Forward : MediaElementOrientations_Rewind);
-    ClearBuffer();
-    m_nReseek = 0;
-}
-
-bool CQMediaElement::StepReady() {
-    if (m_nStepWait > 0) {
-        for (const auto& [channel, clock] : m_mapClock) {
-            if (m_mapPicture.at(channel).empty()) {
-                --m_nStepWait;
-                return false;
+        if (m_MyFile.Seek(time, orientation)) ClearBuffer();
+    } else if (!ResumeFromShown(turn, clockMs)) {
+        // Nothing shown yet: on from the earliest picture still to be shown.
+        int64_t first = -1;
+        {
+            std::lock_guard<std::mutex> hold(m_mtxPicture);
+            for (const auto& [channel, clock] : m_mapClock) {
+                const auto& queue = m_mapPicture.at(channel);
+                if (!queue.empty())
+                    first = first == -1 ? queue.front()->frameTime
+                                        : std::min(first, queue.front()->frameTime);
             }
         }
+        char text[32] = {};
+        CQMyFile::FrameTime2SystemTime(first, text);
+        if (m_Setting.fileMode != 1) platform::TraceF("Seek %s--\r\n", text);
+        m_MyFile.Seek(text, first, orientation);
+        ClearBuffer();
     }
-    m_nStepWait = kStepWaitTicks;
-    return true;
+    m_nReseek = 0;
 }
 
 void CQMediaElement::KeepStepPending() {
@@ -127,108 +155,183 @@ void CQMediaElement::KeepStepPending() {
     if (m_bFrameStep && m_nState == VARNEL_STATE_PAUSED) m_Clock.Repulse();
 }
 
-void CQMediaElement::ResynchroniseGap() {
-    for (const auto& [channel, clock] : m_mapClock) {
-        if (m_mapPicture.at(channel).empty()) return;
-        if (m_mapState.at(channel).status != VARNEL_CHANNEL_WAITING) return;
-    }
-    // The latest picture shown and the earliest one pending, 0 counting as none.
-    int32_t maxLast = 0;
-    int32_t minFront = 0;
-    for (const auto& [channel, clock] : m_mapClock) {
-        if (clock.lastPts != -1.0) {
-            const auto last = static_cast<int32_t>(clock.lastPts);
-            if (last != 0 && (maxLast == 0 || last > maxLast)) maxLast = last;
-        }
-        const auto front = static_cast<int32_t>(m_mapPicture.at(channel).front()->pts);
-        if (front != 0 && (minFront == 0 || front < minFront)) minFront = front;
-    }
-    const int32_t gap = minFront - maxLast;
-    for (auto& [channel, clock] : m_mapClock) clock.gapOffset = gap;
+bool CQMediaElement::ChannelDrained(int32_t channel) {
+    const element::ChannelLoad& load = m_mapLoad.at(channel);
+    std::lock_guard<std::mutex> hold(m_mtxPacket);
+    return load.packets == 0 && !load.decoding && !load.reversed;
 }
 
-void CQMediaElement::Present(int32_t clockMs, double factor) {
+bool CQMediaElement::StartTimeline(int32_t clockMs) {
+    // Every channel has its start amount, or has had all its access units decoded (nothing
+    // more may come for a while: the reader waits for room in another channel). Channels with
+    // nothing at all (a camera with no recording in the range) are waited for a short while
+    // only, and nothing holds the start for long: no channel can hold the others back for
+    // good.
+    const int need = m_bOnlyKeyFrame ? kClockStartKeyFrames : kClockStart;
+    const bool forward = m_nOrientation == 1;
+    bool ready = true;
+    bool empty = false;
+    int64_t origin = -1;
+    for (const auto& [channel, clock] : m_mapClock) {
+        const auto& queue = m_mapPicture.at(channel);
+        if (!queue.empty())
+            origin = origin == -1 ? queue.front()->frameTime
+                                  : Earlier(forward, origin, queue.front()->frameTime);
+        if (static_cast<int>(queue.size()) >= need || m_bInputEnded) continue;
+        const bool drained = ChannelDrained(channel);
+        if (queue.empty() && drained)
+            empty = true;
+        else if (!drained)
+            ready = false;
+    }
+    if (origin == -1) return false;
+    if (m_llWaitSince == -1) m_llWaitSince = clockMs;
+    const int64_t waited = clockMs - m_llWaitSince;
+    if ((!ready && waited < kStartLongestMs) || (empty && waited < kStartWaitMs)) return false;
+    m_timeline.Start(origin, clockMs, std::pow(2.0, m_nSpeed.load()), forward);
+    return true;
+}
+
+void CQMediaElement::Show(int32_t channel, int32_t clockMs) {
+    auto& queue = m_mapPicture.at(channel);
+    element::channelclock& clock = m_mapClock.at(channel);
+    channelstate& state = m_mapState.at(channel);
+    element::PicturePtr shown = std::move(queue.front());
+    queue.pop_front();
+    --m_mapLoad.at(channel).pictures;
+    m_cvDecode.notify_all();  // room in this channel's picture queue
+    char text[32] = {};
+    CQMyFile::FrameTime2SystemTime(shown->frameTime, text);
+    platform::TraceF(
+        "video time:%s pts:%f duraion:%f clock:%d last_offset:%d orientation:%d key:%d\r\n", text,
+        shown->pts, static_cast<double>(shown->duration), clockMs, clock.gapOffset,
+        m_nOrientation.load(), shown->channel);
+    clock.gapOffset = 0;
+    clock.lastFrameTime = shown->frameTime;
+    clock.lastDuration = shown->duration;
+    if (m_llLatestShown == -1 ||
+        Earlier(!m_timeline.Forward(), m_llLatestShown, shown->frameTime) == shown->frameTime) {
+        m_llLatestShown = shown->frameTime;
+        m_nLatestDuration = shown->duration;
+    }
+    shown->lastFrameTime = m_MyFile.GetLastFrameDateTime();
+    state.status = VARNEL_CHANNEL_PRESENTED;
+    Deliver(shown.get(), &state);
+    if (m_nReverseMode == VARNEL_REVERSE_SMOOTH) {
+        m_mapBefore[channel] = std::move(m_mapOnScreen[channel]);
+        m_mapOnScreen[channel] = std::move(shown);
+    }
+}
+
+void CQMediaElement::Present(int32_t clockMs) {
+    // One picture a channel a tick: a channel that has fallen behind (a busy machine) catches
+    // up a picture a millisecond, and shows every picture on the way.
+    for (auto& [channel, clock] : m_mapClock) {
+        const auto& queue = m_mapPicture.at(channel);
+        if (!queue.empty() && m_timeline.Reached(queue.front()->frameTime, clockMs))
+            Show(channel, clockMs);
+    }
+}
+
+void CQMediaElement::ReportWaiting(int32_t clockMs) {
     const bool several = m_mapClock.size() > 1;
     for (auto& [channel, clock] : m_mapClock) {
-        // A host that closed from its callback gets no further picture.
-        if (m_nState == VARNEL_STATE_CLOSED) return;
-        auto& queue = m_mapPicture.at(channel);
-        if (queue.empty()) continue;
-        pictureframe* picture = queue.front().get();
+        const auto& queue = m_mapPicture.at(channel);
         channelstate& state = m_mapState.at(channel);
-        bool present = false;
-        bool following = false;
-        double distance = 0;
-        double due = 0;
-        if (clock.lastPts == -1.0) {
-            due = static_cast<double>(
-                static_cast<int64_t>((picture->pts - clock.gapOffset) / factor));
-            if (clockMs >= due || m_bFrameStep) {
-                present = true;
-            } else if (state.status == VARNEL_CHANNEL_NONE) {
+        if (!queue.empty()) {
+            pictureframe* front = queue.front().get();
+            if (m_timeline.Reached(front->frameTime, clockMs)) continue;
+            if (state.status == VARNEL_CHANNEL_NONE) {
+                // The channel's first picture is not due yet: shown to the host ahead.
                 state.status = VARNEL_CHANNEL_WAITING;
-                Deliver(picture, &state);
-            }
-        } else {
-            following = true;
-            clock.delta = std::fabs(picture->pts - clock.lastPts) - clock.gapOffset;
-            distance = clock.delta / factor;
-            due = static_cast<double>(clock.lastClock) + distance;
-            if (m_bFrameStep || clockMs >= due) {
-                present = true;
-            } else if (several && static_cast<int32_t>(due - clockMs) > kHoleMs &&
-                       state.status != VARNEL_CHANNEL_WAITING) {
+                Deliver(front, &state);
+            } else if (several && state.status != VARNEL_CHANNEL_WAITING &&
+                       m_timeline.MsUntil(front->frameTime, clockMs) > kHoleMs) {
                 state.status = VARNEL_CHANNEL_WAITING;
                 Deliver(nullptr, &state);
             }
+        } else if (several && state.status == VARNEL_CHANNEL_NONE && ChannelDrained(channel)) {
+            // Nothing at all while the others play: a camera that recorded nothing here.
+            state.status = VARNEL_CHANNEL_WAITING;
+            Deliver(nullptr, &state);
         }
-        if (!present) continue;
-        if (following) {
-            char text[32] = {};
-            CQMyFile::FrameTime2SystemTime(picture->frameTime, text);
-            platform::TraceF(
-                "video time:%s pts:%f duraion:%f clock:%d last_offset:%d orientation:%d "
-                "key:%d\r\n",
-                text, picture->pts, distance, clockMs, clock.gapOffset, m_nOrientation.load(),
-                picture->channel);
-        }
-        clock.gapOffset = 0;
-        clock.lastPts = picture->pts;
-        clock.lastFrameTime = picture->frameTime;
-        element::PicturePtr shown = std::move(queue.front());
-        queue.pop_front();
-        --m_mapLoad.at(channel).pictures;
-        m_cvDecode.notify_all();  // room in this channel's picture queue
-        shown->lastFrameTime = m_MyFile.GetLastFrameDateTime();
-        state.status = VARNEL_CHANNEL_PRESENTED;
-        Deliver(shown.get(), &state);
-        if (m_nReverseMode == VARNEL_REVERSE_SMOOTH) {
-            m_mapBefore[channel] = std::move(m_mapOnScreen[channel]);
-            m_mapOnScreen[channel] = std::move(shown);
-        }
-        shown.reset();
-        // The next picture is timed from when this one was due, not from when a tick came
-        // round to it: a tick delayed by a busy machine (or a skipped one) would otherwise
-        // push every later picture of the channel back for good, and the channels, each
-        // delayed differently, would drift apart. A picture far behind its time (a stalled
-        // machine, a frame step) starts the schedule afresh instead of rushing the next ones.
-        const bool onSchedule = !m_bFrameStep && clockMs - due <= kCatchUpMs;
-        clock.lastClock = onSchedule ? static_cast<int64_t>(due) : clockMs;
     }
 }
 
+void CQMediaElement::JumpHole(int32_t clockMs) {
+    // Jumped only when no channel has anything due or on its way: a channel whose pictures
+    // are still being decoded may have one before the others'.
+    const bool forward = m_timeline.Forward();
+    int64_t next = -1;
+    for (const auto& [channel, clock] : m_mapClock) {
+        const auto& queue = m_mapPicture.at(channel);
+        if (queue.empty()) {
+            if (!m_bInputEnded && !ChannelDrained(channel)) return;
+            continue;
+        }
+        const int64_t t = queue.front()->frameTime;
+        if (m_timeline.Reached(t, clockMs)) return;
+        next = next == -1 ? t : Earlier(forward, next, t);
+    }
+    if (next == -1) return;
+    const double ahead = m_timeline.AheadMs(next, clockMs);
+    if (ahead <= kJumpMs) return;
+    // The picture shown last keeps its own time on screen before the jump.
+    if (m_llLatestShown != -1 && -m_timeline.AheadMs(m_llLatestShown, clockMs) < m_nLatestDuration)
+        return;
+    m_timeline.MoveTo(next, clockMs);
+    for (auto& [channel, clock] : m_mapClock) clock.gapOffset = static_cast<int32_t>(ahead);
+}
+
+void CQMediaElement::Step(int32_t clockMs) {
+    // Waits a while for every channel to have a picture (queues still filling after a
+    // re-seek), then steps with the channels that have one.
+    if (m_nStepWait > 0) {
+        for (const auto& [channel, clock] : m_mapClock) {
+            if (m_mapPicture.at(channel).empty() && !(m_bInputEnded && ChannelDrained(channel))) {
+                --m_nStepWait;
+                return;
+            }
+        }
+    }
+    m_nStepWait = kStepWaitTicks;
+    const bool forward = m_nOrientation == 1;
+    int64_t target = -1;
+    for (const auto& [channel, clock] : m_mapClock) {
+        const auto& queue = m_mapPicture.at(channel);
+        if (!queue.empty())
+            target = target == -1 ? queue.front()->frameTime
+                                  : Earlier(forward, target, queue.front()->frameTime);
+    }
+    if (target != -1) {
+        // Every channel shows its next picture, and the timeline stands at the earliest of
+        // them: play goes on from there with every channel in step again.
+        for (auto& [channel, clock] : m_mapClock)
+            if (!m_mapPicture.at(channel).empty()) Show(channel, clockMs);
+        const double factor = std::pow(2.0, m_nSpeed.load());
+        if (!m_timeline.Started())
+            m_timeline.Start(target, clockMs, factor, forward);
+        else {
+            m_timeline.SetRate(factor, forward, clockMs);
+            m_timeline.MoveTo(target, clockMs);
+        }
+    }
+    if (m_nReseek == 0) m_bFrameStep = false;
+}
+
 int32_t CQMediaElement::UpdateClock(int32_t clockMs) {
-    if (m_nState == VARNEL_STATE_CLOSED) return 0;
+    if (m_nState == VARNEL_STATE_CLOSED) {
+        FinishCloseFromCallback();
+        return 0;
+    }
     if (!m_bFrameStep && m_nState != VARNEL_STATE_PLAYING) return 0;
     if (m_nReseek == 1) {
-        ServeReseek();  // a turn with a step presents pictures: the host may close meanwhile
+        ServeReseek(clockMs);  // a turn with a step presents pictures: the host may close meanwhile
         KeepStepPending();
         FinishCloseFromCallback();
         return 0;
     }
-    // A frame step does not wait for the pre-buffer of playback: one picture a channel is
-    // all it shows (StepReady below).
-    if (m_nReseek == 2 || (!m_bReady && !m_bFrameStep)) {
+    if (m_nReseek == 2) {
         KeepStepPending();
         return 0;
     }
@@ -237,18 +340,25 @@ int32_t CQMediaElement::UpdateClock(int32_t clockMs) {
         KeepStepPending();  // the next tick catches up: due times are absolute
         return 0;
     }
-    if (m_bFrameStep && !StepReady()) {
-        hold.unlock();
-        KeepStepPending();
-        return 0;
+    if (m_nTimelineGeneration != m_nGeneration) {
+        // The queues were cleared (an open or a re-seek): a new timeline on the new pictures.
+        m_nTimelineGeneration = m_nGeneration;
+        m_timeline.Stop();
+        m_llWaitSince = -1;
+        m_llLatestShown = -1;
     }
-    const bool step = m_bFrameStep;
-    ResynchroniseGap();
-    Present(clockMs, std::pow(2.0, m_nSpeed.load()));
-    // After a step each channel's next picture is timed as a first picture.
-    if (step)
-        for (auto& [channel, clock] : m_mapClock) clock.lastPts = -1.0;
-    if (m_nReseek == 0) m_bFrameStep = false;
+    if (m_bFrameStep) {
+        Step(clockMs);
+        if (m_bFrameStep) KeepStepPending();
+    } else if (m_timeline.Started() || StartTimeline(clockMs)) {
+        const double factor = std::pow(2.0, m_nSpeed.load());
+        const bool forward = m_nOrientation == 1;
+        if (factor != m_timeline.Factor() || forward != m_timeline.Forward())
+            m_timeline.SetRate(factor, forward, clockMs);
+        Present(clockMs);
+        ReportWaiting(clockMs);
+        JumpHole(clockMs);
+    }
     hold.unlock();
     FinishCloseFromCallback();
     return 0;

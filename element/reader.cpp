@@ -1,5 +1,5 @@
 // The reader thread: takes frame records from the stream source and queues each channel's
-// video frames as packets for the decoders; starts the decoder thread once they are filled.
+// video frames as packets for the decoders, as far as the queues' bounds allow.
 #include <algorithm>
 #include <chrono>
 #include <cstdlib>
@@ -22,10 +22,16 @@ constexpr auto kEmptyWait = std::chrono::milliseconds(5);
 constexpr auto kEndedWait = std::chrono::milliseconds(50);
 }  // namespace
 
-bool CQMediaElement::PacketQueuesFull() {
-    for (const auto& [channel, clock] : m_mapClock)
-        if (m_mapLoad.at(channel).packets < kPacketQueueLimit) return false;
-    return true;
+bool CQMediaElement::PacketQueueFull() {
+    // Reading stops as soon as one channel's queue is at its bound, not when all are: a
+    // channel in a hole of its recording gets nothing while the others come, and waiting for
+    // its queue to fill too would buffer the others for as long as the hole lasts (gigabytes
+    // for a hole of hours). What is not read yet waits in the source's group files.
+    for (const auto& [channel, clock] : m_mapClock) {
+        const element::ChannelLoad& load = m_mapLoad.at(channel);
+        if (load.packets >= kPacketQueueLimit || load.bytes >= kPacketBytesLimit) return true;
+    }
+    return false;
 }
 
 PacketPtr CQMediaElement::MakeVideoPacket(const frameheader1& rec, const unsigned char* data,
@@ -48,26 +54,18 @@ PacketPtr CQMediaElement::MakeVideoPacket(const frameheader1& rec, const unsigne
     return packet;
 }
 
-void CQMediaElement::StartDecoderWhenFilled() {
-    if (m_thDecode.Running() || m_mapClock.empty()) return;
-    int total = 0;
-    for (const auto& [channel, clock] : m_mapClock) total += m_mapLoad.at(channel).packets;
-    // A recording too short to fill the queues is played all the same once it has ended.
-    if (total / static_cast<int>(m_mapClock.size()) >= kDecoderStart ||
-        (m_bInputEnded && total > 0))
-        m_thDecode.Start([this] { DecodeVideo(); });
-}
-
 bool CQMediaElement::ReadMyFile() {
     frameheader1 rec;
     while (Active()) {
         m_MyFile.IsEnd();
-        if (m_mapClock.empty() || PacketQueuesFull()) {
+        if (m_mapClock.empty() || PacketQueueFull()) {
             std::unique_lock<std::mutex> hold(m_mtxPacket);
             m_cvRoom.wait_for(hold, kRoomWait);
             continue;
         }
+        std::unique_lock<std::mutex> reading(m_mtxRead);
         if (m_nReseek != 0) {
+            reading.unlock();
             platform::Sleep(1);
             continue;
         }
@@ -81,9 +79,10 @@ bool CQMediaElement::ReadMyFile() {
         if (!m_MyFile.TakeFrame(&rec, data, keyOnly,
                                 m_nOrientation == 1 ? MediaElementOrientations_Forward
                                                     : MediaElementOrientations_Rewind)) {
+            reading.unlock();
             if (m_MyFile.IsEnd() && !m_bInputEnded) {
                 m_bInputEnded = true;
-                StartDecoderWhenFilled();
+                m_cvDecode.notify_all();
             }
             // Nothing buffered yet. Asking again at once would keep a processor busy for as
             // long as the network is slower than the decoders, taking it from them.
@@ -97,7 +96,6 @@ bool CQMediaElement::ReadMyFile() {
         if (!packet) continue;
         {
             std::lock_guard<std::mutex> hold(m_mtxPacket);
-            // Read before a re-seek cleared the buffers: it belongs to the position left.
             if (generation != m_nGeneration) continue;
             if (m_llBaseTime == -1)
                 m_llBaseTime = rec.frameTime;
@@ -106,15 +104,15 @@ bool CQMediaElement::ReadMyFile() {
             else
                 m_llBaseTime = std::max(m_llBaseTime, rec.frameTime);
             const int64_t pts = std::llabs(rec.frameTime - m_llBaseTime) / kTicksPerMs;
-            clock->second.readerPts = pts;
             packet->pts = packet->dts = pts;
             auto queue = m_mapPacket.find(rec.channel);
             if (queue == m_mapPacket.end()) continue;
+            element::ChannelLoad& load = m_mapLoad.at(rec.channel);
+            ++load.packets;
+            load.bytes += packet->size;
             queue->second.push_back(std::move(packet));
-            ++m_mapLoad.at(rec.channel).packets;
         }
         m_cvDecode.notify_all();
-        StartDecoderWhenFilled();
     }
     return true;
 }

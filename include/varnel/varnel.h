@@ -230,9 +230,14 @@ VARNEL_API void CQFFmpegPlayer_Destory(CQFFmpegPlayer* player);
 
 /* ---- Media element ----------------------------------------------------------------------- */
 
-/* A media element plays one request covering several channels of a recorder at once, each
- * channel's pictures paced by their frame times on a 1 ms media clock, all channels in step.
- * The handle is never dereferenced by the host. */
+/* A media element plays one request covering several channels of a recorder at once on one
+ * media time line: a 1 ms media clock moves it at the speed and in the direction of play, and
+ * every channel shows each picture when the time line reaches the picture's frame time, so the
+ * channels stay in step (a late picture is shown late and moves nothing else). A stretch of
+ * more than a second with no picture in any channel (a hole in the recording) is jumped over.
+ * Per channel the element holds at most 50 access units (16 MiB) and 8 decoded pictures; what
+ * the recorder sends beyond that waits in the working files. The handle is never dereferenced
+ * by the host. */
 typedef struct CQMediaElement CQMediaElement;
 
 /* Channel status in channelstate. */
@@ -274,8 +279,9 @@ typedef struct channelstate {
  * - (0, 2, 0.0, picture, state with status 2): once after the open or a re-seek, the channel's
  *   first picture is not due yet; the picture stays queued and comes again with status 1.
  * - (0, 2, 0.0, NULL, state with status 2): once, with two channels or more, the channel's next
- *   picture lies more than 30 s ahead (a hole in its recording). When every channel waits so,
- *   playback jumps the hole in all of them alike.
+ *   picture lies more than 30 s ahead (a hole in its recording), or, after the open or a
+ *   re-seek, the channel has nothing at all while the others play (a camera that recorded
+ *   nothing there).
  * - (0, 3, 0.0, NULL, NULL): CQMediaElement_Pause was called (also by a frame step taken
  *   while playing).
  * Threads: pictures and channel states come on the element's clock thread, one call at a
@@ -288,7 +294,8 @@ typedef struct channelstate {
  * that takes as long as a Close, so a host that ends the process right after must allow for
  * it (the element's last trace is its stream source's "CQHttpClient::~CQHttpClient(void)--").
  * CQMediaElement_Open there is refused (with a trace): it would have to wait for the very
- * callback it is called from. */
+ * callback it is called from. After a Close, wherever it was called, no call but Open changes
+ * anything: a Play or Pause racing with it is ignored. */
 typedef void (*ElementFrameCallback)(int32_t zero, int32_t state, double zero2,
                                      pictureframe* picture, channelstate* channel);
 
@@ -321,31 +328,35 @@ typedef struct MediaElementStreamSetting {
 } MediaElementStreamSetting;
 
 /* Calling order: Create, Open, any control calls, Close, then Open again or Destroy. Every
- * function returns true (failures show as pictures that do not come, and in the traces); none
- * checks the handle except Close and Destroy, which accept NULL. Control calls may come from
- * any thread, one at a time. */
+ * function returns true (failures show as pictures that do not come, and in the traces), but
+ * false for a NULL element or record; Close and Destroy accept NULL. Control calls may come
+ * from any thread, also at the same time as a Close. */
 VARNEL_API CQMediaElement* CQMediaElement_Create(void);
 /* Requests the channels of the record from the recorder and starts playing (state 2, no Play
  * needed): forward, all frames, normal speed, whatever orientation and onlyKeyFrame asked of
- * the recorder. Pictures come once every channel has about 20 decoded. An element that is
- * open is closed first. */
+ * the recorder. The time line starts at the earliest picture once every channel has a few
+ * decoded, or half a second after the first came (channels that have none then play on when
+ * theirs come). An element that is open is closed first. However many channels, the request
+ * carries them all. */
 VARNEL_API bool CQMediaElement_Open(CQMediaElement* element,
                                     const MediaElementStreamSetting* setting);
 /* Resumes after a pause or frame steps (state 2). */
 VARNEL_API bool CQMediaElement_Play(CQMediaElement* element);
 /* Holds the clock and reports state 3 through the callback, on the calling thread. */
 VARNEL_API bool CQMediaElement_Pause(CQMediaElement* element);
-/* Forward at 2 to the power speed. Speeds 2 to 5 show key frames only, the others every
- * frame; a change between the two, or from rewind, drops what is buffered and goes on from
- * the earliest picture still queued. */
+/* Forward at 2 to the power speed (speeds below -5 or above 5 are taken as -5 and 5). Speeds
+ * 2 to 5 show key frames only, the others every frame; a change between the two drops what is
+ * buffered and goes on right after the latest picture shown (every channel from there); a
+ * change from rewind goes on from the picture each channel shows. */
 VARNEL_API bool CQMediaElement_Forward(CQMediaElement* element, MediaElementSpeeds speed);
-/* Backward, key frames only, at 2 to the power speed; from forward (or from every frame) it
- * drops what is buffered and goes back from the earliest picture still queued. In smooth
+/* Backward, key frames only, at 2 to the power speed (clamped as for Forward); from forward
+ * it drops what is buffered and goes back from the picture each channel shows. In smooth
  * reverse mode at speed 0 or below: every picture backward, each channel on from the picture
  * it shows. */
 VARNEL_API bool CQMediaElement_Rewind(CQMediaElement* element, MediaElementSpeeds speed);
 /* Pause (reported) when playing, then exactly one picture per channel, forward; playback
- * stays paused. */
+ * stays paused, and the time line stands at the earliest of the pictures shown, so that Play
+ * goes on from there with the channels in step. */
 VARNEL_API bool CQMediaElement_FrameStep_Forward(CQMediaElement* element);
 /* The same backward: one key frame per channel, going back; in smooth reverse mode one
  * picture, the one just before the picture each channel shows. */
@@ -356,11 +367,14 @@ VARNEL_API bool CQMediaElement_FrameStep_Rewind(CQMediaElement* element);
  * for it share a bound of 200 MiB across the channels (at least 32 MiB a channel). False,
  * and nothing changes, for another value. May be called from inside the callback. */
 VARNEL_API bool CQMediaElement_SetReverseMode(CQMediaElement* element, int32_t mode);
-/* File mode exactly 1 only: continues from that percentage of the groups recorded so far. */
+/* File mode exactly 1 only: continues from that percentage of the groups recorded so far (0 to
+ * 100; groups that start together, key frames of several channels at once, are entered at the
+ * first of them). */
 VARNEL_API bool CQMediaElement_SetPos(CQMediaElement* element, int32_t percent);
-/* File mode exactly 1 only: continues from the group that starts exactly at that recorder
- * time (calendar fields as in the record's times); queued pictures still play first. Not
- * among the element's original exports: without it a C host cannot reach the seek by time. */
+/* File mode exactly 1 only: continues at once from the group that starts exactly at that
+ * recorder time (calendar fields as in the record's times), dropping what is queued; nothing
+ * happens when no group starts there. Not among the element's original exports: without it a
+ * C host cannot reach the seek by time. */
 VARNEL_API bool CQMediaElement_Seek(CQMediaElement* element, int32_t year, int32_t month,
                                     int32_t day, int32_t hour, int32_t minute, int32_t second,
                                     int32_t millisecond);
