@@ -14,7 +14,8 @@
 #   channels 6, 7    320x240 H.264 with holes: 10 s, 40 s (channel 7: 36 s) of nothing, 10 s
 #   channels 8, 9    channels 3 and 4 six times over: two minutes for speed and direction changes
 #   channel 10       1920x1080 H.264, 2 s groups: reverse and frame steps at their heaviest
-#   channels 11-26   1280x720 H.264, all the same recording: sixteen cameras for the element
+#   channels 11-42   1280x720 H.264, all the same recording: 32 cameras for the element
+#   channels 50, 51  1280x720 H.264, 12 minutes; and 20 s, a 10-minute hole, 20 s
 # All start at 2024/01/01 00:00:00 and last 20 s (6 and 7: 60 and 56 s, 8 and 9: 120 s);
 # channels 1-4 are the set for "_All".
 set -euo pipefail
@@ -31,7 +32,7 @@ done
 mkdir -p "$out"
 out=$(cd "$out" && pwd)
 stamp=$out/.complete
-version=6  # bump when the catalogue changes, so old folders are made again
+version=7  # bump when the catalogue changes, so old folders are made again
 if [[ $force -eq 0 && -f $stamp && $(cat "$stamp") == "$version" ]]; then
     echo "$out"
     exit 0
@@ -83,8 +84,13 @@ channel=8 start=2024/01/01-00:00:00 files=ch3-360p-h264.ts,ch3-360p-h264.ts,ch3-
 channel=10 start=2024/01/01-00:00:00 files=ch10-1080p-h264-2s.mp4
 channel=9 start=2024/01/01-00:00:00 files=ch4-360p-h264.h264,ch4-360p-h264.h264,ch4-360p-h264.h264,ch4-360p-h264.h264,ch4-360p-h264.h264,ch4-360p-h264.h264
 CAT
-for channel in $(seq 11 26); do
+for channel in $(seq 11 42); do
     echo "channel=$channel start=2024/01/01-00:00:00 files=ch1-fos1-720p-h264.mp4" >>"$out/catalogue.txt"
 done
+# A camera recording for 12 minutes beside one with a 10-minute hole.
+long=$(printf 'ch1-fos1-720p-h264.mp4,%.0s' $(seq 36))
+echo "channel=50 start=2024/01/01-00:00:00 files=${long%,}" >>"$out/catalogue.txt"
+echo "channel=51 start=2024/01/01-00:00:00 files=ch1-fos1-720p-h264.mp4,hole:600,ch1-fos1-720p-h264.mp4" \
+    >>"$out/catalogue.txt"
 echo "$version" >"$stamp"
 echo "$out"

@@ -108,6 +108,44 @@ static int wait_count(atomic_int* counter, int n, long ms, const char* what) {
     return reached;
 }
 
+static atomic_llong g_last_event; /* time of the last callback */
+static atomic_int g_hash;         /* hash the pictures in the callbacks */
+
+/* Cuts a command "NAME:A:B..." at its colons into args (pointing into cmd, "0" for those not
+ * given). The value of a set: command takes the rest, ':' included (URLs). */
+static void kit_split(char* cmd, char* args[6]) {
+    const int max = strncmp(cmd, "set:", 4) == 0 ? 2 : 6;
+    int n = 0;
+    for (char* p = cmd; *p != '\0' && n < max; ++p)
+        if (*p == ':') {
+            *p = '\0';
+            args[n++] = p + 1;
+        }
+    for (int k = n; k < 6; ++k) args[k] = "0";
+}
+
+/* The commands every host takes: sleep:MS, wait_quiet:MS (until no callback has come for MS),
+ * checkpoint:NAME (print "CHECKPOINT NAME", wait for a line on standard input), mark:TEXT,
+ * hash:0|1. 1 when name is one of them; *ok is cleared when one fails. */
+static int kit_command(const char* name, char* args[6], int* ok) {
+    if (!strcmp(name, "sleep"))
+        sleep_ms(atol(args[0]));
+    else if (!strcmp(name, "wait_quiet"))
+        while (now_us() - atomic_load(&g_last_event) < atol(args[0]) * 1000LL) sleep_ms(5);
+    else if (!strcmp(name, "checkpoint")) {
+        printf("CHECKPOINT %s\n", args[0]);
+        fflush(stdout);
+        char line[64];
+        if (fgets(line, sizeof line, stdin) == NULL) *ok = 0;
+    } else if (!strcmp(name, "mark"))
+        logf_line("MARK %lld %s\n", now_us(), args[0]);
+    else if (!strcmp(name, "hash"))
+        atomic_store(&g_hash, atoi(args[0]));
+    else
+        return 0;
+    return 1;
+}
+
 /* Starts the clock and the log at path, and sends the library's traces to sink. 0 when the
  * log cannot be written. */
 static int host_start(const char* path, varnel_trace_sink sink) {

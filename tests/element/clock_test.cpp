@@ -1,14 +1,14 @@
 // The media clock against the real clock: pausing, resuming, pulsing, resetting and the tick
-// count, with tolerances wide enough for a busy machine.
+// count, with tolerances wide enough for a busy machine; and the media timeline on top of it.
 #include <gtest/gtest.h>
 
-#include <atomic>
 #include <chrono>
 #include <mutex>
 #include <thread>
 #include <vector>
 
 #include "element/CQMediaClock.h"
+#include "element/timeline.h"
 
 using namespace std::chrono;
 
@@ -120,15 +120,31 @@ TEST(CQMediaClock, PausePlayPulseAndTickFollowTheRealClock) {
     EXPECT_LT(again.front(), 20);
 }
 
-TEST(CQMediaClock, StoppedFromItsOwnTick) {
-    std::atomic<int> calls{0};
-    CQMediaClock clock;
-    clock.Bind([&](int32_t) {
-        if (++calls == 5) clock.Stop();  // returns: the tick cannot wait for itself
-        return 0;
-    });
-    clock.StartNew();
-    for (int i = 0; i < 500 && clock.IsStarted(); ++i) SleepMs(2);
-    SleepMs(20);
-    EXPECT_EQ(calls, 5);
+// The timeline's rules, without a thread: the position moves at the speed and direction from
+// where the last change left it, and every change keeps it where it was (or puts it where a
+// step, seek or jump says).
+TEST(Timeline, ChangesMoveThePositionOnlyAsTheyShould) {
+    constexpr int64_t kMs = element::Timeline::kTicksPerMs;
+    const int64_t t0 = 638396640000000000;  // 2024-01-01
+    element::Timeline line;
+    EXPECT_FALSE(line.Reached(t0, 0)) << "not started";
+    line.Start(t0, 100, 1.0, true);
+    EXPECT_TRUE(line.Reached(t0, 100));
+    EXPECT_FALSE(line.Reached(t0 + 40 * kMs, 139));
+    EXPECT_TRUE(line.Reached(t0 + 40 * kMs, 140));
+    EXPECT_DOUBLE_EQ(line.MsUntil(t0 + 1000 * kMs, 600), 500);
+    line.SetRate(4.0, true, 1100);  // at t0 + 1 s: 4x on from there
+    EXPECT_EQ(line.Position(1100), t0 + 1000 * kMs);
+    EXPECT_EQ(line.Position(1350), t0 + 2000 * kMs);
+    EXPECT_DOUBLE_EQ(line.MsUntil(t0 + 3000 * kMs, 1350), 250);
+    line.SetRate(0.5, false, 1350);  // a turn at t0 + 2 s: back at half speed
+    EXPECT_EQ(line.Position(1550), t0 + 1900 * kMs);
+    EXPECT_TRUE(line.Reached(t0 + 1900 * kMs, 1550));
+    EXPECT_FALSE(line.Reached(t0 + 1800 * kMs, 1550)) << "ahead going back is earlier";
+    EXPECT_DOUBLE_EQ(line.AheadMs(t0 + 1800 * kMs, 1550), 100);
+    line.MoveTo(t0 + 3600'000 * kMs, 1600);  // a seek or a hole jump: no wait for the distance
+    EXPECT_TRUE(line.Reached(t0 + 3600'000 * kMs, 1600));
+    EXPECT_EQ(line.Position(1800), t0 + 3599'900 * kMs);
+    line.Stop();
+    EXPECT_FALSE(line.Started());
 }

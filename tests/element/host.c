@@ -13,6 +13,9 @@
  *   seek:Y/M/D/h/m/s/ms  close  destroy
  *   close_in_callback:N     the callback closes the element at its Nth picture
  *   destroy_in_callback:N   the callback destroys the element at its Nth picture
+ *   act:NAME:MS             the callback works MS ms, then calls NAME (play, pause or
+ *                           step_forward), at every picture
+ *   null_calls              every export with a NULL element (and Open with a NULL record)
  *   sleep:MS  wait_pictures:N:MS  wait_channel:C:N:MS  wait_quiet:MS
  *   wait_trace:TEXT:MS       until a trace line containing TEXT has come (once a run)
  *   checkpoint:NAME          print "CHECKPOINT NAME", wait for a line on standard input
@@ -35,15 +38,15 @@
 
 #include "../host_kit.h"
 
-#define MAX_CHANNELS 64
+#define MAX_CHANNELS 512
 
 static atomic_int g_pictures;
 static atomic_int g_channel_pictures[MAX_CHANNELS];
-static atomic_llong g_last_event;
-static atomic_int g_hash;
 static CQMediaElement* _Atomic g_element;
 static atomic_int g_close_at;
 static atomic_int g_destroy_at;
+static atomic_int g_act; /* 0 none, 1 play, 2 pause, 3 step forward */
+static atomic_int g_act_ms;
 
 /* Written once before g_trace_armed is set (C11 mutexes are invisible to the thread sanitizer,
  * atomics are not). */
@@ -94,7 +97,30 @@ static void on_element(int32_t zero, int32_t state, double zero2, pictureframe* 
         atomic_store(&g_element, NULL);
         CQMediaElement_Destroy(element);
         logf_line("MARK %lld destroy_returned\n", now_us());
+        return;
     }
+    const int act = atomic_load(&g_act);
+    if (act != 0 && element != NULL) {
+        sleep_ms(atomic_load(&g_act_ms));
+        if (act == 1) CQMediaElement_Play(element);
+        if (act == 2) CQMediaElement_Pause(element);
+        if (act == 3) CQMediaElement_FrameStep_Forward(element);
+    }
+}
+
+static void null_calls(const MediaElementStreamSetting* s) {
+    CQMediaElement* e = CQMediaElement_Create();
+    const int refused = !CQMediaElement_Open(e, NULL) && !CQMediaElement_Open(NULL, s) &&
+                        !CQMediaElement_Play(NULL) && !CQMediaElement_Pause(NULL) &&
+                        !CQMediaElement_Forward(NULL, 1) && !CQMediaElement_Rewind(NULL, 1) &&
+                        !CQMediaElement_FrameStep_Forward(NULL) &&
+                        !CQMediaElement_FrameStep_Rewind(NULL) && !CQMediaElement_SetPos(NULL, 1) &&
+                        !CQMediaElement_SetReverseMode(NULL, 1) &&
+                        !CQMediaElement_Seek(NULL, 2024, 1, 1, 0, 0, 0, 0);
+    CQMediaElement_Close(NULL);
+    CQMediaElement_Destroy(NULL);
+    CQMediaElement_Destroy(e);
+    logf_line("NULLS %lld %d\n", now_us(), refused);
 }
 
 static int32_t g_channels[MAX_CHANNELS];
@@ -159,15 +185,8 @@ int main(int argc, char** argv) {
     for (int i = 2; i < argc && ok; ++i) {
         char cmd[2048];
         snprintf(cmd, sizeof cmd, "%s", argv[i]);
-        char* args[6] = {0};
-        const int maxArgs = strncmp(cmd, "set:", 4) == 0 ? 2 : 6;
-        int nargs = 0;
-        for (char* p = cmd; *p != '\0' && nargs < maxArgs; ++p) {
-            if (*p != ':') continue;
-            *p = '\0';
-            args[nargs++] = p + 1;
-        }
-        for (int k = nargs; k < 6; ++k) args[k] = "0";
+        char* args[6];
+        kit_split(cmd, args);
         const char* name = cmd;
         CQMediaElement* element = atomic_load(&g_element);
         const long long t0 = now_us();
@@ -207,8 +226,14 @@ int main(int argc, char** argv) {
             atomic_store(&g_close_at, atoi(args[0]));
         else if (!strcmp(name, "destroy_in_callback"))
             atomic_store(&g_destroy_at, atoi(args[0]));
-        else if (!strcmp(name, "sleep"))
-            sleep_ms(atol(args[0]));
+        else if (!strcmp(name, "act")) {
+            atomic_store(&g_act_ms, atoi(args[1]));
+            atomic_store(&g_act, !strcmp(args[0], "play")           ? 1
+                                 : !strcmp(args[0], "pause")        ? 2
+                                 : !strcmp(args[0], "step_forward") ? 3
+                                                                    : 0);
+        } else if (!strcmp(name, "null_calls"))
+            null_calls(&setting);
         else if (!strcmp(name, "wait_pictures"))
             ok = wait_count(&g_pictures, atoi(args[0]), atol(args[1]), argv[i]);
         else if (!strcmp(name, "wait_channel")) {
@@ -223,20 +248,9 @@ int main(int argc, char** argv) {
             snprintf(g_wanted_trace, sizeof g_wanted_trace, "%s", args[0]);
             atomic_store(&g_trace_armed, 1);
             ok = wait_count(&g_trace_seen, 1, atol(args[1]), argv[i]);
-        } else if (!strcmp(name, "wait_quiet")) {
-            while (now_us() - atomic_load(&g_last_event) < atol(args[0]) * 1000LL) sleep_ms(5);
-        } else if (!strcmp(name, "checkpoint")) {
-            printf("CHECKPOINT %s\n", args[0]);
-            fflush(stdout);
-            char line[64];
-            if (fgets(line, sizeof line, stdin) == NULL) ok = 0;
-        } else if (!strcmp(name, "mark"))
-            logf_line("MARK %lld %s\n", now_us(), args[0]);
-        else if (!strcmp(name, "hash"))
-            atomic_store(&g_hash, atoi(args[0]));
-        else if (!strcmp(name, "traces"))
+        } else if (!strcmp(name, "traces"))
             varnel_set_trace_sink(atoi(args[0]) ? on_trace : NULL, NULL);
-        else {
+        else if (!kit_command(name, args, &ok)) {
             fprintf(stderr, "unknown command %s\n", name);
             return 3;
         }

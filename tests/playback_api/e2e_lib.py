@@ -165,6 +165,11 @@ def proc_counts(pid):
     return (live_threads(pid), len(os.listdir("/proc/%d/fd" % pid)))
 
 
+def peak_rss_mib(pid):
+    with open("/proc/%d/status" % pid) as f:
+        return next(int(l.split()[1]) for l in f if l.startswith("VmHWM:")) / 1024.0
+
+
 class RecordServer:
     """Serves a given list of records as one playback answer on loopback, reading (and
     keeping) whatever command lines the library sends back."""

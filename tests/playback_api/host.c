@@ -41,8 +41,6 @@
 static atomic_int g_pictures;
 static atomic_int g_ends;
 static atomic_int g_state4;
-static atomic_llong g_last_event;
-static atomic_int g_hash;
 
 /* The object, for calls made from inside callbacks. */
 static CVarnel1* _Atomic g_player;
@@ -179,17 +177,9 @@ int main(int argc, char** argv) {
     for (int i = 2; i < argc && ok; ++i) {
         char cmd[1024];
         snprintf(cmd, sizeof cmd, "%s", argv[i]);
-        char* args[6] = {0};
+        char* args[6];
+        kit_split(cmd, args);
         char* name = cmd;
-        /* set: values may contain ':' (URLs), so the value takes the rest of the argument */
-        const int maxArgs = strncmp(cmd, "set:", 4) == 0 ? 2 : 6;
-        int nargs = 0;
-        for (char* p = cmd; *p != '\0' && nargs < maxArgs; ++p) {
-            if (*p != ':') continue;
-            *p = '\0';
-            args[nargs++] = p + 1;
-        }
-        for (int k = nargs; k < 6; ++k) args[k] = "0";
         const long long t0 = now_us();
         if (!strcmp(name, "rec"))
             rec = &records[strcmp(args[0], "fos") == 0 ? 1 : 0];
@@ -227,24 +217,12 @@ int main(int argc, char** argv) {
         else if (!strcmp(name, "engine_destroy")) {
             CQFFmpegPlayer_Destory(engine);
             engine = NULL;
-        } else if (!strcmp(name, "sleep"))
-            sleep_ms(atol(args[0]));
-        else if (!strcmp(name, "wait_pictures"))
+        } else if (!strcmp(name, "wait_pictures"))
             ok = wait_count(&g_pictures, atoi(args[0]), atol(args[1]), argv[i]);
         else if (!strcmp(name, "wait_end"))
             ok = wait_count(&g_ends, 1, atol(args[0]), argv[i]);
         else if (!strcmp(name, "wait_state4"))
             ok = wait_count(&g_state4, 1, atol(args[0]), argv[i]);
-        else if (!strcmp(name, "wait_quiet")) {
-            /* until no callback has come for MS milliseconds */
-            while (now_us() - atomic_load(&g_last_event) < atol(args[0]) * 1000LL) sleep_ms(5);
-        } else if (!strcmp(name, "checkpoint")) {
-            printf("CHECKPOINT %s\n", args[0]);
-            fflush(stdout);
-            char line[64];
-            if (fgets(line, sizeof line, stdin) == NULL) ok = 0;
-        } else if (!strcmp(name, "mark"))
-            logf_line("MARK %lld %s\n", now_us(), args[0]);
         else if (!strcmp(name, "reset")) {
             atomic_store(&g_pictures, 0);
             atomic_store(&g_ends, 0);
@@ -254,9 +232,7 @@ int main(int argc, char** argv) {
             atomic_store(&g_react_when, !strcmp(args[0], "pic")   ? REACT_PIC
                                         : !strcmp(args[0], "end") ? REACT_END
                                                                   : REACT_STATE4);
-        } else if (!strcmp(name, "hash"))
-            atomic_store(&g_hash, atoi(args[0]));
-        else {
+        } else if (!kit_command(name, args, &ok)) {
             fprintf(stderr, "unknown command %s\n", name);
             return 3;
         }
