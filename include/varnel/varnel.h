@@ -30,6 +30,14 @@ typedef void (*varnel_trace_sink)(const char* line, void* user);
 /* Installs the trace sink (NULL removes it; traces are then discarded). */
 VARNEL_API void varnel_set_trace_sink(varnel_trace_sink sink, void* user);
 
+/* No trace of the library holds a password: an address with an account shows it as
+ * "alice:***@". This is the same hiding for the host's own output: copies url into out (size
+ * bytes, NUL-terminated, cut to fit) with the password of its account, exactly the text the
+ * library would send as the password, shown as "***"; a url without one is copied as it is.
+ * Returns the length of the whole result without the NUL (a result of size or more was cut).
+ * url NULL is taken as ""; out may be NULL when size is 0. Any thread. */
+VARNEL_API size_t varnel_hide_password(const char* url, char* out, size_t size);
+
 /* ---- Speed and direction ---------------------------------------------------------------- */
 
 /* Direction of playback and of the recorder's sending: 1 forward; the library treats any other
