@@ -2,13 +2,18 @@
 // that are freed once played, pause, reset, volume and mute, close. Hosts use it through the
 // CQWaveOut_* functions of the public header, whose comments are its manual.
 //
-// Threads: the operations run on the caller's thread, one at a time (no lock). Played blocks
-// are freed by waveOutProc on the device's callback thread, which runs nothing else: no call
-// on a CQWaveOut can come from there, so Close and Play from the callback do not arise.
+// Threads: the operations run on the caller's thread, under the object's lock, so hosts may
+// call from several threads. The synchronous write waits without the lock, counted as a
+// writer: Play wakes it, Close goes ahead only once its block is done (the device refuses
+// otherwise), and the destructor drops its block and waits for it to return. Played blocks are
+// freed by waveOutProc on the device's callback thread, which runs nothing else: no call on a
+// CQWaveOut can come from there, so Close and Play from the callback do not arise.
 #pragma once
 
 #include <atomic>
+#include <condition_variable>
 #include <cstdint>
+#include <mutex>
 
 #include "platform/wave_out.h"
 #include "varnel/varnel.h"
@@ -36,6 +41,9 @@ public:
     // The device must stay open during the call.
     static void writeAudioBlock(platform::HWAVEOUT device, const unsigned char* data,
                                 uint32_t size);
+    // The same on this object's device, safe against Play, Close and the destructor on other
+    // threads: it waits without the lock and returns as soon as the device is closed.
+    void WriteAndWait(const unsigned char* data, uint32_t size);
     // A malloc'ed block with the whole file, or null (size untouched when the file cannot be
     // opened, 0 when it is empty).
     static unsigned char* loadAudioBlock(const char* fileName, uint32_t& size);
@@ -52,14 +60,30 @@ public:
     static void waveOutProc(platform::HWAVEOUT device, uint32_t message, uintptr_t instance,
                             uintptr_t param1, uintptr_t param2);
 
-    platform::HWAVEOUT Handle() const { return m_hWaveOut; }
-    bool IsMuted() const { return m_bMute; }
+    platform::HWAVEOUT Handle() {
+        std::lock_guard<std::mutex> lock(m_csWave);
+        return m_hWaveOut;
+    }
+    bool IsMuted() {
+        std::lock_guard<std::mutex> lock(m_csWave);
+        return m_bMute;
+    }
     int32_t QueuedBlocks() const { return m_nQueued.load(std::memory_order_acquire); }
 
 private:
-    uint16_t m_wSavedVolume = 0;
+    uint16_t GetVolumeLocked();
+    void ResetAndClose();  // under m_csWave
+
+    // A new device starts at full volume, so that is what an unmute restores when the mute
+    // came while no device was open.
+    uint16_t m_wSavedVolume = 0xFFFF;
     bool m_bMute = false;
     platform::HWAVEOUT m_hWaveOut = nullptr;
+    // Guards the members above and every call on the device; m_cvWave wakes waiting writers.
+    std::mutex m_csWave;
+    std::condition_variable m_cvWave;
+    uint64_t m_uOpens = 0;  // counts the devices opened, so a writer knows its own from a new one
+    int m_nWriters = 0;     // WriteAndWait calls under way
     // Blocks of WriteAudioBlock not yet freed; counted down on the callback thread.
     std::atomic<int32_t> m_nQueued{0};
 };

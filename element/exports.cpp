@@ -1,5 +1,6 @@
 // The media element's exported plain functions: each forwards to a member of the element.
 #include <cstdint>
+#include <cstdlib>
 
 #include "element/CQMediaElement.h"
 #include "element/CQWaveOut.h"
@@ -84,17 +85,22 @@ void CQWaveOut_Destroy(CQWaveOut* wave) {
     delete wave;
 }
 
+// Every wave output call takes NULL, as Close and Destroy always did: a host that lost the
+// handle gets false or 0 instead of a crash.
 bool CQWaveOut_Open(CQWaveOut* wave, WAVEFORMATEX format) {
-    return wave->Open(format);
+    return wave != nullptr && wave->Open(format);
 }
 
 void CQWaveOut_WriteAudioBlock(CQWaveOut* wave, unsigned char* data, int32_t length, bool copy) {
-    wave->WriteAudioBlock(data, length, copy);
+    if (wave != nullptr)
+        wave->WriteAudioBlock(data, length, copy);
+    else if (!copy)
+        std::free(data);  // handed over all the same: it must not leak
 }
 
 // The class's own takes a device handle, which a host only ever gets from a wave output.
 void CQWaveOut_writeAudioBlock(CQWaveOut* wave, const unsigned char* data, uint32_t size) {
-    CQWaveOut::writeAudioBlock(wave->Handle(), data, size);
+    if (wave != nullptr) wave->WriteAndWait(data, size);
 }
 
 unsigned char* CQWaveOut_loadAudioBlock(const char* fileName, uint32_t* size) {
@@ -105,23 +111,23 @@ unsigned char* CQWaveOut_loadAudioBlock(const char* fileName, uint32_t* size) {
 }
 
 uint16_t CQWaveOut_GetVolume(CQWaveOut* wave) {
-    return wave->GetVolume();
+    return wave != nullptr ? wave->GetVolume() : 0;
 }
 
 bool CQWaveOut_SetVolume(CQWaveOut* wave, uint16_t v) {
-    return wave->SetVolume(v);
+    return wave != nullptr && wave->SetVolume(v);
 }
 
 bool CQWaveOut_Mute(CQWaveOut* wave, bool mute) {
-    return wave->Mute(mute);
+    return wave != nullptr && wave->Mute(mute);
 }
 
 bool CQWaveOut_Pause(CQWaveOut* wave) {
-    return wave->Pause();
+    return wave != nullptr && wave->Pause();
 }
 
 bool CQWaveOut_Play(CQWaveOut* wave) {
-    return wave->Play();
+    return wave != nullptr && wave->Play();
 }
 
 bool CQWaveOut_Close(CQWaveOut* wave) {
@@ -131,7 +137,7 @@ bool CQWaveOut_Close(CQWaveOut* wave) {
 
 // Not one of the original exports: a host feeding sound needs to know how much is still queued.
 int32_t CQWaveOut_QueuedBlocks(CQWaveOut* wave) {
-    return wave->QueuedBlocks();
+    return wave != nullptr ? wave->QueuedBlocks() : 0;
 }
 
 }  // extern "C"

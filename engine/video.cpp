@@ -7,6 +7,7 @@
 
 #include "engine/CQFFmpegPlayer.h"
 #include "engine/engine_source.h"
+#include "net/http/url.h"
 #include "platform/trace.h"
 #include "platform/wintime.h"
 
@@ -296,7 +297,8 @@ void CQFFmpegPlayer::alloc_picture(VideoState* is) {
     vp.pixels.reset();
     engine::FramePtr frame = engine::MakeFrame();
     if (!m_bHasVideoDecoder)
-        platform::TraceF("if (this->m_pCodectx_Video == nullptr) %s\r\n", m_pLocation.get());
+        platform::TraceF("if (this->m_pCodectx_Video == nullptr) %s\r\n",
+                         QNetwork::QProtocol::HidePassword(m_pLocation.get()).c_str());
     // Sized from the picture the video thread is waiting to convert, which is what the
     // buffer must hold even while the decoder is being replaced.
     const int size = av_image_get_buffer_size(AV_PIX_FMT_BGR24, width, height, 1);

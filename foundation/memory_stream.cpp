@@ -120,6 +120,14 @@ void CQMemoryStream::Resize(uint32_t n) {
     Grow(n, nullptr, 0);
 }
 
+void CQMemoryStream::ShrinkToFit() {
+    // Grow copies the bytes before the position: all of them, for the moment.
+    const uint32_t position = m_uPosition;
+    m_uPosition = m_uLength;
+    Grow(m_uLength, nullptr, 0);
+    m_uPosition = position;
+}
+
 void CQMemoryStream::Clear() {
     m_uPosition = m_uLength = 0;
     if (m_pBuffer != nullptr) std::memset(m_pBuffer, 0, m_BufSize);

@@ -43,6 +43,8 @@ public:
     void Clear();
     void SetLength(uint32_t n);
     void Remove(uint32_t offset, uint32_t count);
+    // Gives back the capacity beyond the length (a few bytes are kept, as growth keeps them).
+    void ShrinkToFit();
     void CopyTo(unsigned char* destination, uint32_t maximum, int* count) const;
     bool ToDisk(const char* path) const;
     bool ToDisk(const char* path, uint32_t from, uint32_t to) const;

@@ -4,6 +4,7 @@
 #include <cstring>
 #include <optional>
 
+#include "net/http/url.h"
 #include "platform/trace.h"
 #include "source/CQMyFile.h"
 
@@ -123,8 +124,8 @@ bool CVarnel1::OpenMyFileURL(const StreamSetting* s, CQMyFile& source, char* out
     std::memcpy(&copy, s, sizeof copy);
     copy.IP[sizeof copy.IP - 1] = '\0';
     BuildURL(&copy, fos, out, kUrlSize);
-    platform::OutputDebugStringA(out);
-    platform::OutputDebugStringA("\r\n");
+    // Traces often go to a file: the recorder's password must not.
+    platform::TraceF("%s\r\n", QNetwork::QProtocol::HidePassword(out).c_str());
     ConfigureSource(s, source);
     return true;
 }

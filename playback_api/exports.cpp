@@ -1,6 +1,10 @@
 // The library's exported plain functions: each forwards to a member of its object.
+#include <algorithm>
 #include <cstdint>
+#include <cstring>
+#include <string>
 
+#include "net/http/url.h"
 #include "playback_api/CVarnel1.h"
 #include "varnel/varnel.h"
 
@@ -74,6 +78,16 @@ void CQFFmpegPlayer_Stop(CQFFmpegPlayer* player, bool wait) {
 
 void CQFFmpegPlayer_Destory(CQFFmpegPlayer* player) {
     CQFFmpegPlayer::Destroy(player);
+}
+
+size_t varnel_hide_password(const char* url, char* out, size_t size) {
+    const std::string shown = QNetwork::QProtocol::HidePassword(url != nullptr ? url : "");
+    if (out != nullptr && size > 0) {
+        const size_t n = std::min(shown.size(), size - 1);
+        std::memcpy(out, shown.data(), n);
+        out[n] = '\0';
+    }
+    return shown.size();
 }
 
 }  // extern "C"

@@ -30,6 +30,14 @@ typedef void (*varnel_trace_sink)(const char* line, void* user);
 /* Installs the trace sink (NULL removes it; traces are then discarded). */
 VARNEL_API void varnel_set_trace_sink(varnel_trace_sink sink, void* user);
 
+/* No trace of the library holds a password: an address with an account shows it as
+ * "alice:***@". This is the same hiding for the host's own output: copies url into out (size
+ * bytes, NUL-terminated, cut to fit) with the password of its account, exactly the text the
+ * library would send as the password, shown as "***"; a url without one is copied as it is.
+ * Returns the length of the whole result without the NUL (a result of size or more was cut).
+ * url NULL is taken as ""; out may be NULL when size is 0. Any thread. */
+VARNEL_API size_t varnel_hide_password(const char* url, char* out, size_t size);
+
 /* ---- Speed and direction ---------------------------------------------------------------- */
 
 /* Direction of playback and of the recorder's sending: 1 forward; the library treats any other
@@ -406,16 +414,25 @@ typedef struct WAVEFORMATEX {
  * of the library opens one; hosts use it directly. The handle is never dereferenced by the
  * host.
  *
- * Threads: the calls of one wave output are made one at a time (the object has no lock);
- * CQWaveOut_QueuedBlocks may be read from any thread at any time. Played blocks are freed on
- * the device's own callback thread, which runs no host code: no call of the host can come
- * from there. Blocks queued with copy false must come from malloc, since they are released
- * with free on that thread. */
+ * Threads: calls may come from any thread; each runs under the wave output's own lock, so
+ * they take effect one at a time. CQWaveOut_writeAudioBlock waits without that lock: while it
+ * waits, CQWaveOut_Play from another thread drops its block and it returns; CQWaveOut_Close is
+ * refused while its block is still queued (as for any queued block) and otherwise closes and
+ * ends the wait; CQWaveOut_Destroy drops its block and returns only once the waiting call has
+ * returned, so no call ever reads a freed wave output. Played blocks are freed on the device's
+ * own callback thread, which runs no host code: no call of the host can come from there.
+ * Blocks queued with copy false must come from malloc, since they are released with free on
+ * that thread.
+ *
+ * NULL: every function accepts a NULL handle and then does nothing; those returning bool
+ * return false (CQWaveOut_Close true, as always), CQWaveOut_GetVolume and
+ * CQWaveOut_QueuedBlocks 0, and CQWaveOut_WriteAudioBlock with copy false still frees data. */
 typedef struct CQWaveOut CQWaveOut;
 
 VARNEL_API CQWaveOut* CQWaveOut_Create(void);
 /* Frees the wave output; an open one has its queued blocks dropped and its device closed
- * first. Accepts NULL. */
+ * first, and a CQWaveOut_writeAudioBlock waiting on another thread has returned before it
+ * returns. Accepts NULL. */
 VARNEL_API void CQWaveOut_Destroy(CQWaveOut* wave);
 /* Opens the default sound device with the format; returns true even when it fails (the trace
  * "waveOutOpen error\r\rn" tells, and blocks written afterwards are dropped). The format must
@@ -426,14 +443,16 @@ VARNEL_API bool CQWaveOut_Open(CQWaveOut* wave, WAVEFORMATEX format);
 /* Queues length bytes behind the blocks already queued; they play once those have played.
  * copy true: the bytes are copied and data stays the caller's. copy false: the library takes
  * data (from malloc) and frees it when the block has played or has been dropped, and also at
- * once when it cannot be queued (wave output not open, negative length), so it never leaks.
+ * once when it cannot be queued (wave output not open or NULL, negative length), so it never
+ * leaks.
  * Blocks should hold whole sample frames. */
 VARNEL_API void CQWaveOut_WriteAudioBlock(CQWaveOut* wave, unsigned char* data, int32_t length,
                                           bool copy);
 /* Plays size bytes synchronously on the wave output's device: queues them behind the blocks
  * already queued, waits 500 ms, then waits in steps of 100 ms until the device has played
- * them (or dropped them: CQWaveOut_Play from another thread ends the wait). data stays the
- * caller's and is not changed. Does nothing when the wave output is not open. */
+ * them (or dropped them: CQWaveOut_Play from another thread ends the wait), or until another
+ * thread closes the wave output. data stays the caller's and is not changed. Does nothing when
+ * the wave output is not open. */
 VARNEL_API void CQWaveOut_writeAudioBlock(CQWaveOut* wave, const unsigned char* data,
                                           uint32_t size);
 /* Reads a whole file into a block from malloc and stores its size. A file that cannot be
@@ -442,15 +461,16 @@ VARNEL_API void CQWaveOut_writeAudioBlock(CQWaveOut* wave, const unsigned char* 
 VARNEL_API unsigned char* CQWaveOut_loadAudioBlock(const char* fileName, uint32_t* size);
 /* Volume of the left channel, 0 to 65535 (0 when the wave output is not open). */
 VARNEL_API uint16_t CQWaveOut_GetVolume(CQWaveOut* wave);
-/* Sets the device's volume words to (v << 8) | v: the low word is the left channel, the high
- * word the right, 0 silent to 65535 unchanged, applied to the samples as they are played (also
- * to blocks already queued). So v from 0 to 255 sets the left channel (255 gives 65535, full)
- * and silences the right one of a stereo format; a mono format uses the left word only. A v
- * other than 0 ends a mute. Does nothing to a closed wave output but end the mute. */
+/* Sets the volume of both channels to the low word of (v << 8) | v, 0 silent to 65535
+ * unchanged, applied to the samples as they are played (also to blocks already queued). So v
+ * from 0 to 255 spans the whole range (255 gives 65535, full; 128 gives 0x8080), and a stereo
+ * format's right channel gets the same volume as its left. A v other than 0 ends a mute. Does
+ * nothing to a closed wave output but end the mute. */
 VARNEL_API bool CQWaveOut_SetVolume(CQWaveOut* wave, uint16_t v);
 /* mute true: saves the left volume and sets the device's volume to 0. A second mute keeps
- * the volume saved by the first. mute false: sets the volume words to (saved << 8) | saved,
- * as CQWaveOut_SetVolume(saved) would. The mute flag and the saved volume survive a close. */
+ * the volume saved by the first, and a mute while the wave output is closed keeps the saved
+ * volume as it was (full, 65535, before any mute). mute false: sets both channels to the saved
+ * volume. The mute flag and the saved volume survive a close. */
 VARNEL_API bool CQWaveOut_Mute(CQWaveOut* wave, bool mute);
 /* Holds output where it is (silence plays meanwhile); blocks may still be queued. Only
  * CQWaveOut_Play lets output go on, dropping what is queued. */

@@ -1,10 +1,12 @@
 #include "net/http/http_push_client.h"
 
 #include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
+#include "foundation/reaper.h"
 #include "foundation/string.h"
 #include "net/http/url.h"
 #include "net/iocp.h"
@@ -16,23 +18,52 @@ namespace QNetwork::QProtocol::HTTP {
 namespace {
 
 constexpr int kBufferSize = 8192;
+// Parse takes its bytes a slice at a time, so one large count holds no more than a slice
+// beyond the part limit.
+constexpr int kSliceBytes = 64 * 1024;
+// A receive stream that grew past this for a large part gives the memory back once the part
+// has gone.
+constexpr uint32_t kShrinkAbove = 1024 * 1024;
 
-// The client whose hook or event the current thread is in: a Close from there must neither
-// wait for that call nor clear the handler list being walked.
-thread_local const CQHttpPushClient* t_pInside = nullptr;
+int64_t NowMs() {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(
+               std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
 
+// Marks the thread as inside a hook or event of a client, on the stack of the call that runs
+// them. A Close from there must neither wait for that call nor clear the handler list being
+// walked, and a delete from there marks the scope gone, so the call returns without touching
+// the client again.
 class InsideHooks {
 public:
-    explicit InsideHooks(const CQHttpPushClient* client) : m_pPrevious(t_pInside) {
-        t_pInside = client;
+    explicit InsideHooks(const CQHttpPushClient* client) : m_pClient(client), m_pOuter(t_pScope) {
+        t_pScope = this;
     }
-    ~InsideHooks() { t_pInside = m_pPrevious; }
+    ~InsideHooks() { t_pScope = m_pOuter; }
     InsideHooks(const InsideHooks&) = delete;
     InsideHooks& operator=(const InsideHooks&) = delete;
 
+    static bool Inside(const CQHttpPushClient* client) {
+        for (const InsideHooks* s = t_pScope; s != nullptr; s = s->m_pOuter)
+            if (s->m_pClient == client) return true;
+        return false;
+    }
+    static void MarkGone(const CQHttpPushClient* client) {
+        for (InsideHooks* s = t_pScope; s != nullptr; s = s->m_pOuter)
+            if (s->m_pClient == client) s->m_bGone = true;
+    }
+    // The client of the innermost scope was deleted by its hook (false outside any scope).
+    static bool Gone() { return t_pScope != nullptr && t_pScope->m_bGone; }
+
 private:
-    const CQHttpPushClient* m_pPrevious;
+    static thread_local InsideHooks* t_pScope;
+    const CQHttpPushClient* m_pClient;
+    InsideHooks* m_pOuter;
+    bool m_bGone = false;
 };
+
+thread_local InsideHooks* InsideHooks::t_pScope = nullptr;
 
 // 1: pattern at i; 0: not; -1: the bytes end while they still agree with the pattern, so only
 // more bytes can tell. Deciding only on bytes that are there is what makes the parts the same
@@ -85,13 +116,30 @@ std::string FieldName(const CQHttpResponse& r, const char* name) {
 
 CQHttpPushClient::CQHttpPushClient()
     : m_pRecvBuffer(std::make_unique<unsigned char[]>(kBufferSize)),
-      m_nRecvBufferSize(kBufferSize) {
-    m_RecvArgs.SetBuffer(m_pRecvBuffer.get(), m_nRecvBufferSize);
+      m_nRecvBufferSize(kBufferSize),
+      m_pRecvArgs(std::make_unique<CQSocketAsyncEventArgs>()) {
+    m_pRecvArgs->SetBuffer(m_pRecvBuffer.get(), m_nRecvBufferSize);
     SetBoundary("");
 }
 
 CQHttpPushClient::~CQHttpPushClient() {
     Shut();
+    if (!InsideHooks::Inside(this)) return;
+    // Deleted from its own hook: the call that runs the hook returns without touching the
+    // client, but the completion worker still walks the receive record's handler list and
+    // reads its buffer, so the reaper frees them once that call is over.
+    InsideHooks::MarkGone(this);
+    std::shared_ptr<CQSocketAsyncEventArgs> args(std::move(m_pRecvArgs));
+    std::shared_ptr<unsigned char[]> buffer(std::move(m_pRecvBuffer));
+    foundation::ReleaseLater([args, buffer] { args->ClearAll(); });
+}
+
+void CQHttpPushClient::SetMaxPartBytes(int32_t bytes) {
+    m_nMaxPartBytes = std::clamp<int32_t>(bytes, 1, kLargestMaxPartBytes);
+}
+
+void CQHttpPushClient::SetIdleLimit(int milliseconds) {
+    m_nIdleLimitMs = std::max(milliseconds, 0);
 }
 
 void CQHttpPushClient::BuildRequest() {}
@@ -100,13 +148,19 @@ void CQHttpPushClient::CheckContent(int) {}
 
 bool CQHttpPushClient::Open(const char* url) {
     platform::OutputDebugStringA("-----CQHttpPushClient::Open-----\r\n");
+    if (InsideHooks::Inside(this)) {
+        // Open waits for the receive handler that this very hook runs in: refused, see the
+        // header.
+        platform::OutputDebugStringA("CQHttpPushClient: Open refused inside the client's hook\r\n");
+        return false;
+    }
     Shut();  // one connection and one receive handler at a time
     {
         std::lock_guard<std::mutex> lock(m_csSocket);
         m_bOpening = true;
         m_bClosing = false;
     }
-    m_RecvArgs.Add(
+    m_pRecvArgs->Add(
         [this](void* sender, const CQSocketAsyncEventArgs& args) { RecvAsync(sender, args); });
 
     CQURL u;
@@ -129,10 +183,18 @@ bool CQHttpPushClient::Open(const char* url) {
         m_Socket.Send(text.data(), static_cast<int>(text.size()));
         std::memset(buffer.get(), 0, kBufferSize);
         n = 0;
-        // Bounded: a server that accepts and never answers would otherwise hold Open for good.
-        if (m_Socket.WaitReadable(kHeadTimeoutMs) == 1)
-            n = m_Socket.Receive(buffer.get(), kBufferSize);
-        h = m_Response.Parse(buffer.get(), n < 0 ? 0 : n);
+        h = -1;
+        // Until the empty line, however the server cuts its head into segments: a boundary
+        // read from half a head would be lost, and the marker become a bare "--". Bounded: a
+        // server that accepts and never answers would otherwise hold Open for good.
+        const int64_t deadline = NowMs() + kHeadTimeoutMs;
+        while (h < 0 && n < kBufferSize && NowMs() < deadline &&
+               m_Socket.WaitReadable(static_cast<int>(deadline - NowMs())) == 1) {
+            const int got = m_Socket.Receive(buffer.get() + n, kBufferSize - n);
+            if (got < 1) break;
+            n += got;
+            h = m_Response.Parse(buffer.get(), n);
+        }
         return true;
     };
     if (request() && h >= 0 && m_Response.GetResponseCode() == 401) {
@@ -154,9 +216,11 @@ bool CQHttpPushClient::Open(const char* url) {
     if (h >= 0 && n > h) {
         InsideHooks inside(this);
         Feed(buffer.get() + h, n - h);
+        if (InsideHooks::Gone()) return true;
     }
 
     std::memset(m_pRecvBuffer.get(), 0, static_cast<size_t>(m_nRecvBufferSize));
+    bool armed = false;
     {
         std::lock_guard<std::mutex> lock(m_csSocket);
         const platform::SOCKET s = m_Socket.GetSocket();
@@ -165,8 +229,21 @@ bool CQHttpPushClient::Open(const char* url) {
             // client is the one that knows when its socket turns asynchronous; a host tying
             // it itself would have to know the socket and the moment.
             CQIOCP::GetInstance().Add(s);
-            m_Socket.ReceiveAsync(m_RecvArgs);
+            m_bStalled = false;
+            m_bReceiving = true;
+            m_nLastReceiveMs = NowMs();
+            m_Socket.ReceiveAsync(*m_pRecvArgs);
+            armed = true;
         }
+    }
+    // Before Open counts as done, so that a Close waiting for it also stops the watch.
+    const int idle = m_nIdleLimitMs;
+    if (armed && idle > 0) {
+        const auto period = static_cast<uint32_t>(std::clamp(idle / 4, 10, 1000));
+        m_IdleTimer.Create([this, idle] { WatchIdle(idle); }, period, period);
+    }
+    {
+        std::lock_guard<std::mutex> lock(m_csSocket);
         m_bOpening = false;
     }
     m_cvOpen.notify_all();
@@ -181,6 +258,7 @@ void CQHttpPushClient::Close() {
 }
 
 void CQHttpPushClient::Shut() {
+    m_IdleTimer.Delete();
     const auto shutSocket = [this] {
         std::lock_guard<std::mutex> lock(m_csSocket);
         m_bClosing = true;
@@ -188,7 +266,7 @@ void CQHttpPushClient::Shut() {
         m_Socket.Close();  // a pending receive completes now and finds m_bClosing set
     };
     shutSocket();
-    if (t_pInside == this) return;  // see the header: the current hook call is left to end
+    if (InsideHooks::Inside(this)) return;  // see the header: the current hook call is left to end
     {
         // Wakes an Open under way (its connect or head wait fails), then lets it finish: it
         // starts nothing once it sees m_bClosing. An Open that began after the first shut
@@ -196,9 +274,18 @@ void CQHttpPushClient::Shut() {
         std::unique_lock<std::mutex> lock(m_csSocket);
         m_cvOpen.wait(lock, [this] { return !m_bOpening; });
     }
+    m_IdleTimer.Delete();  // an Open that ended meanwhile may have started it
     shutSocket();
     // Waits for a handler call under way on a worker and drops completions still queued.
-    m_RecvArgs.ClearAll();
+    m_pRecvArgs->ClearAll();
+}
+
+void CQHttpPushClient::WatchIdle(int limitMs) {
+    if (!m_bReceiving || NowMs() - m_nLastReceiveMs < limitMs || m_bStalled.exchange(true)) return;
+    platform::TraceF("CQHttpPushClient: no data for %d ms, connection closed\r\n", limitMs);
+    // The pending receive completes with nothing, and RecvAsync reports the stall.
+    std::lock_guard<std::mutex> lock(m_csSocket);
+    m_Socket.Shuntdown(ShuntdownTyps_Both);
 }
 
 void CQHttpPushClient::RecvAsync(void*, const CQSocketAsyncEventArgs& args) {
@@ -206,19 +293,25 @@ void CQHttpPushClient::RecvAsync(void*, const CQSocketAsyncEventArgs& args) {
     InsideHooks inside(this);
     int error = 0;
     if (args.m_BytesTransferred == 0) {
-        error = static_cast<int>(args.m_Error);
+        error = m_bStalled ? kStalledError : static_cast<int>(args.m_Error);
     } else {
+        m_nLastReceiveMs = NowMs();
         Feed(reinterpret_cast<const unsigned char*>(args.m_Buffer.buf),
              static_cast<int>(args.m_BytesTransferred));
+        if (InsideHooks::Gone()) return;
         std::memset(m_pRecvBuffer.get(), 0, static_cast<size_t>(m_nRecvBufferSize));
         std::lock_guard<std::mutex> lock(m_csSocket);
         if (m_bClosing || m_Socket.GetSocket() == platform::INVALID_SOCKET) return;
-        if (m_Socket.ReceiveAsync(m_RecvArgs) == 0) return;
+        if (m_Socket.ReceiveAsync(*m_pRecvArgs) == 0) return;
         error = platform::WSAGetLastError();
         if (error == platform::WSA_IO_PENDING) return;
         // Not started, so no completion will come: the connection has ended all the same.
     }
-    if (!m_bClosing) m_Closed.RaisEvent(this, error);
+    m_bReceiving = false;
+    if (m_bClosing) return;
+    // Raised from a copy of the handler list: a handler may delete the client, list and all.
+    ClosedEvent closed(m_Closed);
+    closed.RaisEvent(this, error);
 }
 
 void CQHttpPushClient::Feed(const unsigned char* data, int count) {
@@ -250,6 +343,7 @@ void CQHttpPushClient::Feed(const unsigned char* data, int count) {
                 const int n = static_cast<int>(
                     std::min<uint32_t>(m_uChunkLeft, static_cast<uint32_t>(count - i)));
                 Parse(data + i, n);
+                if (InsideHooks::Gone()) return;
                 i += n;
                 m_uChunkLeft -= static_cast<uint32_t>(n);
                 if (m_uChunkLeft == 0) m_nChunkState = Chunk_DataEnd;
@@ -284,12 +378,40 @@ int32_t CQHttpPushClient::PartLength() const {
 }
 
 void CQHttpPushClient::Parse(const unsigned char* data, int count) {
-    if (count > 0) {
-        m_msRecv.SetPosition(m_msRecv.GetLength());
-        m_msRecv.WriteBytes(const_cast<unsigned char*>(data), count);
-    }
+    int done = 0;
+    do {
+        const int n = std::clamp(count - done, 0, kSliceBytes);
+        if (n > 0) {
+            m_msRecv.SetPosition(m_msRecv.GetLength());
+            m_msRecv.WriteBytes(const_cast<unsigned char*>(data + done), n);
+        }
+        done += n;
+        if (!ParseBuffered()) return;
+    } while (done < count && !m_bClosing);
+}
+
+void CQHttpPushClient::Drop(int32_t count, const char* why) {
+    platform::TraceF(
+        "CQHttpPushClient: part dropped (%s, the limit is %d bytes); looking for the next "
+        "boundary\r\n",
+        why, static_cast<int>(m_nMaxPartBytes));
+    m_msRecv.Remove(0, static_cast<uint32_t>(count));
+    m_nParseState = ParseState_Seek;
+    m_nScanPos = 0;
+    Consumed();
+}
+
+void CQHttpPushClient::Consumed() {
+    if (m_msRecv.GetCapacity() > kShrinkAbove && m_msRecv.GetLength() < m_msRecv.GetCapacity() / 4)
+        m_msRecv.ShrinkToFit();
+}
+
+bool CQHttpPushClient::ParseBuffered() {
     const unsigned char* marker = m_msBoundary.ToUChar();
     const int m = static_cast<int>(m_msBoundary.GetLength());
+    // A part's header block and its bytes must fit in this; past it they are dropped. Tested
+    // as the scan passes each offset, so the same bytes drop the same parts however cut.
+    const int32_t limit = m_nMaxPartBytes;
     while (!m_bClosing) {
         const unsigned char* s = m_msRecv.ToUChar();
         const int length = static_cast<int>(m_msRecv.GetLength());
@@ -302,14 +424,14 @@ void CQHttpPushClient::Parse(const unsigned char* data, int count) {
             // part of a part: drop it, so that the stream does not grow with junk.
             m_msRecv.Remove(0, static_cast<uint32_t>(i));
             m_nScanPos = 0;
-            if (found != 1) return;
+            if (found != 1) return true;
             m_nParseState = ParseState_Header;
             continue;
         }
         if (m_nParseState == ParseState_Header) {
             int end = 0;
             int next = 0;
-            for (; i < length; ++i) {
+            for (; i < length && i <= limit; ++i) {
                 if ((end = MatchAt(s, length, i, kHeadEnd, 4)) == 1) break;
                 // A new boundary line: a marker at the start of a line past the first one.
                 next = i >= m && s[i - 2] == '\r' && s[i - 1] == '\n'
@@ -324,6 +446,7 @@ void CQHttpPushClient::Parse(const unsigned char* data, int count) {
                 m_msRecv.Remove(0, static_cast<uint32_t>(h));
                 m_nParseState = ParseState_Part;
                 m_nScanPos = 0;
+                if (m_nPartLength > limit) Drop(0, "its length is over the limit");
                 continue;
             }
             if (next == 1) {
@@ -332,12 +455,16 @@ void CQHttpPushClient::Parse(const unsigned char* data, int count) {
                 m_nScanPos = 0;
                 continue;
             }
+            if (i > limit) {
+                Drop(i, "no end of its header block");
+                continue;
+            }
             m_nScanPos = i;  // only more bytes can tell
-            return;
+            return true;
         }
         // Inside a part.
         int found = 0;
-        for (; (m_nPartLength < 0 || i < m_nPartLength) && i < length; ++i) {
+        for (; (m_nPartLength < 0 || i < m_nPartLength) && i < length && i <= limit; ++i) {
             if ((found = MatchAt(s, length, i, marker, m)) != 0) break;
         }
         if (found == 1) {  // a marker before the announced length, or the end of a part without
@@ -345,21 +472,30 @@ void CQHttpPushClient::Parse(const unsigned char* data, int count) {
             if (count >= 2 && s[count - 2] == '\r' && s[count - 1] == '\n') count -= 2;
             if (m_nPartLength >= 0) platform::OutputDebugStringA("\r\n");  // ended early
             CheckContent(count);
+            if (InsideHooks::Gone()) return false;
             m_msRecv.Remove(0, static_cast<uint32_t>(i));
             m_nParseState = ParseState_Header;
             m_nScanPos = 0;
+            Consumed();
             continue;
         }
         if (found == 0 && m_nPartLength >= 0 && i >= m_nPartLength) {
             CheckContent(m_nPartLength);
+            if (InsideHooks::Gone()) return false;
             m_msRecv.Remove(0, static_cast<uint32_t>(m_nPartLength));
             m_nParseState = ParseState_Seek;
             m_nScanPos = 0;
+            Consumed();
+            continue;
+        }
+        if (found == 0 && i > limit) {
+            Drop(i, "no length and no boundary within the limit");
             continue;
         }
         m_nScanPos = i;
-        return;
+        return true;
     }
+    return true;
 }
 
 uint32_t CQHttpPushClient::HexStringToUInt(const char* text) {

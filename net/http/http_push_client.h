@@ -36,6 +36,19 @@
 // stream is cut into receives. A part still unfinished when the connection ends is not
 // delivered.
 //
+// Memory. A part, its header block and its bytes alike, may take at most the part limit
+// (SetMaxPartBytes, 64 MiB unless set): a part announcing more, a header block with no empty
+// line within it, and a part with no length and no marker within it are dropped, with the
+// trace "CQHttpPushClient: part dropped (why, the limit is N bytes); looking for the next
+// boundary", and the parser goes on at the next marker. No other byte is dropped but those
+// the rules above skip. So the receive stream never holds more than the limit plus 64 KiB
+// (the bytes are taken a slice at a time) and the marker; its buffer is at most twice that
+// while it grows, and shrinks again once a part of more than 1 MiB has gone.
+//
+// Stalls. A connection on which no byte has come for the idle limit (SetIdleLimit, 10 s
+// unless set; 0 turns it off) is shut: the trace "CQHttpPushClient: no data for N ms,
+// connection closed" tells, and the closed event reports kStalledError.
+//
 // Transfer coding: an answer with "Transfer-Encoding: chunked" (ffmpeg's HTTP server always
 // sends so) is decoded before its bytes are cut into parts, and body bytes that came in the
 // same receive as the answer's head are parsed too: without either, the chunk size lines would
@@ -48,6 +61,15 @@
 // call at a time for a client; the first parts may already arrive before Open has returned,
 // and those that came with the head are delivered on the opening thread inside Open. Open ties
 // the socket to the completion port itself, just before the first receive: the host must not.
+//
+// Calls from the hooks. Close may be called from inside CheckContent or a closed-event handler
+// (below). Open is refused there (it returns false and traces "CQHttpPushClient: Open refused
+// inside the client's hook"): it would wait for the very handler call it runs in. A host that
+// reconnects when the feed ends does so from a thread of its own, woken by the closed event.
+// Deleting the client from inside its own CheckContent or closed-event handler is allowed:
+// the delete shuts the connection and returns; the hook must then return without touching the
+// client, and no further hook runs; the receive record still in use by the completion worker
+// is freed by the library's reaper thread once the hook has returned.
 //
 // Closing. Close may be called from any thread, also while Open is under way on another; when
 // it returns, no hook or event handler of this client is running or will run, the socket is
@@ -71,6 +93,7 @@
 #include "net/http/http_response.h"
 #include "net/socket.h"
 #include "net/socket_async_event_args.h"
+#include "platform/periodic_timer.h"
 
 namespace QNetwork::QProtocol::HTTP {
 
@@ -82,6 +105,11 @@ public:
 
     static constexpr int kConnectTimeoutMs = 10000;
     static constexpr int kHeadTimeoutMs = 10000;
+    static constexpr int32_t kDefaultMaxPartBytes = 64 * 1024 * 1024;
+    static constexpr int32_t kLargestMaxPartBytes = 1024 * 1024 * 1024;
+    static constexpr int kDefaultIdleLimitMs = 10000;
+    // The closed event's error for a stalled connection (WSAETIMEDOUT).
+    static constexpr int32_t kStalledError = 10060;
 
     CQHttpPushClient();
     // A client owns its socket, its pending receive and its buffers; a copy would share them
@@ -93,10 +121,16 @@ public:
     ~CQHttpPushClient();
 
     // Closes a previous connection, connects, sends the request (again with authorization on
-    // a new connection after a 401 answer), reads the boundary from the answer and starts
-    // receiving. Always true. A connection that cannot be made starts no receive and raises no
-    // closed event. Not from inside CheckContent or a closed-event handler.
+    // a new connection after a 401 answer), reads the answer's head to its empty line, takes
+    // the boundary from it and starts receiving. True, but false when refused from inside the
+    // client's own hook (see "Calls from the hooks"). A connection that cannot be made starts
+    // no receive and raises no closed event.
     bool Open(const char* url);
+    // The part limit, in bytes (1 to kLargestMaxPartBytes; see "Memory"). Set it before Open
+    // or between connections, not while parts are arriving.
+    void SetMaxPartBytes(int32_t bytes);
+    // The idle limit in milliseconds (0: none; see "Stalls"), from the next Open on.
+    void SetIdleLimit(int milliseconds);
     // See "Closing" above.
     void Close();
 
@@ -150,17 +184,36 @@ protected:
 private:
     // The length of the current part from its header: see "Parts" above.
     int32_t PartLength() const;
+    // Runs the parser over the bytes buffered; false when a hook deleted the client.
+    bool ParseBuffered();
+    // Drops the part at the front (its first count bytes) and looks for the next marker.
+    void Drop(int32_t count, const char* why);
+    // Gives back the memory of a large part once it has gone.
+    void Consumed();
+    // The idle timer's tick: shuts a connection idle for limitMs.
+    void WatchIdle(int limitMs);
     // Hands body bytes to Parse, through the chunked decoder when the answer is chunked.
     void Feed(const unsigned char* data, int count);
     // Shuts and closes the socket and stops further receives; from outside a hook, also waits
     // for an Open under way and removes the receive handler.
     void Shut();
 
+    std::atomic<int32_t> m_nMaxPartBytes{kDefaultMaxPartBytes};
+    std::atomic<int> m_nIdleLimitMs{kDefaultIdleLimitMs};
+
+    // Both owned, and on the heap so that a delete from inside a hook can leave them to the
+    // reaper while the completion worker still uses them.
     std::unique_ptr<unsigned char[]> m_pRecvBuffer;
     int m_nRecvBufferSize;
     // Declared after the buffer so that it goes first: its destructor withdraws completions
     // that would still write into the buffer.
-    CQSocketAsyncEventArgs m_RecvArgs;
+    std::unique_ptr<CQSocketAsyncEventArgs> m_pRecvArgs;
+
+    // The idle watch of the connection.
+    platform::PeriodicTimer m_IdleTimer;
+    std::atomic<int64_t> m_nLastReceiveMs{0};
+    std::atomic<bool> m_bReceiving{false};  // a receive is armed and the feed has not ended
+    std::atomic<bool> m_bStalled{false};
 
     // Chunked transfer coding of the answer.
     enum ChunkStates : int { Chunk_Size, Chunk_Data, Chunk_DataEnd, Chunk_Trailer };

@@ -5,6 +5,31 @@
 #include "foundation/string.h"
 
 namespace QNetwork::QProtocol {
+namespace {
+
+size_t AfterScheme(const std::string& text) {
+    const size_t schemeEnd = text.find("://");
+    return schemeEnd == std::string::npos ? 0 : schemeEnd + 3;
+}
+
+// The ":" that ends the account and the "@" that ends the password, searched from the start
+// of the credentials; false when the text holds no password. One rule for reading and for
+// hiding, so that what is hidden is what is sent.
+bool FindPassword(const std::string& text, size_t from, size_t& colon, size_t& at) {
+    colon = text.find(':', from);
+    if (colon == std::string::npos) return false;
+    at = text.find('@', colon + 1);
+    return at != std::string::npos;
+}
+
+}  // namespace
+
+std::string HidePassword(const std::string& url) {
+    size_t colon = 0;
+    size_t at = 0;
+    if (!FindPassword(url, AfterScheme(url), colon, at)) return url;
+    return url.substr(0, colon + 1) + "***" + url.substr(at);
+}
 
 int32_t ReadLeadingNumber(const std::string& text) {
     size_t i = 0;
@@ -35,22 +60,15 @@ void CQURL::Clear() {
 bool CQURL::Parse(const char* url) {
     Clear();
     const std::string text = url != nullptr ? url : "";
-    size_t p = 0;
+    size_t p = AfterScheme(text);
+    if (p > 0) m_strScheme = text.substr(0, p - 3);
 
-    const size_t schemeEnd = text.find("://");
-    if (schemeEnd != std::string::npos) {
-        m_strScheme = text.substr(0, schemeEnd);
-        p = schemeEnd + 3;
-    }
-
-    const size_t colon = text.find(':', p);
-    if (colon != std::string::npos) {
-        const size_t at = text.find('@', colon + 1);
-        if (at != std::string::npos) {
-            m_strAccount = text.substr(p, colon - p);
-            m_strPassword = text.substr(colon + 1, at - colon - 1);
-            p = at + 1;
-        }
+    size_t colon = 0;
+    size_t at = 0;
+    if (FindPassword(text, p, colon, at)) {
+        m_strAccount = text.substr(p, colon - p);
+        m_strPassword = text.substr(colon + 1, at - colon - 1);
+        p = at + 1;
     }
 
     const size_t slash = text.find('/', p);

@@ -11,6 +11,7 @@
 #include "tests/net/net_test_util.h"
 
 using QNetwork::QProtocol::CQURL;
+using QNetwork::QProtocol::HidePassword;
 using QNetwork::QProtocol::HTTP::CQHttpRequest;
 using QNetwork::QProtocol::HTTP::CQHttpResponse;
 
@@ -56,6 +57,10 @@ TEST(CQURL, Parts) {
                       "|" + c.GetSuffixAndQuery(),
                   parts)
             << url;
+        u.Parse(HidePassword(url).c_str());  // for traces: the password reads ***, all else stays
+        EXPECT_EQ(u.GetPassword() + "|" + u.GetAccount() + u.GetIP() + u.GetSuffixAndQuery(),
+                  (c.GetPassword().empty() ? "|" : "***|") + c.GetAccount() + c.GetIP() +
+                      c.GetSuffixAndQuery());
     }
 }
 

@@ -1,6 +1,7 @@
 // The push client against real multipart/x-mixed-replace servers on loopback: the ffmpeg
 // program's mpjpeg stream (every part must decode as a JPEG), and a server of the test's own for
-// what ffmpeg never sends. Then the end of a connection and Close racing with completions.
+// what ffmpeg never sends. Then the end of a connection, Close racing with completions, calls
+// from inside the hooks, and connections that are refused or stall.
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -10,7 +11,6 @@
 #include <functional>
 #include <future>
 #include <mutex>
-#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -30,17 +30,20 @@ using namespace std::chrono_literals;
 namespace {
 
 // Collects every part and every closed event; flags any hook that runs after Close returned.
-class Collector : public CQHttpPushClient {
+class Collector final : public CQHttpPushClient {
 public:
     Collector() {
         m_Closed.Add([this](CQHttpPushClient* sender, int32_t error) {
-            std::lock_guard<std::mutex> guard(lock_);
-            EXPECT_EQ(sender, this);
-            ++closedEvents_;
-            closedError_ = error;
-            if (afterClose_) ++lateCalls_;
-            if (closeInClosedEvent) Close();
-            changed_.notify_all();
+            {
+                std::lock_guard<std::mutex> guard(lock_);
+                EXPECT_EQ(sender, this);
+                ++closedEvents;
+                closedError = error;
+                lateCalls += afterClose_;
+                changed_.notify_all();
+            }
+            // A copy: a delete in it destroys the member while it runs.
+            if (auto act = inClosed) act(*this);  // may delete this: nothing follows
         });
     }
     ~Collector() { Close(); }
@@ -50,33 +53,18 @@ public:
         std::lock_guard<std::mutex> guard(lock_);
         afterClose_ = true;
     }
-    std::vector<std::string> Parts() {
+    // A member below, read under the lock: client.Get(&Collector::parts).
+    template <typename T>
+    T Get(T Collector::*member) {
         std::lock_guard<std::mutex> guard(lock_);
-        return parts_;
+        return this->*member;
     }
-    bool WaitParts(size_t n, std::chrono::seconds limit = 20s) {
+    bool WaitUntil(const std::function<bool()>& done, std::chrono::seconds limit = 20s) {
         std::unique_lock<std::mutex> guard(lock_);
-        return changed_.wait_for(guard, limit, [&] { return parts_.size() >= n; });
+        return changed_.wait_for(guard, limit, done);
     }
     bool WaitClosed(std::chrono::seconds limit = 20s) {
-        std::unique_lock<std::mutex> guard(lock_);
-        return changed_.wait_for(guard, limit, [&] { return closedEvents_ > 0; });
-    }
-    std::vector<int> Announced() {
-        std::lock_guard<std::mutex> guard(lock_);
-        return announced_;
-    }
-    int ClosedEvents() {
-        std::lock_guard<std::mutex> guard(lock_);
-        return closedEvents_;
-    }
-    int ClosedError() {
-        std::lock_guard<std::mutex> guard(lock_);
-        return closedError_;
-    }
-    int LateCalls() {
-        std::lock_guard<std::mutex> guard(lock_);
-        return lateCalls_;
+        return WaitUntil([this] { return closedEvents > 0; }, limit);
     }
     std::string HeadField(const char* name) {
         std::string v;
@@ -84,49 +72,40 @@ public:
         return v;
     }
 
-    std::atomic<int> closeInPart{-1};  // Close from inside CheckContent at this part
-    std::atomic<bool> closeInClosedEvent{false};
+    std::vector<std::string> parts;
+    std::vector<int> announced;  // the part length the parser read for each part
+    int closedEvents = 0;
+    int closedError = -1;
+    int lateCalls = 0;
+    // Set before Open: run from inside CheckContent at the first part, and from inside the
+    // closed event. Either may delete the collector.
+    std::function<void(Collector&)> inPart, inClosed;
 
 protected:
     void CheckContent(int count) override {
-        bool close = false;
+        bool first = false;
         {
             std::lock_guard<std::mutex> guard(lock_);
             EXPECT_GE(count, 0);
-            parts_.emplace_back(m_msRecv.ToChar(), static_cast<size_t>(count));
-            announced_.push_back(m_nPartLength);
-            if (afterClose_) ++lateCalls_;
-            close = static_cast<int>(parts_.size()) == closeInPart + 1;
+            parts.emplace_back(m_msRecv.ToChar(), static_cast<size_t>(count));
+            announced.push_back(m_nPartLength);
+            lateCalls += afterClose_;
+            first = parts.size() == 1;
             changed_.notify_all();
         }
-        if (close) Close();
+        if (auto act = inPart; first && act) act(*this);  // may delete this: nothing follows
     }
 
 private:
     std::mutex lock_;
     std::condition_variable changed_;
-    std::vector<std::string> parts_;
-    std::vector<int> announced_;  // the part length the parser read for each part
-    int closedEvents_ = 0;
-    int closedError_ = -1;
     bool afterClose_ = false;
-    int lateCalls_ = 0;
 };
 
 using nettest::Server;
 
 const std::string kHead =
     "HTTP/1.1 200 OK\r\nContent-Type: multipart/x-mixed-replace;boundary=abc\r\n\r\n";
-
-std::string Chunked(const std::vector<std::string>& pieces) {
-    std::string out;
-    for (const std::string& p : pieces) {
-        std::ostringstream size;
-        size << std::hex << p.size();
-        out += size.str() + "\r\n" + p + "\r\n";
-    }
-    return out + "0\r\n\r\n";
-}
 
 }  // namespace
 
@@ -140,17 +119,21 @@ TEST(CQHttpPushClient, OwnServerStreams) {
         std::vector<std::string> parts;
         std::string authorization = "";  // in the request that got the stream
     };
+    std::vector<std::string> bytewise(kHead.size());
+    for (size_t i = 0; i < kHead.size(); ++i) bytewise[i] = kHead.substr(i, 1);
+    bytewise.push_back("--abc\r\nContent-Length: 4\r\n\r\na--b\r\n--abc\r\n\r\nc--d\r\n--abc--");
     const Case cases[] = {
         {"Content-Length split over receives",
          "",
          {kHead, "--abc\r\nContent-Type: image/jpeg\r\nContent-Len", "gth: 5\r\n\r\nhe",
           "llo\r\n--abc\r\nContent-Length: 3\r\n\r\nxyz\r\n"},
          {"hello", "xyz"}},
-        {"marker before the announced length",
+        {"marker before the announced length; the last part cut in the middle, not delivered",
          "",
          {kHead, "--abc\r\nContent-Length: 10\r\n\r\nhello",
-          "\r\n--abc\r\nContent-Length: 2\r\n\r\nok"},
+          "\r\n--abc\r\nContent-Length: 2\r\n\r\nok\r\n--abc\r\nContent-Length: 9\r\n\r\nhalf"},
          {"hello", "ok"}},
+        {"head byte by byte, \"--\" inside the parts", "", bytewise, {"a--b", "c--d"}},
         {"head and first part in one segment, parts without length",
          "",
          {kHead + "--abc\r\n\r\nfirst\r\n--abc\r\n\r\nsecond\r\n--abc--\r\n"},
@@ -169,8 +152,8 @@ TEST(CQHttpPushClient, OwnServerStreams) {
          "",
          {"HTTP/1.1 200 OK\r\nContent-Type: multipart/x-mixed-replace;boundary=abc\r\n"
           "Transfer-Encoding: chunked\r\n\r\n",
-          Chunked({"--abc\r\nContent-le", "ngth: 4\r\n\r\nab",
-                   "cd\r\n--abc\r\nContent-length: 2\r\n\r\nef"})},
+          "11\r\n--abc\r\nContent-le\r\nd\r\nngth: 4\r\n\r\nab\r\n22\r\n"
+          "cd\r\n--abc\r\nContent-length: 2\r\n\r\nef\r\n0\r\n\r\n"},
          {"abcd", "ef"}},
         {"Basic challenge",
          "WWW-Authenticate: Basic realm=\"cam\"\r\n",
@@ -203,30 +186,13 @@ TEST(CQHttpPushClient, OwnServerStreams) {
         EXPECT_TRUE(client.Open(server.Url("/cam", "admin:pw@").c_str()));
         ASSERT_TRUE(client.WaitClosed());
         server.Join();
-        EXPECT_EQ(client.Parts(), c.parts);
-        EXPECT_EQ(client.ClosedError(), 0);  // an orderly close
+        EXPECT_EQ(client.Get(&Collector::parts), c.parts);
+        EXPECT_EQ(client.Get(&Collector::closedError), 0);  // an orderly close
         ASSERT_EQ(server.requests.size(), c.challenge.empty() ? 1u : 2u);
         EXPECT_EQ(server.requests.back(), "GET /cam HTTP/1.1\r\n" + c.authorization + "\r\n");
         std::this_thread::sleep_for(50ms);
-        EXPECT_EQ(client.ClosedEvents(), 1);  // once, and no receive after it
+        EXPECT_EQ(client.Get(&Collector::closedEvents), 1);  // once, and no receive after it
     }
-}
-
-TEST(CQHttpPushClient, SplitPartIsDeliveredOnlyWhenComplete) {
-    std::promise<void> go;
-    Server server([&](Server& s) {
-        auto conn = s.Next();
-        nettest::SendAll(*conn, kHead + "--abc\r\nContent-Length: 5\r\n\r\nhel");
-        go.get_future().wait();
-        nettest::SendAll(*conn, "lo");
-    });
-    Collector client;
-    client.Open(server.Url("/cam").c_str());
-    std::this_thread::sleep_for(100ms);
-    EXPECT_TRUE(client.Parts().empty());
-    go.set_value();
-    ASSERT_TRUE(client.WaitClosed());
-    EXPECT_EQ(client.Parts(), std::vector<std::string>{"hello"});
 }
 
 // Close from another thread while receives are pending or completing, then destroy the client
@@ -247,57 +213,88 @@ TEST(CQHttpPushClient, CloseFromAnotherThreadStopsEverything) {
         });
         auto client = std::make_unique<Collector>();
         client->Open(server.Url("/cam").c_str());
-        if (round % 2 == 0) client->WaitParts(1 + round);
+        if (round % 2 == 0) client->WaitUntil([&] { return client->parts.size() > size_t(round); });
         std::thread closer([&] { client->CloseAndMark(); });
         closer.join();
         std::this_thread::sleep_for(5ms);
-        EXPECT_EQ(client->LateCalls(), 0);
-        EXPECT_EQ(client->ClosedEvents(), 0);  // Close raises none
+        EXPECT_EQ(client->Get(&Collector::lateCalls), 0);
+        EXPECT_EQ(client->Get(&Collector::closedEvents), 0);  // Close raises none
         client.reset();
         stop = true;
     }
 }
 
-TEST(CQHttpPushClient, CloseFromInsideTheHooks) {
+// Calls from inside the hooks: Close shuts at once (in CheckContent the rest of the receive is
+// not delivered and no event follows); Open is refused; a delete is safe, and nothing of the
+// client runs afterwards (AddressSanitizer watches the freed collector).
+TEST(CQHttpPushClient, CloseOpenAndDeleteFromInsideTheHooks) {
     const std::string parts =
         "--abc\r\nContent-Length: 1\r\n\r\na\r\n--abc\r\nContent-Length: 1\r\n\r\nb\r\n"
         "--abc\r\nContent-Length: 1\r\n\r\nc\r\n";
-    {  // in CheckContent: the rest of the same receive is not delivered, no event follows
+    enum Act { Close, Open, Delete };
+    // In the first part (else in the closed event), and what is done there.
+    const std::pair<bool, Act> cases[] = {
+        {true, Close}, {false, Close}, {false, Open}, {true, Delete}, {false, Delete}};
+    for (const auto& [inPart, act] : cases) {
+        SCOPED_TRACE(std::to_string(inPart) + " " + std::to_string(act));
         Server server([&](Server& s) {
             auto conn = s.Next();
             nettest::SendAll(*conn, kHead);
             std::this_thread::sleep_for(20ms);
             nettest::SendAll(*conn, parts);
-            nettest::Receive(*conn);  // until the client closes
+            if (inPart) nettest::Receive(*conn);  // until the client closes
         });
-        Collector client;
-        client.closeInPart = 0;
-        client.Open(server.Url("/cam").c_str());
-        ASSERT_TRUE(client.WaitParts(1));
-        server.Join();  // the client's Close ended the connection
+        auto* client = new Collector;
+        std::vector<std::string> seen;
+        int events = -1;
+        bool opened = true;
+        std::promise<void> acted;
+        (inPart ? client->inPart : client->inClosed) = [&](Collector& self) {
+            seen = self.Get(&Collector::parts);
+            events = self.Get(&Collector::closedEvents);
+            if (act == Close) self.Close();
+            if (act == Open) opened = self.Open(server.Url("/cam").c_str());
+            if (act == Delete) delete &self;
+            acted.set_value();
+        };
+        client->Open(server.Url("/cam").c_str());
+        ASSERT_EQ(acted.get_future().wait_for(20s), std::future_status::ready);
+        server.Join();  // the client's Close or delete ended the connection
         std::this_thread::sleep_for(50ms);
-        EXPECT_EQ(client.Parts(), std::vector<std::string>{"a"});
-        EXPECT_EQ(client.ClosedEvents(), 0);
-    }
-    {  // in the closed event
-        Server server([&](Server& s) { nettest::SendAll(*s.Next(), kHead + parts); });
-        Collector client;
-        client.closeInClosedEvent = true;
-        client.Open(server.Url("/cam").c_str());
-        ASSERT_TRUE(client.WaitClosed());
-        std::this_thread::sleep_for(50ms);
-        EXPECT_EQ(client.ClosedEvents(), 1);
-        EXPECT_EQ(client.Parts(), (std::vector<std::string>{"a", "b", "c"}));
+        if (act != Delete) {  // and nothing came after the hook
+            EXPECT_EQ(client->Get(&Collector::parts), seen);
+            EXPECT_EQ(client->Get(&Collector::closedEvents), events);
+            delete client;
+        }
+        EXPECT_EQ(seen, (inPart ? std::vector<std::string>{"a"}
+                                : std::vector<std::string>{"a", "b", "c"}));
+        EXPECT_EQ(events, inPart ? 0 : 1);
+        EXPECT_EQ(opened, act != Open);
+        EXPECT_EQ(server.requests.size(), 1u);
     }
 }
 
-TEST(CQHttpPushClient, CloseEndsAnOpenWaitingForTheHead) {
+// A refused connection starts no receive and raises no event; a connection on which nothing
+// comes for the idle limit is shut, and the closed event reports the stall; a Close from
+// another thread ends an Open waiting for a head that never comes.
+TEST(CQHttpPushClient, RefusedStalledAndSilentConnections) {
+    Collector refused;
+    EXPECT_TRUE(
+        refused.Open(("http://127.0.0.1:" + std::to_string(nettest::ClosedPort())).c_str()));
     std::promise<void> done;
     Server server([&](Server& s) {
-        auto conn = s.Next();  // and never answer
+        auto stalled = s.Next();
+        nettest::SendAll(*stalled, kHead + "--abc\r\nContent-Length: 2\r\n\r\nok\r\n--abc\r\n");
+        auto silent = s.Next();  // never answered
         done.get_future().wait();
     });
     Collector client;
+    client.SetIdleLimit(300);
+    client.Open(server.Url("/cam").c_str());
+    ASSERT_TRUE(client.WaitClosed());
+    EXPECT_EQ(client.Get(&Collector::closedError), CQHttpPushClient::kStalledError);
+    EXPECT_EQ(client.Get(&Collector::parts), std::vector<std::string>{"ok"});
+
     const auto start = std::chrono::steady_clock::now();
     std::thread opener([&] { client.Open(server.Url("/cam").c_str()); });
     std::this_thread::sleep_for(100ms);
@@ -305,8 +302,7 @@ TEST(CQHttpPushClient, CloseEndsAnOpenWaitingForTheHead) {
     opener.join();
     EXPECT_LT(std::chrono::steady_clock::now() - start,
               std::chrono::milliseconds(CQHttpPushClient::kHeadTimeoutMs / 2));
-    EXPECT_TRUE(client.Parts().empty());
-    EXPECT_EQ(client.ClosedEvents(), 0);
+    EXPECT_EQ(client.Get(&Collector::closedEvents) + refused.Get(&Collector::closedEvents), 1);
     done.set_value();
 }
 
@@ -361,10 +357,10 @@ TEST(CQHttpPushClient, FfmpegMjpegStreamGivesDecodableJpegs) {
     client.Open(("http://127.0.0.1:" + std::to_string(port) + "/x").c_str());
     EXPECT_EQ(client.HeadField("Transfer-Encoding"), "chunked");
     ASSERT_TRUE(client.WaitClosed(60s));
-    const std::vector<std::string> parts = client.Parts();
+    const std::vector<std::string> parts = client.Get(&Collector::parts);
     // The lower-case "Content-length" is read as the part's length: each part is complete as
     // soon as its bytes are there, instead of one part late when the next marker comes.
-    const std::vector<int> announced = client.Announced();
+    const std::vector<int> announced = client.Get(&Collector::announced);
     for (size_t i = 0; i < parts.size(); ++i) EXPECT_EQ(announced[i], int(parts[i].size()));
     EXPECT_GE(parts.size(), 15u);  // 20 pictures; the first may go before the client connects
     for (size_t i = 0; i < parts.size(); ++i)

@@ -41,9 +41,15 @@ def bad_options(ctx):
 @case
 def unreachable(ctx):
     port = pl.free_port()
-    code, out, err = pl.play(ctx.play, ["--headless", "--port", str(port), "--out", ctx.out,
-                                        "--timeout", "15", "--json", os.path.join(ctx.out, "s.json")],
+    # With an account: no output, summary or trace of the program holds the password.
+    trace = os.path.join(ctx.out, "trace.txt")
+    code, out, err = pl.play(ctx.play, ["--headless", "--ip", "alice:s3cret@127.0.0.1", "--port",
+                                        str(port), "--out", ctx.out, "--timeout", "15", "--json",
+                                        os.path.join(ctx.out, "s.json"), "--trace", trace],
                              timeout=60)
+    texts = [out, err] + [open(os.path.join(ctx.out, f), errors="replace").read()
+                          for f in os.listdir(ctx.out) if os.path.isfile(os.path.join(ctx.out, f))]
+    expect(not [t for t in texts if "s3cret" in t] and "alice:***@" in open(trace).read(), "password")
     message = "varnel-play: cannot reach the recorder at 127.0.0.1:%d (Connection refused)" % port
     expect(code == 3, "exit code %d: %s" % (code, err[-500:]))
     expect(message in err.splitlines(), "message: %r" % err[-500:])

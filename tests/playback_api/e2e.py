@@ -388,6 +388,23 @@ def no_stall(ctx):
         expect(pauses, "flow control did hold the recorder")
 
 
+@scenario
+def no_password_in_traces(ctx):
+    """With the account in the address, Basic and Digest: the recorder is reached, and no trace
+    line, error output or working file holds the password; the traces show alice:***@."""
+    for auth in ("basic", "digest"):
+        with recorder(ctx, "--auth", auth, "--user", "alice", "--password", "s3cret") as rec:
+            r = ctx.run(["create:1", "set:savefolder:" + ctx.save, "set:ip:alice:s3cret@127.0.0.1",
+                         *record_commands(rec.port, seconds=1), "open1", "wait_end:20000",
+                         "close:1", "destroy"])
+        r.check_ok()
+        expect(r.pictures(), "%s: no picture with the account" % auth)
+        expect(any("alice:***@" in " ".join(l) for l in r.of("TRACE")), "%s: traces" % auth)
+        files = [os.path.join(d, f) for d, _, fs in os.walk(ctx.work) for f in fs]
+        leaks = [f for f in files if b"s3cret" in open(f, "rb").read()]
+        expect(not leaks and "s3cret" not in r.stderr, "%s: the password in %s" % (auth, leaks))
+
+
 def hashes_by_time(ctx, units, name, width, height, codec="h264"):
     """The ffmpeg program's picture hash of each access unit, by frame time: the units are
     decoded as one clip, in the order given."""

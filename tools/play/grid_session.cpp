@@ -206,8 +206,9 @@ int GridSession::Finish() {
     const bool stoppedByPerson = m_ending == "quit" || m_ending == "interrupted";
     if (s.pictures == 0 && !stoppedByPerson) {
         std::string reason;
-        const std::string where = m_o.ip + ":" + std::to_string(m_o.port);
-        if (!Reachable(Address{m_o.ip, m_o.port}, 3.0, reason)) {
+        const Address address{HostOfIp(m_o.ip), m_o.port};
+        const std::string where = address.host + ":" + std::to_string(m_o.port);
+        if (!Reachable(address, 3.0, reason)) {
             Fail("cannot reach the recorder at " + where + " (" + reason + ")");
             return kExitUnreachable;
         }

@@ -2,6 +2,8 @@
 
 #include <charconv>
 
+#include <varnel/varnel.h>
+
 extern "C" {
 #include <libavformat/avformat.h>
 #include <libavformat/avio.h>
@@ -29,6 +31,17 @@ bool AddressOfUrl(const std::string& url, Address& address) {
     }
     address.host = rest;
     return !rest.empty();
+}
+
+std::string HostOfIp(const std::string& ip) {
+    return ip.substr(ip.rfind('@') + 1);  // npos + 1: all of it
+}
+
+std::string Shown(const std::string& url) {
+    std::string shown(varnel_hide_password(url.c_str(), nullptr, 0) + 1, '\0');
+    varnel_hide_password(url.c_str(), shown.data(), shown.size());
+    shown.pop_back();
+    return shown;
 }
 
 bool Reachable(const Address& address, double timeoutSeconds, std::string& reason) {

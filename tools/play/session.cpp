@@ -310,7 +310,7 @@ int Session::Finish() {
 
     bool stoppedByPerson = m_ending == "quit" || m_ending == "interrupted";
     if (s.pictures == 0 && !stoppedByPerson) {
-        Address address{m_o.ip, m_o.port};
+        Address address{HostOfIp(m_o.ip), m_o.port};
         bool haveAddress = m_o.url.empty() || AddressOfUrl(m_o.url, address);
         std::string reason;
         std::string where = address.host + ":" + std::to_string(address.port);
@@ -323,7 +323,7 @@ int Session::Finish() {
                         " - " + FrameTimeText(FrameTimeOf(m_o.end)) + " from " + where;
             code = kExitNothing;
         } else {
-            sum.error = "no pictures from " + m_o.url;
+            sum.error = "no pictures from " + Shown(m_o.url);
             code = kExitNothing;
         }
     }
