@@ -8,6 +8,7 @@
 #include <cstring>
 
 #include "foundation/callback_scope.h"
+#include "net/http/url.h"
 #include "platform/trace.h"
 
 namespace {
@@ -179,7 +180,8 @@ bool CQMediaElement::OpenMyFileURL(const MediaElementStreamSetting* s, CQMyFile&
     url.assign(static_cast<size_t>(std::max(length, 0)) + 1, '\0');
     format(url.data(), url.size());
     url.resize(static_cast<size_t>(std::max(length, 0)));
-    OutputDebugStringA(url.c_str());
+    // The account stays out of the traces: hosts keep traces in files.
+    OutputDebugStringA(QNetwork::QProtocol::HidePassword(url).c_str());
     OutputDebugStringA("\r\n");
 
     source.SetChannel(static_cast<int>(m_mapClock.size()));

@@ -389,19 +389,21 @@ def close_races(ctx):
 def bad_input(ctx):
     """A NULL element or record is refused by every export, and Close and Destroy take NULL;
     speed exponents far out of range play at the nearest speed there is; 300 channels make a
-    URL that is sent whole."""
+    URL that is sent whole; the account in the address is traced without its password."""
     channels = list(range(1, 301))
     with ctx.recorder() as rec:
         r = ctx.run(rec.port, [3], 20, [
             "null_calls", "open", "wait_pictures:10:30000", "forward:-2000000000", "sleep:300",
             "forward:2000000000", "sleep:300", "rewind:-2000000000", "sleep:300",
             "rewind:2000000000", "sleep:300", "forward:0", "mark:normal", "sleep:1500",
-            "set:channels:" + ",".join(map(str, channels)), "open", "sleep:300", "close",
-            "destroy"])
+            "set:channels:" + ",".join(map(str, channels)), "set:host:alice:s3cret@127.0.0.1",
+            "open", "sleep:300", "close", "destroy"])
     expect(r.run.of("NULLS")[0][2] == "1", "NULL refused everywhere")
     expect(len(r.pictures(3, "normal")) > 10, "plays on at normal speed")
     key = "Key=" + ".".join(map(str, channels)) + ","
-    expect([t for _, t in r.traces("http://") if key in t], "the URL carries every channel")
+    expect([t for _, t in r.traces("http://alice:***@") if key in t], "the URL carries every "
+           "channel, and no password reaches a trace")
+    expect(not [l for l in r.run.lines if "s3cret" in " ".join(l)], "a password in a trace")
 
 
 @scenario
