@@ -284,25 +284,32 @@ void CQMediaElement::JumpHole(int32_t clockMs) {
 }
 
 void CQMediaElement::Step(int32_t clockMs) {
-    // Waits a while for every channel to have a picture (queues still filling after a
-    // re-seek), then steps with the channels that have one.
-    if (m_nStepWait > 0) {
-        for (const auto& [channel, clock] : m_mapClock) {
-            if (m_mapPicture.at(channel).empty() && !(m_bInputEnded && ChannelDrained(channel))) {
-                --m_nStepWait;
-                return;
-            }
+    // A channel still decoding is always waited for (however slow the machine, its picture
+    // is on its way); one with nothing to decode, for a while only (its recording may have
+    // ended or have a hole).
+    for (const auto& [channel, clock] : m_mapClock) {
+        if (!m_mapPicture.at(channel).empty()) continue;
+        const bool drained = ChannelDrained(channel);
+        if (!drained) return;
+        if (!m_bInputEnded && m_nStepWait > 0) {
+            --m_nStepWait;
+            return;
         }
     }
-    m_nStepWait = kStepWaitTicks;
     const bool forward = m_nOrientation == 1;
     int64_t target = -1;
+    bool more = !m_bInputEnded;
     for (const auto& [channel, clock] : m_mapClock) {
         const auto& queue = m_mapPicture.at(channel);
         if (!queue.empty())
             target = target == -1 ? queue.front()->frameTime
                                   : Earlier(forward, target, queue.front()->frameTime);
+        more = more || !ChannelDrained(channel);
     }
+    // Nothing to show yet (a busy machine decoding a group backward): the step waits for the
+    // first picture rather than being lost, unless none can come any more.
+    if (target == -1 && more) return;
+    m_nStepWait = kStepWaitTicks;
     if (target != -1) {
         // Every channel shows its next picture, and the timeline stands at the earliest of
         // them: play goes on from there with every channel in step again.

@@ -217,7 +217,7 @@ def frame_steps(ctx):
         for name, call, _ in plan:
             cmds += ["mark:" + name, call, "sleep:1000"]
         cmds += ["mark:play", "play", "sleep:3000", "mark:smooth", "pause", "step_rewind",
-                 "sleep:1000", "mark:s0", "reverse_mode:1", "step_rewind", "sleep:1500", "mark:s1",
+                 "sleep:1000", "mark:s0", "reverse_mode:1", "step_rewind", "sleep:4000", "mark:s1",
                  "step_forward", "sleep:1000", "mark:rewind", "rewind:0", "play", "sleep:2500",
                  "mark:end", "close", "destroy"]
         r = ctx.run(rec.port, channels, 20, cmds)
@@ -248,7 +248,7 @@ def frame_steps(ctx):
                "%s %s" % (c, key, r.times(c, "s0", "s1"), r.times(c, "s1", "rewind")))
         back = r.pictures(c, "rewind", "end")
         expect(len(back) > 20 and steps_of([p[2] for p in back]) == {-FRAME} and
-               back[0][0] - r.mark("rewind") < 1_500_000,
+               back[0][0] - r.mark("rewind") < 2_400_000,
                "channel %d: every picture backward at once after the rewind: %s" %
                (c, [p[2] for p in back[:5]]))
 
@@ -260,7 +260,7 @@ def file_mode(ctx):
     time given, at once, the pictures after it byte-exact; two and four channels. With another
     file mode neither call moves. The feed stalls for a while, so the reader catches up with it
     and must go on once more groups come."""
-    for channels in ([3, 4], [1, 2, 3, 4]):
+    for channels in ([3, 4], [3, 4, 8, 9]):
         with ctx.recorder("--stall", "30:800") as rec:
             records = video(rec.port, channels, 0, 8)
             ref = reference(ctx, records, 3)
@@ -332,7 +332,8 @@ def holes(ctx):
 
         r = ctx.run(rec.port, [4, 8], 60, ["open", "wait_channel:8:25:5000", "sleep:1000", "close",
                                           "destroy"], begin=30)
-        expect(r.pictures()[0][0] - r.calls("open")[0][0] < 1_000_000, "pictures within 1 s")
+        opened = sum(r.calls("open")[0])  # the recorder has answered
+        expect(r.pictures()[0][0] - opened < 1_000_000, "pictures within 1 s")
         expect([(w[1], w[2]) for w in r.waits()] == [(4, 2)], "channel 4 waits: %s" % r.waits())
 
         r = ctx.run(rec.port, [50, 51], 720, ["open", "wait_channel:50:600:30000", "sleep:10000",
