@@ -30,8 +30,10 @@ install(TARGETS varnel-play varnel-recorder RUNTIME DESTINATION ${CMAKE_INSTALL_
 
 # Man pages from the programs' own --help, so that they can never tell another story than the
 # programs. help2man runs the programs from the build folder, so it needs no installed library.
+# Sanitized and fuzzing builds, which are never installed, make none: a sanitizer's report at
+# the program's exit would fail their build.
 find_program(HELP2MAN help2man)
-if(HELP2MAN)
+if(HELP2MAN AND NOT VARNEL_SANITIZE AND NOT VARNEL_FUZZ)
   set(pages)
   foreach(tool play recorder)
     set(page ${PROJECT_BINARY_DIR}/man/varnel-${tool}.1)
