@@ -1,4 +1,4 @@
-# What an install holds, in three components:
+# What an install holds, in three components that become the three Debian packages:
 #   lib    the shared library alone (libvarnel0), what a program needs at run time;
 #   dev    header, the unversioned link, pkg-config and CMake files (libvarnel-dev);
 #   tools  varnel-play and varnel-recorder with their man pages (varnel-tools).
@@ -53,6 +53,8 @@ if(HELP2MAN AND NOT VARNEL_SANITIZE AND NOT VARNEL_FUZZ)
   endforeach()
   add_custom_target(manpages ALL DEPENDS ${pages})
   install(FILES ${pages} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1 COMPONENT tools)
-else()
+elseif(NOT HELP2MAN)
   message(STATUS "help2man not found: no man pages (scripts/setup.sh installs it)")
 endif()
+
+include(cmake/debian.cmake)
