@@ -7,6 +7,9 @@ packages=(
   g++ cmake ninja-build pkg-config libgtest-dev
   libavcodec-dev libavformat-dev libavutil-dev libswscale-dev libswresample-dev
   libsdl2-dev ffmpeg python3 clang-format
+  # scripts/package.sh: the man pages of the programs are made from their --help text, and
+  # lintian checks the Debian packages.
+  help2man lintian
 )
 if [[ "${1:-}" == "--test" ]]; then
   # Only the tests need these: an X server for the window test, xwininfo and xdotool to read

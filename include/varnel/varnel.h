@@ -19,7 +19,24 @@ extern "C" {
 
 /* ---- Library ------------------------------------------------------------------------- */
 
-/* Version text of the library, for example "0.1.0". */
+/* The version of this header, the one place it is written: CMake reads these three lines
+ * for the project version (and with it the package versions), and varnel_version() returns
+ * them as text, so a build and a running library can never name different versions. The
+ * minor number grows with every addition to this interface, the major number with every
+ * change that breaks a host built before it (the SONAME libvarnel.so.MAJOR changes with it).
+ * docs/api-changes.md lists what each version added. */
+#define VARNEL_VERSION_MAJOR 0
+#define VARNEL_VERSION_MINOR 2
+#define VARNEL_VERSION_PATCH 0
+/* One number to compare at build time: (major << 16) | (minor << 8) | patch, for example
+ * #if VARNEL_VERSION_NUMBER >= VARNEL_MAKE_VERSION(0, 2, 0). */
+#define VARNEL_MAKE_VERSION(major, minor, patch) (((major) << 16) | ((minor) << 8) | (patch))
+#define VARNEL_VERSION_NUMBER \
+    VARNEL_MAKE_VERSION(VARNEL_VERSION_MAJOR, VARNEL_VERSION_MINOR, VARNEL_VERSION_PATCH)
+
+/* Version text of the library that is running, "MAJOR.MINOR.PATCH", for example "0.2.0":
+ * compare it with the macros above to find a host that runs on another library than the one
+ * it was built with. */
 VARNEL_API const char* varnel_version(void);
 
 /* Receives every trace line as the library sends it, "\r\n" included. May be called from any

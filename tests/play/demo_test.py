@@ -6,6 +6,7 @@ usage: demo_test.py --build DIR"""
 import argparse
 import json
 import os
+import re
 import sys
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
@@ -28,6 +29,10 @@ def main():
         if p.returncode != 0:
             raise AssertionError("demo exit code %d:\n%s\n%s" % (p.returncode, p.stdout[-2000:],
                                                                 p.stderr[-2000:]))
+        # Only the demo's own lines and the progress line: no notice of SDL's (its disk audio
+        # driver announced itself at every open of the device).
+        if re.search(r"^(CRITICAL|ERROR|WARN|INFO): ", p.stdout + p.stderr, re.M):
+            raise AssertionError("SDL's notices in the demo's output:\n" + p.stderr[-2000:])
         sheet = os.path.join(out, "contact-sheet.png")
         if "demo: contact sheet: %s" % sheet not in p.stdout.splitlines():
             raise AssertionError("the demo does not say where the sheet is:\n" + p.stdout)
