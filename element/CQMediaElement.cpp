@@ -94,6 +94,7 @@ bool CQMediaElement::Open(const MediaElementStreamSetting* setting) {
     if (m_thRead.Running() || m_thDecode.Running() || m_Clock.IsStarted()) FinishClose();
 
     m_llBaseTime = -1;
+    m_llLastFrameTime = -1;
     m_mapClock.clear();
     m_nOrientation = 1;
     m_bOnlyKeyFrame = false;
@@ -114,7 +115,9 @@ bool CQMediaElement::Open(const MediaElementStreamSetting* setting) {
     m_vChannels.assign(setting->channels, setting->channels + count);
     m_Setting.channels = m_vChannels.data();
     m_Setting.channelCount = count;
-    // A few spare buffers a channel: pictures are presented and decoded a few at a time.
+    // A spare buffer a channel: pictures are presented and decoded a few at a time. Fewer
+    // spares cost more memory, not less: freed and allocated again, buffers of a few MiB stay
+    // in the allocator's arenas.
     m_pool.SetLimit(static_cast<size_t>(count) + 4);
 
     std::string url;

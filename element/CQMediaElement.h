@@ -217,6 +217,8 @@ private:
     void Deliver(pictureframe* picture, channelstate* state);
 
     int64_t m_llBaseTime = -1;  // reader thread, reset under both locks
+    // The source's latest indexed frame time, as the reader saw it last (-1 none).
+    std::atomic<int64_t> m_llLastFrameTime{-1};
     std::atomic<int32_t> m_nSetPos{-1};
     // A pending seek by time (file mode), written under m_mtxControl.
     std::atomic<bool> m_bSeekTime{false};

@@ -58,6 +58,9 @@ bool CQMediaElement::DecodeVideo() {
 }
 
 void CQMediaElement::DecodeWorker() {
+    // Decoding takes most of the processors with many channels; the clock's ticks must not
+    // wait behind it for the scheduler, or every channel's pictures come late together.
+    platform::MarkThroughputThread();
     ffmpeg::FramePtr frame = ffmpeg::MakeFrame();
     if (!frame) return;
     int32_t last = INT32_MIN;

@@ -43,7 +43,7 @@ bool CQMediaElement::StepFromHistory() {
     }
     for (auto& [channel, clock] : m_mapClock) {
         element::PicturePtr& before = m_mapBefore.at(channel);
-        before->lastFrameTime = m_MyFile.GetLastFrameDateTime();
+        before->lastFrameTime = m_llLastFrameTime;
         channelstate& state = m_mapState.at(channel);
         state.status = VARNEL_CHANNEL_PRESENTED;
         Deliver(before.get(), &state);
@@ -214,7 +214,7 @@ void CQMediaElement::Show(int32_t channel, int32_t clockMs) {
         m_llLatestShown = shown->frameTime;
         m_nLatestDuration = shown->duration;
     }
-    shown->lastFrameTime = m_MyFile.GetLastFrameDateTime();
+    shown->lastFrameTime = m_llLastFrameTime;
     state.status = VARNEL_CHANNEL_PRESENTED;
     Deliver(shown.get(), &state);
     if (m_nReverseMode == VARNEL_REVERSE_SMOOTH) {

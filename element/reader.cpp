@@ -90,6 +90,10 @@ bool CQMediaElement::ReadMyFile() {
             m_cvRoom.wait_for(hold, m_bInputEnded ? kEndedWait : kEmptyWait);
             continue;
         }
+        // Kept here for the clock's thread, which must not wait for the source's lock: the
+        // source holds it while it writes a group to disk, and every channel's pictures would
+        // come late together.
+        m_llLastFrameTime = m_MyFile.GetLastFrameDateTime();
         auto clock = m_mapClock.find(rec.channel);
         if (clock == m_mapClock.end() || rec.kind != VARNEL_KIND_VIDEO) continue;
         PacketPtr packet = MakeVideoPacket(rec, data, keyOnly);

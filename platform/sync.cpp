@@ -1,5 +1,8 @@
 #include "platform/sync.h"
 
+#include <pthread.h>
+#include <sched.h>
+
 #include <algorithm>
 #include <chrono>
 #include <condition_variable>
@@ -99,6 +102,13 @@ uint32_t WaitForMultipleObjects(uint32_t count, Event* const* events, bool waitA
 uint32_t WaitForSingleObject(Event& event, uint32_t milliseconds) {
     Event* one = &event;
     return WaitForMultipleObjects(1, &one, false, milliseconds);
+}
+
+void MarkThroughputThread() {
+    // SCHED_BATCH keeps the thread's nice value and so its share of the processors against
+    // other processes; it only gives up the wake-up preference, which any user may do.
+    sched_param param{};
+    pthread_setschedparam(pthread_self(), SCHED_BATCH, &param);
 }
 
 void Thread::Start(std::function<void()> body) {

@@ -61,6 +61,11 @@ private:
 
 // A thread with exactly one owner. The destructor joins a thread still running, so no thread
 // outlives the object that started it.
+// Marks the calling thread as a throughput thread (decoding): it keeps its share of the
+// processors, but a latency thread waking up (a clock tick due now) is not kept waiting behind
+// it. Nothing happens where the system has no such distinction.
+void MarkThroughputThread();
+
 class Thread {
 public:
     Thread() = default;

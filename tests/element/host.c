@@ -27,6 +27,7 @@
  *   WAIT t state channel status        (a channel state without a picture)
  *   STATE t state                      (neither picture nor channel state)
  *   MARK t text   CALL t name took_us   TIMEOUT t what   TRACE t line   EXIT t ok */
+#define _POSIX_C_SOURCE 200809L /* clock_gettime */
 #include <stdatomic.h>
 #include <stdint.h>
 #include <stdio.h>

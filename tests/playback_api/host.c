@@ -27,6 +27,7 @@
  *   REACT t when action took_us
  *   MARK t text               TIMEOUT t what            TRACE t line
  *   EXIT t ok cpu_us          (cpu_us: the process's own CPU time) */
+#define _POSIX_C_SOURCE 200809L /* clock_gettime */
 #include <stdatomic.h>
 #include <stdint.h>
 #include <stdio.h>
