@@ -259,7 +259,7 @@ def bad_requests(ctx):
     """400 and 404 with the connection closed; garbage does not bring the recorder down."""
     with ctx.recorder() as rec:
         for target, status in (("/Nothing.cgi?Key=1", 404),
-                               (e.query(key=42, begin=at(0), end=at(1)), 404),
+                               (e.query(key=99, begin=at(0), end=at(1)), 404),
                                ("/PlayBack1.cgi?SubKey=0", 400),
                                ("/PlayBack1.cgi?Key=1,BeginTime=2024/13/01 00:00:00,"
                                 "EndTime=2024/01/01 00:00:01", 400)):
