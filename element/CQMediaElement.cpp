@@ -289,17 +289,25 @@ bool CQMediaElement::Play() {
 }
 
 bool CQMediaElement::Pause() {
+    EnterPause(false);
+    return true;
+}
+
+bool CQMediaElement::EnterPause(bool onlyFromPlaying) {
+    bool report = false;
     {
         std::lock_guard<std::mutex> control(m_mtxControl);
-        if (!Active()) return true;
-        m_nState = VARNEL_STATE_PAUSED;
-        // waveOutPause on a handle this engine never opens: nothing to do.
-        m_Clock.Pause();
+        if (Active() && (!onlyFromPlaying || m_nState == VARNEL_STATE_PLAYING)) {
+            m_nState = VARNEL_STATE_PAUSED;
+            // waveOutPause on a handle this engine never opens: nothing to do.
+            m_Clock.Pause();
+            report = true;
+        }
     }
     // Outside the control lock: the host may call back into the element from its callback.
-    if (m_Setting.callback != nullptr && Active())
+    if (report && m_Setting.callback != nullptr && Active())
         m_Setting.callback(0, VARNEL_STATE_PAUSED, 0.0, nullptr, nullptr);
-    return true;
+    return m_nState == VARNEL_STATE_PAUSED;
 }
 
 void CQMediaElement::SetVolume(bool mute) {
@@ -314,9 +322,17 @@ bool CQMediaElement::SetReverseMode(int32_t mode) {
     return true;
 }
 
-void CQMediaElement::AskReseek(bool turn) {
-    if (turn) m_bTurn = true;
-    m_nReseek = 1;
+void CQMediaElement::SetReading(bool forward, bool keyFrames) {
+    // A turn goes on from the picture each channel shows; a change between key frames and
+    // every frame, from the latest picture shown.
+    if ((m_nOrientation == 1) != forward) {
+        m_bTurn = true;
+        m_nReseek = 1;
+    } else if (keyFrames != m_bOnlyKeyFrame) {
+        m_nReseek = 1;
+    }
+    m_bOnlyKeyFrame = keyFrames;
+    m_nOrientation = forward ? 1 : 0;
 }
 
 namespace {
@@ -333,12 +349,7 @@ bool CQMediaElement::Forward(Speeds speed) {
     {
         std::lock_guard<std::mutex> control(m_mtxControl);
         if (!Active()) return true;
-        if (m_nOrientation != 1)
-            AskReseek(true);  // on from the picture on screen, the other way
-        else if (keyFrames != m_bOnlyKeyFrame)
-            AskReseek(false);
-        m_bOnlyKeyFrame = keyFrames;
-        m_nOrientation = 1;
+        SetReading(true, keyFrames);
         m_nSpeed = speed;
     }
     const int first = speed >= 1 ? static_cast<int>(5000 * std::pow(2.0, speed)) : 5000;
@@ -355,47 +366,21 @@ bool CQMediaElement::Rewind(Speeds speed) {
         std::lock_guard<std::mutex> control(m_mtxControl);
         if (!Active()) return true;
         // Smooth mode at normal speed or below: every picture backward; otherwise key frames.
-        const bool keyFrames = !(m_nReverseMode == VARNEL_REVERSE_SMOOTH && speed <= 0);
-        if (m_nOrientation == 1)
-            AskReseek(true);
-        else if (keyFrames != m_bOnlyKeyFrame)
-            AskReseek(false);
-        m_bOnlyKeyFrame = keyFrames;
+        SetReading(false, !(m_nReverseMode == VARNEL_REVERSE_SMOOTH && speed <= 0));
         m_nSpeed = speed;
-        m_nOrientation = 0;
     }
     WakeThreads();
     return true;
 }
 
-bool CQMediaElement::PauseForStep() {
-    bool reported = false;
-    {
-        std::lock_guard<std::mutex> control(m_mtxControl);
-        if (m_nState == VARNEL_STATE_PLAYING) {
-            m_nState = VARNEL_STATE_PAUSED;
-            m_Clock.Pause();
-            reported = true;
-        }
-    }
-    if (reported && m_Setting.callback != nullptr && Active())
-        m_Setting.callback(0, VARNEL_STATE_PAUSED, 0.0, nullptr, nullptr);
-    return m_nState == VARNEL_STATE_PAUSED;
-}
-
 bool CQMediaElement::FrameStep_Forward() {
-    if (!PauseForStep()) return true;
+    if (!EnterPause(true)) return true;
     {
         std::lock_guard<std::mutex> control(m_mtxControl);
         if (m_nState != VARNEL_STATE_PAUSED) return true;
         // The direction first: the step's tick may come as soon as the clock is pulsed, and a
         // re-seek it serves goes the way the direction says then.
-        if (m_nOrientation != 1)
-            AskReseek(true);  // the picture after the one on screen
-        else if (m_bOnlyKeyFrame)
-            AskReseek(false);
-        m_nOrientation = 1;
-        m_bOnlyKeyFrame = false;
+        SetReading(true, false);
         m_bFrameStep = true;
         m_Clock.Pulse();
     }
@@ -403,18 +388,12 @@ bool CQMediaElement::FrameStep_Forward() {
 }
 
 bool CQMediaElement::FrameStep_Rewind() {
-    if (!PauseForStep()) return true;
+    if (!EnterPause(true)) return true;
     {
         std::lock_guard<std::mutex> control(m_mtxControl);
         if (m_nState != VARNEL_STATE_PAUSED) return true;
         // Smooth mode: the picture before the one on screen; otherwise the key frame before.
-        const bool keyFrames = m_nReverseMode != VARNEL_REVERSE_SMOOTH;
-        if (m_nOrientation == 1)
-            AskReseek(true);
-        else if (keyFrames != m_bOnlyKeyFrame)
-            AskReseek(false);
-        m_nOrientation = 0;
-        m_bOnlyKeyFrame = keyFrames;
+        SetReading(false, m_nReverseMode != VARNEL_REVERSE_SMOOTH);
         m_bFrameStep = true;
         m_Clock.Pulse();
     }

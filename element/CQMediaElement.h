@@ -165,11 +165,12 @@ private:
     void FinishClose();  // under m_mtxClose
     void SetVolume(bool mute);
     void WakeThreads();
-    // Under m_mtxControl: the change of reading a new speed or direction needs.
-    void AskReseek(bool turn);
-    // Pauses when playing; true when paused afterwards (and not closed). Reports the pause
-    // through the callback, outside the control lock.
-    bool PauseForStep();
+    // Under m_mtxControl: the direction and reading mode wanted, with the re-seek a change
+    // of them needs.
+    void SetReading(bool forward, bool keyFrames);
+    // Pauses (only when playing, if asked) and reports it through the callback, outside the
+    // control lock; true when paused afterwards (and not closed).
+    bool EnterPause(bool onlyFromPlaying);
 
     // ---- reader (element/reader.cpp) ----
     bool PacketQueueFull();
@@ -205,6 +206,9 @@ private:
     // screen, its neighbour in the new direction. False when a channel has none.
     bool StepFromHistory();
     void KeepStepPending();
+    // The earliest front picture of all channels in the direction given (the latest going
+    // back), -1 when no channel has one. Under m_mtxPicture.
+    int64_t EarliestFront(bool forward);
     // The start rule: true once the timeline has been started.
     bool StartTimeline(int32_t clockMs);
     // A channel has no access unit waiting for its decoder, nor one being decoded.

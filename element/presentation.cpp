@@ -29,6 +29,17 @@ int64_t Later(bool forward, int64_t a, int64_t b) {
 }
 }  // namespace
 
+int64_t CQMediaElement::EarliestFront(bool forward) {
+    int64_t earliest = -1;
+    for (const auto& [channel, clock] : m_mapClock) {
+        const auto& queue = m_mapPicture.at(channel);
+        if (!queue.empty())
+            earliest = earliest == -1 ? queue.front()->frameTime
+                                      : Earlier(forward, earliest, queue.front()->frameTime);
+    }
+    return earliest;
+}
+
 void CQMediaElement::Deliver(pictureframe* picture, channelstate* state) {
     if (m_Setting.callback == nullptr || m_nState == VARNEL_STATE_CLOSED) return;
     foundation::CallbackScope<CQMediaElement> scope(this);
@@ -128,15 +139,10 @@ void CQMediaElement::ServeReseek(int32_t clockMs) {
         if (m_MyFile.Seek(time, orientation)) ClearBuffer();
     } else if (!ResumeFromShown(turn, clockMs)) {
         // Nothing shown yet: on from the earliest picture still to be shown.
-        int64_t first = -1;
+        int64_t first;
         {
             std::lock_guard<std::mutex> hold(m_mtxPicture);
-            for (const auto& [channel, clock] : m_mapClock) {
-                const auto& queue = m_mapPicture.at(channel);
-                if (!queue.empty())
-                    first = first == -1 ? queue.front()->frameTime
-                                        : std::min(first, queue.front()->frameTime);
-            }
+            first = EarliestFront(true);
         }
         char text[32] = {};
         CQMyFile::FrameTime2SystemTime(first, text);
@@ -171,12 +177,9 @@ bool CQMediaElement::StartTimeline(int32_t clockMs) {
     const bool forward = m_nOrientation == 1;
     bool ready = true;
     bool empty = false;
-    int64_t origin = -1;
+    const int64_t origin = EarliestFront(forward);
     for (const auto& [channel, clock] : m_mapClock) {
         const auto& queue = m_mapPicture.at(channel);
-        if (!queue.empty())
-            origin = origin == -1 ? queue.front()->frameTime
-                                  : Earlier(forward, origin, queue.front()->frameTime);
         if (static_cast<int>(queue.size()) >= need || m_bInputEnded) continue;
         const bool drained = ChannelDrained(channel);
         if (queue.empty() && drained)
@@ -210,7 +213,7 @@ void CQMediaElement::Show(int32_t channel, int32_t clockMs) {
     clock.lastFrameTime = shown->frameTime;
     clock.lastDuration = shown->duration;
     if (m_llLatestShown == -1 ||
-        Earlier(!m_timeline.Forward(), m_llLatestShown, shown->frameTime) == shown->frameTime) {
+        Later(m_timeline.Forward(), m_llLatestShown, shown->frameTime) == shown->frameTime) {
         m_llLatestShown = shown->frameTime;
         m_nLatestDuration = shown->duration;
     }
@@ -261,18 +264,13 @@ void CQMediaElement::ReportWaiting(int32_t clockMs) {
 void CQMediaElement::JumpHole(int32_t clockMs) {
     // Jumped only when no channel has anything due or on its way: a channel whose pictures
     // are still being decoded may have one before the others'.
-    const bool forward = m_timeline.Forward();
-    int64_t next = -1;
     for (const auto& [channel, clock] : m_mapClock) {
         const auto& queue = m_mapPicture.at(channel);
-        if (queue.empty()) {
-            if (!m_bInputEnded && !ChannelDrained(channel)) return;
-            continue;
-        }
-        const int64_t t = queue.front()->frameTime;
-        if (m_timeline.Reached(t, clockMs)) return;
-        next = next == -1 ? t : Earlier(forward, next, t);
+        if (queue.empty() ? !m_bInputEnded && !ChannelDrained(channel)
+                          : m_timeline.Reached(queue.front()->frameTime, clockMs))
+            return;
     }
+    const int64_t next = EarliestFront(m_timeline.Forward());
     if (next == -1) return;
     const double ahead = m_timeline.AheadMs(next, clockMs);
     if (ahead <= kJumpMs) return;
@@ -297,15 +295,9 @@ void CQMediaElement::Step(int32_t clockMs) {
         }
     }
     const bool forward = m_nOrientation == 1;
-    int64_t target = -1;
+    const int64_t target = EarliestFront(forward);
     bool more = !m_bInputEnded;
-    for (const auto& [channel, clock] : m_mapClock) {
-        const auto& queue = m_mapPicture.at(channel);
-        if (!queue.empty())
-            target = target == -1 ? queue.front()->frameTime
-                                  : Earlier(forward, target, queue.front()->frameTime);
-        more = more || !ChannelDrained(channel);
-    }
+    for (const auto& [channel, clock] : m_mapClock) more = more || !ChannelDrained(channel);
     // Nothing to show yet (a busy machine decoding a group backward): the step waits for the
     // first picture rather than being lost, unless none can come any more.
     if (target == -1 && more) return;

@@ -232,6 +232,9 @@ protected:
     std::list<GOPPtr> m_listBehind;
 
 private:
+    // Where reading goes on so that every channel's group holding the picture of frameTime is
+    // read (under m_csFrame): INT64_MIN when no group held here starts at or before it.
+    int64_t StartHolding(int64_t frameTime, bool forward);
     void FlowControlStep();
     bool MakeGroupFileName(const frameheader1& key);
     // Creates m_szWritePath as a new file, under a unique variant of the name when it is taken.

@@ -184,18 +184,36 @@ void CQMyFile::KeepTiesInOrder(std::list<GOPPtr>& groups) {
     }
 }
 
+int64_t CQMyFile::StartHolding(int64_t frameTime, bool forward) {
+    std::lock_guard<platform::CriticalSection> lock(m_csFrame);
+    // Each channel's picture lies in the groups from that channel's latest key frame at or
+    // before it: every channel keeps its group when reading goes on from the earliest of those
+    // going forward, from the latest going back.
+    std::map<int32_t, int64_t> startOf;
+    const auto consider = [&](CQMyFile_GOP& group) {
+        const frameheader1* first = group.front();
+        if (first == nullptr || first->frameTime > frameTime) return;
+        auto [it, added] = startOf.emplace(first->channel, first->frameTime);
+        if (!added && first->frameTime > it->second) it->second = first->frameTime;
+    };
+    if (m_bOnFile) {
+        for (const auto& [key, group] : m_mapGOP) consider(*group);
+    } else {
+        for (const auto* list : {&m_listAhead, &m_listBehind})
+            for (const GOPPtr& group : *list) consider(*group);
+    }
+    int64_t start = INT64_MIN;
+    for (const auto& [channel, time] : startOf)
+        if (start == INT64_MIN || (forward ? time < start : time > start)) start = time;
+    return start;
+}
+
 int64_t CQMyFile::TurnAt(int64_t frameTime, MediaElementOrientations orientation) {
-    std::map<int32_t, int64_t> startOf;  // by channel: its latest group start at or before
+    int64_t start;
     {
         std::lock_guard<platform::CriticalSection> lock(m_csFrame);
         if (m_bOnFile) return INT64_MIN;
-        for (const auto* list : {&m_listAhead, &m_listBehind})
-            for (const GOPPtr& group : *list) {
-                const frameheader1* first = group->front();
-                if (first == nullptr || first->frameTime > frameTime) continue;
-                auto [it, added] = startOf.emplace(first->channel, first->frameTime);
-                if (!added && first->frameTime > it->second) it->second = first->frameTime;
-            }
+        start = StartHolding(frameTime, orientation == MediaElementOrientations_Forward);
         // A group partly read has been played from: it goes behind, with the groups read,
         // and read again it starts at its key frame.
         if (!m_listAhead.empty()) {
@@ -209,14 +227,7 @@ int64_t CQMyFile::TurnAt(int64_t frameTime, MediaElementOrientations orientation
             }
         }
     }
-    // The turn keeps the groups from the given time on, in the new direction: going forward
-    // from the earliest of the channels' groups, going back from the latest, so that every
-    // channel keeps the group that holds the picture.
-    int64_t start = INT64_MIN;
-    for (const auto& [channel, time] : startOf)
-        if (start == INT64_MIN ||
-            (orientation == MediaElementOrientations_Forward ? time < start : time > start))
-            start = time;
+    // The turn keeps the groups from that start on, in the new direction.
     const int64_t at = start != INT64_MIN ? start : frameTime;
     char text[32] = {};
     FrameTime2SystemTime(at, text);
@@ -276,25 +287,8 @@ bool CQMyFile::Seek(const platform::SYSTEMTIME& time, MediaElementOrientations /
 bool CQMyFile::ReadAgainFrom(int64_t frameTime, MediaElementOrientations orientation) {
     std::lock_guard<platform::CriticalSection> lock(m_csFrame);
     const bool forward = orientation == MediaElementOrientations_Forward;
-    // Each channel's picture lies in the groups from that channel's latest key frame at or
-    // before it: reading goes on from the earliest of those (going back, the latest).
-    std::map<int32_t, int64_t> startOf;
-    const auto consider = [&](CQMyFile_GOP& group) {
-        const frameheader1* first = group.front();
-        if (first == nullptr || first->frameTime > frameTime) return;
-        auto [it, added] = startOf.emplace(first->channel, first->frameTime);
-        if (!added && first->frameTime > it->second) it->second = first->frameTime;
-    };
-    if (m_bOnFile) {
-        for (const auto& [key, group] : m_mapGOP) consider(*group);
-    } else {
-        for (const auto* list : {&m_listAhead, &m_listBehind})
-            for (const GOPPtr& group : *list) consider(*group);
-    }
-    if (startOf.empty()) return false;
-    int64_t start = startOf.begin()->second;
-    for (const auto& [channel, time] : startOf)
-        start = forward ? std::min(start, time) : std::max(start, time);
+    const int64_t start = StartHolding(frameTime, forward);
+    if (start == INT64_MIN) return false;
 
     if (m_bOnFile) {
         m_itGOP = m_mapGOP.lower_bound({start, 0});
