@@ -245,6 +245,8 @@ void CQMediaElement::FinishClose() {
     OutputDebugStringA("-----CQMediaElement::Close-----\r\n");
     WakeThreads();
     m_Clock.Stop();
+    // The reader may be making a new request to the recorder: interrupted, it returns at once.
+    m_MyFile.Interrupt();
     m_thRead.Join();
     m_thDecode.Join();
     m_MyFile.Close();

@@ -57,6 +57,9 @@ PacketPtr CQMediaElement::MakeVideoPacket(const frameheader1& rec, const unsigne
 bool CQMediaElement::ReadMyFile() {
     frameheader1 rec;
     while (Active()) {
+        // A turn made after the recorder ended the feed asks for the rest of the range here,
+        // off the clock's thread: it waits for a connection.
+        m_MyFile.ServeReRequest();
         m_MyFile.IsEnd();
         if (m_mapClock.empty() || PacketQueueFull()) {
             std::unique_lock<std::mutex> hold(m_mtxPacket);

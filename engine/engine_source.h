@@ -26,7 +26,7 @@ public:
         if (m_bOnFile) return m_itGOP != m_mapGOP.end() || (m_bAutoRepeat && !m_mapGOP.empty());
         for (const auto& group : m_listAhead)
             if (group->front() != nullptr) return true;
-        return false;
+        return NextLiveRecord() != nullptr;
     }
 };
 

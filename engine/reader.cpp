@@ -89,8 +89,11 @@ bool CQFFmpegPlayer::SourcesReady(VideoState* is) {
     // having paused) makes the sources ready; so does a main source that has ended, whose
     // FOS partner would otherwise wait for a buffer that can no longer grow.
     if (is->paused || is->last_paused) return false;
+    // Deliberately no waiting for a buffer in front of the first picture: a recorder sending
+    // at the pace of the recording would hold it back by the whole buffer. Reading starts with
+    // the first frame received, the group still arriving included.
     return m_pMyFile->FlowControlHolding() || m_pMyFile2->FlowControlHolding() ||
-           SourceFinished(*m_pMyFile);
+           SourceFinished(*m_pMyFile) || m_pMyFile->FrameWaiting();
 }
 
 int CQFFmpegPlayer::TakeFrame(VideoState* is, frameheader1& rec, unsigned char*& data,

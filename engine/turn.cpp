@@ -22,6 +22,7 @@ bool CQFFmpegPlayer::TurnInPlace(bool forward) {
         is->resume_group = INT64_MIN;
         is->resume_dir = forward ? 1 : 2;
         is->turn_time = is->last_shown_time;
+        is->turn_flush_pending = true;
         is->turn_request = forward ? 1 : 0;
     }
     m_nOrientation = forward ? 1 : 0;
@@ -38,6 +39,9 @@ void CQFFmpegPlayer::CarryOutTurn(VideoState* is) {
     // Here, between two packets, so that no packet read from the old order follows the flush.
     const int64_t group = m_pMyFile->TurnAt(is->turn_time, orientation);
     if (m_bTwoSources) m_pMyFile2->TurnAt(is->turn_time, orientation);
+    // After the recorder has ended the feed, the rest of the range comes on a new request.
+    m_pMyFile->ServeReRequest();
+    if (m_bTwoSources) m_pMyFile2->ServeReRequest();
     is->resume_group = group;
     std::memset(&m_recMainPeek, 0, sizeof m_recMainPeek);
     std::memset(&m_recFosPeek, 0, sizeof m_recFosPeek);

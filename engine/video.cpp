@@ -109,6 +109,7 @@ int CQFFmpegPlayer::get_video_frame(VideoState* is, AVFrame* frame, bool block) 
     if (is->videoq.Count() <= engine::kVideoRefillAt) engine::WakeReader(is);
 
     if (engine::IsFlushPacket(pkt.get())) {
+        is->turn_flush_pending = false;
         m_VideoDecoder.Flush();
         m_VideoDecoderFos.Flush();
         m_mapInDecoder.clear();
@@ -175,6 +176,7 @@ int CQFFmpegPlayer::receive_pictures(VideoState* is, engine::PictureDecoder& dec
             m_mapInDecoder.erase(it);
         }
         const engine::video_ext* record = ext.frameTime != -1 ? &ext : nullptr;
+        if (is->turn_flush_pending) continue;
         if (record != nullptr && !PastTurn(is, record->frameTime)) {
             // Turned back: the place's group ends at the place, and is shown from there
             // without waiting for the group before it.

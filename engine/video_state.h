@@ -117,6 +117,9 @@ struct VideoState {
     // A turn asked for by the host, for the reader: 1 forward, 0 rewind, -1 none.
     std::atomic<int> turn_request{-1};
     std::atomic<int64_t> turn_time{0};
+    // From a turn until its flush reaches the video thread: pictures decoded meanwhile belong
+    // to the old order and are dropped, so that none of them passes the place for the new one.
+    std::atomic<bool> turn_flush_pending{false};
     // Until the place is passed, pictures on the near side of it are not shown: 0 off, 1 going
     // forward from resume_time, 2 going back from it within the group starting at resume_group.
     std::atomic<int> resume_dir{0};

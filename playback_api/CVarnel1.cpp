@@ -136,10 +136,12 @@ bool CVarnel1::SetSpeed_Oreietion(int speed, int orientation, bool apply, bool n
     const auto before =
         m_nOrientation == 1 ? MediaElementOrientations_Forward : MediaElementOrientations_Rewind;
     SetSpeedFactor(SpeedFactor(speed));
-    // In smooth reverse a turn keeps its place: the reader turns both sources at the picture
-    // last shown, and their seek carries the rest of this command to the recorder (which is
-    // why the rest is set first, in the old direction).
-    if (apply && before != o && ReverseMode() == VARNEL_REVERSE_SMOOTH) {
+    // A turn keeps its place: the reader turns both sources at the picture last shown, and
+    // their seek carries the rest of this command to the recorder (which is why the rest is
+    // set first, in the old direction). Deliberately in both reverse looks: a direction sent
+    // only with the next command line would never reach the recorder (the line does not
+    // carry it), and a person turning expects to go on from the picture on screen.
+    if (apply && before != o) {
         MainSource().SetSpeed_Oreietion(before, noAudio, speed > 0, false);
         FosSource().SetSpeed_Oreietion(before, noAudio, speed > 0, false);
         if (TurnInPlace(forward)) return true;

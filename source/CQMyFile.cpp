@@ -107,6 +107,8 @@ bool CQMyFile::OpenURL(const char* url, bool second) {
     m_bRecvEnd = false;
     m_bFeedBroken = false;
     m_bFeedOpen = true;
+    m_strURL = url;
+    m_bReRequest = false;
     m_msPayload.Clear();
     m_msRecv.Clear();
     Open(url);
@@ -134,6 +136,7 @@ bool CQMyFile::RecvEnd() {
 }
 
 bool CQMyFile::IsEnd() {
+    if (m_bReRequest) return false;  // the feed goes on with the request a turn left
     if (m_bEnd) return true;
     std::lock_guard<platform::CriticalSection> lock(m_csFrame);
     if (m_bOnFile) {
@@ -163,6 +166,7 @@ void CQMyFile::DiscardAll() {
     if (m_szWritePath[0] != '\0') platform::DeleteFile(m_szWritePath);
     m_szWritePath[0] = '\0';
     m_listPending.clear();
+    m_nLiveTaken = 0;
     m_nPendingBytes = 0;
     m_pCurrent.reset();
     m_msPayload.Clear();
@@ -175,6 +179,7 @@ bool CQMyFile::Close() {
     if (m_nMode == 1) {
         platform::OutputDebugStringA("QMyFile::Close(void) -- \r\n");
         CQHttpClient::Close();  // the receive thread has ended when this returns
+        m_bReRequest = false;
         DiscardAll();
         m_bFeedOpen = false;
     } else if (m_nMode == 2) {

@@ -155,6 +155,13 @@ public:
     // in every channel (stream mode: from the groups kept behind the reader; on-file mode:
     // from the index). False when no such group is held here.
     bool ReadAgainFrom(int64_t frameTime, MediaElementOrientations orientation);
+    // A turn made after the recorder has ended the feed cannot be carried by a command line:
+    // the recorder no longer reads them. The turn then leaves a new request for the rest of
+    // the range in the new direction, from beyond the groups held here, and this makes it (a
+    // new connection; the groups held stay). Called by the thread that reads, outside every
+    // lock of the source: it waits for the connection. Does nothing when no request waits;
+    // the source reports no end while one does.
+    void ServeReRequest();
 
 protected:
     // Frees a record together with its payload copy.
@@ -176,6 +183,14 @@ protected:
         auto operator<=>(const GOPKey&) const = default;
     };
     using GOPMap = std::map<GOPKey, GOPPtr>;
+
+    // Forward play of the group being received: its next record not taken yet (null when
+    // none may be taken), taking it, listing the group once finished, and finishing it early
+    // at a turn.
+    const frameheader1* NextLiveRecord();
+    bool TakeLiveRecord(frameheader1* rec, unsigned char*& data);
+    void ListFinishedGroup(GOPPtr group);
+    void FinishLiveGroup();
 
     bool RecvEnd() override;
     void CheckContent(unsigned char* data, int size) override;
@@ -216,7 +231,12 @@ protected:
     bool m_bFeedBroken = false;
     // OpenURL opened a connection that Close has not ended yet.
     bool m_bFeedOpen = false;
+    std::string m_strURL;        // the request of the feed, as opened
+    std::string m_strReRequest;  // under m_csFrame: the request a turn left for ServeReRequest
+    std::atomic<bool> m_bReRequest{false};
+    uint64_t m_nTurns = 0;  // under m_csFrame: turns made, to find one made during a request
     std::list<RecordPtr> m_listPending;
+    size_t m_nLiveTaken = 0;      // records of m_listPending the reader has taken already
     int64_t m_nPendingBytes = 0;  // payload bytes held by m_listPending
     GOPMap m_mapGOP;
     GOPMap::iterator m_itGOP;
@@ -244,5 +264,9 @@ private:
     // Writes the pending records out as a finished group, as a following key frame would.
     void FinishPendingGroup();
     void DiscardAll();
+    // Under m_csFrame and m_csCommand, at a turn (seekTime when nothing is held that way):
+    // leaves the request for the rest of the range when the recorder has ended the feed and
+    // the range goes on that way.
+    void LeaveReRequest(int64_t seekTime, bool forward);
     unsigned char* ReadBufferFor(int32_t length);
 };

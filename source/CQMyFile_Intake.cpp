@@ -120,6 +120,14 @@ void CQMyFile::WriteFile(RecordPtr rec) {
         }
     }
 
+    // A group starts with its key frame. Pictures before one (the rest of a group played
+    // from while it came and finished early at a turn, or a feed that starts inside a group)
+    // cannot be decoded on their own and would pass for a group's key frame.
+    if (m_listPending.empty() && rec->kind == VARNEL_KIND_VIDEO && rec->keyFrame != 1) {
+        m_msPayload.Clear();
+        return;
+    }
+
     if (rec->length > 0) {
         rec->payload = new unsigned char[rec->length];
         std::memcpy(rec->payload, m_msPayload.ToUChar(), rec->length);
@@ -170,6 +178,7 @@ void CQMyFile::WriteGOPToFile() {
         platform::TraceF("CQMyFile: group of %d records dropped, no file\r\n",
                          static_cast<int>(m_listPending.size()));
         m_listPending.clear();
+        m_nLiveTaken = 0;
         m_nPendingBytes = 0;
         return;
     }
@@ -199,6 +208,7 @@ void CQMyFile::WriteGOPToFile() {
     if (!written) {
         // A short write (disk full) would hand out frames with missing bytes.
         platform::TraceF("CQMyFile: group dropped, write to %s failed\r\n", m_szWritePath);
+        m_nLiveTaken = 0;
         if (m_bOnFile) group->Detach();  // the file stays for the groups already indexed
         return;
     }
@@ -233,9 +243,10 @@ void CQMyFile::WriteGOPToFile() {
         if (std::any_of(m_listAhead.begin(), m_listAhead.end(), same) ||
             std::any_of(m_listBehind.begin(), m_listBehind.end(), same)) {
             platform::TraceF("CQMyFile: group sent again, dropped\r\n");
+            m_nLiveTaken = 0;
             return;
         }
-        m_listAhead.push_back(std::move(group));
+        ListFinishedGroup(std::move(group));
     }
     // Otherwise the group is destroyed here, and with it its file.
 }

@@ -14,6 +14,12 @@ void ZeroFill(frameheader1* rec) {
     std::memset(rec, 0, sizeof *rec);
 }
 
+bool PartlyRead(CQMyFile_GOP& group) {
+    frameheader1 next{};
+    group.GetNextFrameHeader(&next);
+    return group.front() != nullptr && !group.IsEnd() && next.frameTime != group.front()->frameTime;
+}
+
 }  // namespace
 
 unsigned char* CQMyFile::ReadBufferFor(int32_t length) {
@@ -64,7 +70,7 @@ bool CQMyFile::GetNextFrame(frameheader1* rec, unsigned char*& data,
     std::lock_guard<platform::CriticalSection> lock(m_csFrame);
     if (!m_bOnFile) {
         if (m_listAhead.empty()) {
-            ZeroFill(rec);
+            if (!TakeLiveRecord(rec, data)) ZeroFill(rec);
             return true;
         }
         CQMyFile_GOP& group = *m_listAhead.front();
@@ -92,6 +98,13 @@ bool CQMyFile::GetNextFrame_Key(frameheader1* rec, unsigned char*& data,
                                 MediaElementOrientations orientation) {
     std::lock_guard<platform::CriticalSection> lock(m_csFrame);
     if (!m_bOnFile) {
+        // A group read partly (before a change to key frames only) has shown its key frame:
+        // key-frame reading goes on with the next group's.
+        while (!m_listAhead.empty() && PartlyRead(*m_listAhead.front())) {
+            m_listAhead.front()->Reset();
+            m_listBehind.push_back(std::move(m_listAhead.front()));
+            m_listAhead.pop_front();
+        }
         if (m_listAhead.empty()) {
             ZeroFill(rec);
             return true;
@@ -132,7 +145,12 @@ bool CQMyFile::GetNextFrame_Key(frameheader1* rec, unsigned char*& data,
 
 bool CQMyFile::GetNextFrameHeader(frameheader1* rec) {
     std::lock_guard<platform::CriticalSection> lock(m_csFrame);
-    if (!m_listAhead.empty()) m_listAhead.front()->GetNextFrameHeader(rec);
+    if (!m_listAhead.empty()) {
+        m_listAhead.front()->GetNextFrameHeader(rec);
+    } else if (const frameheader1* live = NextLiveRecord()) {
+        *rec = *live;
+        rec->payload = nullptr;
+    }
     return true;
 }
 
@@ -190,17 +208,18 @@ int64_t CQMyFile::StartHolding(int64_t frameTime, bool forward) {
     // before it: every channel keeps its group when reading goes on from the earliest of those
     // going forward, from the latest going back.
     std::map<int32_t, int64_t> startOf;
-    const auto consider = [&](CQMyFile_GOP& group) {
-        const frameheader1* first = group.front();
+    const auto consider = [&](const frameheader1* first) {
         if (first == nullptr || first->frameTime > frameTime) return;
         auto [it, added] = startOf.emplace(first->channel, first->frameTime);
         if (!added && first->frameTime > it->second) it->second = first->frameTime;
     };
     if (m_bOnFile) {
-        for (const auto& [key, group] : m_mapGOP) consider(*group);
+        for (const auto& [key, group] : m_mapGOP) consider(group->front());
     } else {
         for (const auto* list : {&m_listAhead, &m_listBehind})
-            for (const GOPPtr& group : *list) consider(*group);
+            for (const GOPPtr& group : *list) consider(group->front());
+        // The group being received, when forward play reads it already.
+        if (m_nLiveTaken > 0) consider(m_listPending.front().get());
     }
     int64_t start = INT64_MIN;
     for (const auto& [channel, time] : startOf)
@@ -213,14 +232,13 @@ int64_t CQMyFile::TurnAt(int64_t frameTime, MediaElementOrientations orientation
     {
         std::lock_guard<platform::CriticalSection> lock(m_csFrame);
         if (m_bOnFile) return INT64_MIN;
+        FinishLiveGroup();
         start = StartHolding(frameTime, orientation == MediaElementOrientations_Forward);
         // A group partly read has been played from: it goes behind, with the groups read,
         // and read again it starts at its key frame.
         if (!m_listAhead.empty()) {
             CQMyFile_GOP& group = *m_listAhead.front();
-            frameheader1 next{};
-            group.GetNextFrameHeader(&next);
-            if (group.front() != nullptr && next.frameTime != group.front()->frameTime) {
+            if (PartlyRead(group)) {
                 group.Reset();
                 m_listBehind.push_back(std::move(m_listAhead.front()));
                 m_listAhead.pop_front();
@@ -238,6 +256,8 @@ int64_t CQMyFile::TurnAt(int64_t frameTime, MediaElementOrientations orientation
 void CQMyFile::Turn(const char* timeText, int64_t frameTime, MediaElementOrientations orientation) {
     std::lock_guard<platform::CriticalSection> lock(m_csFrame);
     if (m_bOnFile) return;
+    FinishLiveGroup();
+    ++m_nTurns;
     std::swap(m_listAhead, m_listBehind);
     m_listAhead.reverse();
     m_listBehind.reverse();
@@ -261,6 +281,7 @@ void CQMyFile::Turn(const char* timeText, int64_t frameTime, MediaElementOrienta
     m_nDuration = duration;
     // The partly received group belongs to the old direction.
     m_listPending.clear();
+    m_nLiveTaken = 0;
     m_nPendingBytes = 0;
 
     std::lock_guard<platform::CriticalSection> cmdLock(m_csCommand);
@@ -271,6 +292,7 @@ void CQMyFile::Turn(const char* timeText, int64_t frameTime, MediaElementOrienta
     CopyText(m_Command.seekTime, sizeof m_Command.seekTime, seekText);
     SetCommand(m_Command);
     m_Command.isSeek = false;
+    LeaveReRequest(frameTime, forward);
 }
 
 bool CQMyFile::Seek(const platform::SYSTEMTIME& time, MediaElementOrientations /*orientation*/) {
@@ -287,6 +309,11 @@ bool CQMyFile::Seek(const platform::SYSTEMTIME& time, MediaElementOrientations /
 bool CQMyFile::ReadAgainFrom(int64_t frameTime, MediaElementOrientations orientation) {
     std::lock_guard<platform::CriticalSection> lock(m_csFrame);
     const bool forward = orientation == MediaElementOrientations_Forward;
+    // The group being received is read again from its key frame, after the groups below.
+    if (!m_bOnFile && m_nLiveTaken > 0) {
+        for (auto it = m_listPending.begin(); m_nLiveTaken > 0; ++it, --m_nLiveTaken)
+            m_nDuration += (*it)->duration;
+    }
     const int64_t start = StartHolding(frameTime, forward);
     if (start == INT64_MIN) return false;
 

@@ -231,8 +231,11 @@ VARNEL_API bool CVarnel1_SetSpeed_Orientation(CVarnel1* player, int32_t speed, i
  *                          (64 pictures of 1080p). A longer group is decoded again in segments.
  *                          A change of direction (CVarnel1_SetSpeed_Orientation, apply true)
  *                          turns at the picture last shown: the next picture shown is its
- *                          neighbour. After the recorder has ended the feed such a turn plays
- *                          only the groups held here; open again to go on beyond them.
+ *                          neighbour.
+ * In either look a change of direction with apply true turns at the picture last shown and
+ * goes on from there through the rest of the range: the groups held here first, then what the
+ * recorder sends; after the recorder has ended the feed (it does at the range's edge) the rest
+ * is asked for with a new request.
  * Takes effect with the next picture decoded. False, and nothing changes, for another value.
  * May be called from inside a callback. */
 #define VARNEL_REVERSE_GROUPS 0

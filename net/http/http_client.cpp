@@ -167,6 +167,28 @@ bool CQHttpClient::Close() {
     return true;
 }
 
+bool CQHttpClient::Reopen(const char* url, const std::function<void()>& between) {
+    std::unique_ptr<platform::Thread> thread;
+    {
+        // Marked as an Open under way from here, so that a Close waits for all of it.
+        std::unique_lock<std::mutex> lock(m_csOpen);
+        m_cvOpen.wait(lock, [this] { return !m_bOpening; });
+        if (m_bInterrupted) return false;
+        m_bOpening = true;
+        thread = std::move(m_hThreadRecv);
+    }
+    m_pSocket->Close();  // wakes the receive thread
+    if (thread) thread->Join();
+    bool interrupted;
+    {
+        std::lock_guard<std::mutex> lock(m_csOpen);
+        interrupted = m_bInterrupted;
+    }
+    if (!interrupted && between) between();
+    Open(url);  // ends at once when interrupted meanwhile; clears the mark either way
+    return !interrupted;
+}
+
 bool CQHttpClient::RecvEnd() {
     return true;
 }

@@ -10,6 +10,7 @@
 #pragma once
 #include <condition_variable>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 
@@ -48,6 +49,11 @@ public:
     // under way on another thread to return and for the receive thread to end. Afterwards the
     // client can be opened again. Always true, also when nothing is open.
     virtual bool Close();
+    // Ends the connection, waits for its receive thread, calls between (no receive thread
+    // running, no Open under way) and opens url in its place. False, and nothing opened or
+    // called, when an Interrupt or a Close has begun; a Close that begins meanwhile waits for
+    // it. Not from CheckContent or RecvEnd.
+    bool Reopen(const char* url, const std::function<void()>& between);
     // Ends an Open under way at once and makes every Open until the next Close end at once;
     // does not wait. For an owner that must stop a thread blocked in Open before it can join it.
     void Interrupt();

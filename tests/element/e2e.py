@@ -10,6 +10,7 @@ import os
 import statistics
 import subprocess
 import sys
+import time
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "playback_api"))
 import e2e_lib as e  # noqa: E402
@@ -200,6 +201,34 @@ def speeds_and_directions(ctx):
         expect(len(back) >= 2 and back == sorted(back, reverse=True) and
                all((t - T0) % groups[c] == 0 for t in back),
                "channel %d: key frames in falling time after the rewind: %s" % (c, back))
+
+
+@scenario
+def turn_after_end(ctx):
+    """Rewound towards the start of a 20 s range until the recorder has ended the feed, then
+    turned forward, against a recorder sending in real time: the channel shows every
+    picture after its place once, in order, to the end of the range."""
+    channels = [4]
+    with ctx.recorder("--pace", "1") as rec:
+        def ended(pid, name):
+            for _ in range(100):
+                if any(" end " in l for l in rec.log()):
+                    return True
+                time.sleep(0.05)
+            return False
+        r = ctx.run(rec.port, channels, 20, [
+            "reverse_mode:1", "open", "wait_channel:4:50:20000", "mark:rewind", "rewind:0",
+            "sleep:300", "checkpoint:ended", "mark:turn", "forward:0", "wait_quiet:3000",
+            "close", "destroy"], on_checkpoint=ended)
+    expect(r.run.checkpoints["ended"], "the recorder ended the feed")
+    last = T0 + 20 * SECOND - FRAME
+    for c in channels:
+        back = r.times(c, "rewind", "turn")
+        after = r.times(c, "turn")
+        expect(back and back[-1] < back[0], "channel %d rewound: %s" % (c, back[:3]))
+        expect(after and steps_of(after) == {FRAME} and after[-1] == last,
+               "channel %d after the turn: %s..%s, steps %s" %
+               (c, after[:1], after[-1:], sorted(steps_of(after))[:5]))
 
 
 @scenario

@@ -549,6 +549,46 @@ def smooth_reverse(ctx):
 
 
 @scenario
+def turn_after_end(ctx):
+    """Rewound towards the start of a 20 s range until the recorder has ended the feed, then
+    turned forward in place, against a recorder sending in real time (so that little of the
+    range is held here): every picture after the place once, in order, to the end of the
+    range, in both reverse looks."""
+    units = recorded(ctx.rec, 3, 20)
+    index = {u.frame_time: i for i, u in enumerate(units)}
+    paced = recorder(ctx, "--pace", "1")
+
+    def ended(pid, name):
+        for _ in range(100):
+            if any(" end " in l for l in paced.log()):
+                return True
+            time.sleep(0.05)
+        return False
+
+    for mode in (1, 0):
+        r = ctx.run(["create:1", "reverse:%d" % mode, "set:savefolder:" + ctx.save,
+                     "set:noaudio:1", *record_commands(paced.port, key=3, seconds=20),
+                     "open1", "wait_pictures:50:20000", "mark:rewind", "speed:0:2:1:1",
+                     "reset", "wait_pictures:5:20000", "checkpoint:ended", "mark:turn",
+                     "speed:0:1:1:1", "wait_end:60000", "close:1", "destroy"],
+                    on_checkpoint=ended)
+        r.check_ok()
+        expect(r.checkpoints["ended"], "mode %d: the recorder ended the feed" % mode)
+        rewind, turn = (int(m[1]) for m in r.of("MARK"))
+        seen = [(int(p[0]), index.get(p[6], -1)) for p in r.pictures()]
+        back = [i for t, i in seen if rewind < t < turn]
+        after = [i for t, i in seen if t > turn]
+        steps = {b - a for a, b in zip(after, after[1:])}
+        place = [i for t, i in seen if t < rewind][-1]
+        expect(len(back) >= 3 and max(back) < place, "mode %d: rewound from %d: %s" %
+               (mode, place, back[:3]))
+        expect(after and steps == {1} and after[-1] == len(units) - 1,
+               "mode %d: after the turn pictures %s..%s of %d, steps %s" %
+               (mode, after[:1], after[-1:], len(units), sorted(steps)[:5]))
+    paced.close()
+
+
+@scenario
 def fos_merge(ctx):
     """FOS playback with two recordings of the same times in one save folder: every picture of
     both, merged by frame time with the FOS frame first on equal times, each with its source,

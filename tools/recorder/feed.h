@@ -47,8 +47,6 @@ public:
     // The next record to send, or false at the end of the range.
     bool Next(bool keyOnly, bool noAudio, FeedItem& out);
     bool Forward() const { return m_forward; }
-    int64_t Begin() const { return m_begin; }
-    int64_t End() const { return m_end; }
 
 private:
     struct Channel {

@@ -120,7 +120,8 @@ private:
     bool m_paused = false, m_keyOnly = false, m_noAudio = false;
     int m_records = 0;
     long long m_body = 0;
-    bool m_broken = false;     // a fault has ended the answer
+    bool m_broken = false;                     // a fault has ended the answer
+    int64_t m_rangeBegin = 0, m_rangeEnd = 0;  // of the request
     bool m_restarted = false;  // a seek: the record held back belongs to the old order
 };
 
@@ -254,6 +255,8 @@ void Session::Run() {
     const std::string ok =
         "HTTP/1.1 200 OK\r\nContent-Type: application/octet-stream\r\nConnection: close\r\n\r\n";
     if (!SendAll(m_s, ok.data(), ok.size())) return;
+    m_rangeBegin = q->begin;
+    m_rangeEnd = q->end;
     feed.Start(q->begin, q->end, q->forward);
     Stream(*q, feed);
 }
@@ -309,8 +312,10 @@ void Session::Command(const std::string& line) {
             return;
         }
         const bool forward = pairs["Orientation"] != "Rewind";
-        const int64_t begin = forward ? *at : m_feed->Begin();
-        const int64_t end = forward ? m_feed->End() : *at;
+        // Within the range of the request, not of the last seek: a seek back to the start
+        // and then forward again goes on to the end of the range.
+        const int64_t begin = forward ? *at : m_rangeBegin;
+        const int64_t end = forward ? m_rangeEnd : *at;
         m_server.log.Line("seek %d %s %s", m_id, TimeText(*at).c_str(),
                           forward ? "Forward" : "Rewind");
         m_feed->Start(begin, end, forward);
