@@ -6,6 +6,8 @@
 #include <cmath>
 #include <cstring>
 
+#include "recorder_time.h"
+
 extern "C" {
 #include <libswscale/swscale.h>
 }
@@ -58,6 +60,16 @@ ElementPlayer::~ElementPlayer() {
 }
 
 void ElementPlayer::Start() {
+    m_start = Now();
+    g_element = this;
+    m_element.reset(CQMediaElement_Create());
+    CQMediaElement_SetReverseMode(
+        m_element.get(), m_options.smoothReverse ? VARNEL_REVERSE_SMOOTH : VARNEL_REVERSE_GROUPS);
+    m_running = true;
+    Open(m_options.begin);
+}
+
+void ElementPlayer::Open(const StreamSettingTime& begin) {
     MediaElementStreamSetting s{};
     const Options& o = m_options;
     s.FosID = o.fosId;
@@ -67,7 +79,7 @@ void ElementPlayer::Start() {
     s.channels = m_channelList.data();
     s.SubKey = o.subKey;
     s.Resolution = o.resolution;
-    s.beginTime = o.begin;
+    s.beginTime = begin;
     s.endTime = o.end;
     s.fileMode = o.onFile ? 1 : 0;
     CopyText(s.saveFolder, m_saveFolder);
@@ -76,18 +88,39 @@ void ElementPlayer::Start() {
     s.onlyKeyFrame = o.keyFramesOnly ? 1 : 0;
     s.noAudio = 1;  // the element plays no sound
     s.callback = &ElementPlayer::OnPicture;
-    m_start = Now();
-    g_element = this;
-    m_element.reset(CQMediaElement_Create());
-    CQMediaElement_SetReverseMode(
-        m_element.get(), m_options.smoothReverse ? VARNEL_REVERSE_SMOOTH : VARNEL_REVERSE_GROUPS);
     CQMediaElement_Open(m_element.get(), &s);
-    m_running = true;
     // The element always starts forward at normal speed; the options' play goes on from there.
     if (m_orientation != 1)
         CQMediaElement_Rewind(m_element.get(), m_speed);
     else if (m_speed != 0)
         CQMediaElement_Forward(m_element.get(), m_speed);
+    if (m_paused) CQMediaElement_Pause(m_element.get());
+}
+
+void ElementPlayer::SeekTo(int64_t frameTime) {
+    if (!m_running) return;
+    const int64_t begin = FrameTimeOf(m_options.begin), end = FrameTimeOf(m_options.end);
+    // Whole seconds, as the recorder's query counts them, and forward a second left to play.
+    int64_t at = (std::clamp(frameTime, begin, end) + kTicksPerSecond / 2) / kTicksPerSecond *
+                 kTicksPerSecond;
+    if (m_orientation == 1) at = std::max(begin, std::min(at, end - kTicksPerSecond));
+    if (m_options.onFile) {
+        // As for the playback object: the place among the frame times held stands for the
+        // place among the groups, rounded up into the group that starts at the time asked.
+        int64_t from, upTo;
+        {
+            std::lock_guard<std::mutex> hold(m_lock);
+            from = m_status.heldFrom;
+            upTo = m_status.indexedUpTo;
+        }
+        const double share = upTo > from ? static_cast<double>(at - from) / (upTo - from) : 0;
+        CQMediaElement_SetPos(m_element.get(), static_cast<int32_t>(std::clamp(
+                                                   std::ceil(share * 100 + 1e-6), 0.0, 100.0)));
+        return;
+    }
+    // A new request from there; in reverse the element then turns back from its first
+    // pictures.
+    Open(CalendarOf(at));
 }
 
 void ElementPlayer::Stop() {
@@ -178,6 +211,10 @@ void ElementPlayer::Presented(const pictureframe& p, const channelstate& state) 
         c.height = p.height;
         c.waiting = false;
         if (m_status.firstPictureAt < 0) m_status.firstPictureAt = now;
+        m_status.frameTime = p.frameTime;
+        if (m_status.heldFrom < 0 || p.frameTime < m_status.heldFrom)
+            m_status.heldFrom = p.frameTime;
+        m_status.indexedUpTo = std::max(m_status.indexedUpTo, p.lastFrameTime);
         m_status.lastPictureAt = now;
         ++m_status.pictures;
     }
