@@ -99,27 +99,23 @@ void ElementPlayer::Open(const StreamSettingTime& begin) {
 
 void ElementPlayer::SeekTo(int64_t frameTime) {
     if (!m_running) return;
-    const int64_t begin = FrameTimeOf(m_options.begin), end = FrameTimeOf(m_options.end);
-    // Whole seconds, as the recorder's query counts them, and forward a second left to play.
-    int64_t at = (std::clamp(frameTime, begin, end) + kTicksPerSecond / 2) / kTicksPerSecond *
-                 kTicksPerSecond;
-    if (m_orientation == 1) at = std::max(begin, std::min(at, end - kTicksPerSecond));
+    const int64_t at = SeekSecond(frameTime, FrameTimeOf(m_options.begin),
+                                  FrameTimeOf(m_options.end), m_options.onFile ? m_orientation : 1);
     if (m_options.onFile) {
-        // As for the playback object: the place among the frame times held stands for the
-        // place among the groups, rounded up into the group that starts at the time asked.
-        int64_t from, upTo;
-        {
-            std::lock_guard<std::mutex> hold(m_lock);
-            from = m_status.heldFrom;
-            upTo = m_status.indexedUpTo;
-        }
-        const double share = upTo > from ? static_cast<double>(at - from) / (upTo - from) : 0;
-        CQMediaElement_SetPos(m_element.get(), static_cast<int32_t>(std::clamp(
-                                                   std::ceil(share * 100 + 1e-6), 0.0, 100.0)));
+        std::unique_lock<std::mutex> hold(m_lock);
+        const int32_t percent = PercentOfHeld(at, m_status.heldFrom, m_status.indexedUpTo);
+        hold.unlock();
+        CQMediaElement_SetPos(m_element.get(), percent);
         return;
     }
-    // A new request from there; in reverse the element then turns back from its first
-    // pictures.
+    {
+        // The quiet that tells the end of the recording counts from the new request.
+        std::lock_guard<std::mutex> hold(m_lock);
+        if (m_status.lastPictureAt >= 0) m_status.lastPictureAt = SecondsSinceStart();
+    }
+    // A new request from there, played forward: a rewind right after it shows no picture
+    // (the element has none to go back from), and r turns round once pictures come.
+    m_orientation = 1;
     Open(CalendarOf(at));
 }
 

@@ -45,7 +45,7 @@ public:
     void SetOrientation(int orientation);
     // Goes on from the frame time (within the opened range): in file mode by the element's
     // position among the groups it holds, otherwise by a new request to the recorder from
-    // that time.
+    // that time, forward.
     void SeekTo(int64_t frameTime);
     bool Paused() const { return m_paused; }
     int Speed() const { return m_speed; }

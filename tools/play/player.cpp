@@ -189,24 +189,15 @@ void Player::SetOrientation(int orientation) {
 
 void Player::SeekTo(int64_t frameTime) {
     if (!m_running) return;
-    const int64_t begin = FrameTimeOf(m_options.begin), end = FrameTimeOf(m_options.end);
-    // The recorder's query counts whole seconds, so the nearest one is taken; forward, a
-    // second is left before the end so that there is something to play.
-    int64_t at = (std::clamp(frameTime, begin, end) + kTicksPerSecond / 2) / kTicksPerSecond *
-                 kTicksPerSecond;
-    if (m_orientation == 1) at = std::max(begin, std::min(at, end - kTicksPerSecond));
+    const int64_t begin = FrameTimeOf(m_options.begin);
+    const int64_t at = SeekSecond(frameTime, begin, FrameTimeOf(m_options.end), m_orientation);
     if (m_options.onFile) {
-        // The index counts groups, not time: the place among the frame times it holds stands
-        // for the place among its groups. Rounded up, since a percentage enters the group in
-        // which it falls and the wanted group starts at the time asked for.
         int64_t held;
         {
             std::lock_guard<std::mutex> guard(m_lock);
             held = m_status.bufferedUpTo;
         }
-        const double share = held > begin ? static_cast<double>(at - begin) / (held - begin) : 0;
-        CVarnel1_SetPos(m_player.get(), static_cast<int32_t>(
-                                            std::clamp(std::ceil(share * 100 + 1e-6), 0.0, 100.0)));
+        CVarnel1_SetPos(m_player.get(), PercentOfHeld(at, begin, held));
         return;
     }
     CloseObject();
