@@ -207,7 +207,6 @@ void ElementPlayer::Presented(const pictureframe& p, const channelstate& state) 
         c.height = p.height;
         c.waiting = false;
         if (m_status.firstPictureAt < 0) m_status.firstPictureAt = now;
-        m_status.frameTime = p.frameTime;
         if (m_status.heldFrom < 0 || p.frameTime < m_status.heldFrom)
             m_status.heldFrom = p.frameTime;
         m_status.indexedUpTo = std::max(m_status.indexedUpTo, p.lastFrameTime);
@@ -244,6 +243,7 @@ void ElementPlayer::Presented(const pictureframe& p, const channelstate& state) 
     sws_scale(m_scaler, src, srcStride, 0, p.height, dst, dstStride);
     cell.frameTime = p.frameTime;
     cell.source = state.channel;
+    m_cellFrameTime = p.frameTime;
     ++m_cellSerial;
 }
 
@@ -257,10 +257,11 @@ std::vector<std::pair<size_t, Picture>> ElementPlayer::TakeKept() {
     return std::move(m_kept);
 }
 
-bool ElementPlayer::Cells(std::vector<Picture>& out, int64_t& serial) {
+bool ElementPlayer::Cells(std::vector<Picture>& out, int64_t& serial, int64_t& frameTime) {
     std::lock_guard<std::mutex> hold(m_lock);
     if (m_cellSerial == serial) return false;
     serial = m_cellSerial;
+    frameTime = m_cellFrameTime;
     out = m_cells;
     return true;
 }

@@ -62,7 +62,6 @@ public:
     struct Snapshot {
         std::vector<Channel> channels;  // in the order of the channel list
         int64_t pictures = 0;
-        int64_t frameTime = -1;      // of the picture presented last, of any channel
         int64_t heldFrom = -1;       // the earliest frame time presented
         int64_t indexedUpTo = -1;    // the latest frame time the file-mode index holds
         double firstPictureAt = -1;  // seconds since Start
@@ -72,8 +71,9 @@ public:
 
     // The pictures kept since the last call: (position in the channel list, picture).
     std::vector<std::pair<size_t, Picture>> TakeKept();
-    // Each channel's latest picture in its cell, when any is newer than the serial given.
-    bool Cells(std::vector<Picture>& out, int64_t& serial);
+    // Each channel's latest picture in its cell, when any is newer than the serial given, and
+    // the frame time of the picture presented last among them.
+    bool Cells(std::vector<Picture>& out, int64_t& serial, int64_t& frameTime);
     double SecondsSinceStart() const;
 
 private:
@@ -105,6 +105,7 @@ private:
     std::vector<std::pair<size_t, Picture>> m_kept;
     std::vector<Picture> m_cells;
     int64_t m_cellSerial = 0;
+    int64_t m_cellFrameTime = -1;
     SwsContext* m_scaler = nullptr;  // library's thread
     double m_start = 0;
 };

@@ -155,7 +155,7 @@ Picture GridSession::Sheet() const {
 
 void GridSession::Loop() {
     std::vector<Picture> cells;
-    int64_t serial = 0;
+    int64_t serial = 0, shown = -1;
     double nextScan = 0;
     BufferedRange held;
     while (true) {
@@ -165,7 +165,7 @@ void GridSession::Loop() {
             for (const Command& command : m_window->Poll()) Control(command);
         if (Interrupted()) m_ending = "interrupted";
         for (auto& [channel, picture] : m_player->TakeKept()) m_sheets[channel]->Add(picture);
-        if (m_window && m_player->Cells(cells, serial)) m_window->Show(Grid(cells, s));
+        if (m_window && m_player->Cells(cells, serial, shown)) m_window->Show(Grid(cells, s));
         if (m_window) {
             // In stream mode the working files tell what is held, as for the playback object.
             if (s.indexedUpTo > 0) {
@@ -174,11 +174,13 @@ void GridSession::Loop() {
                 held = ScanWorkingFiles(m_folders.Save());
                 nextScan = now + kScanEvery;
             }
-            std::string line = StatusLine(s.frameTime, m_player->Speed(), m_player->Orientation(),
-                                          m_player->Paused());
+            // The time of the pictures on the screen, not of the status: a picture that came
+            // between the two would draw the window once for the text and once for itself.
+            std::string line =
+                StatusLine(shown, m_player->Speed(), m_player->Orientation(), m_player->Paused());
             m_window->SetTitle("varnel-play - " + line);
             m_window->SetOverlay(
-                OverlayOf(m_o, std::move(line), s.frameTime, held.earliest, held.latest));
+                OverlayOf(m_o, std::move(line), shown, held.earliest, held.latest));
             m_window->Draw();
         }
         if (!m_ending.empty()) break;

@@ -98,7 +98,6 @@ private:
     void Loop();
     void Hold();
     int Finish();
-    std::string Line(const Player::Snapshot& s) const;
     Progress ProgressOf(const Player::Snapshot& s);
 
     const Options& m_o;
@@ -188,11 +187,6 @@ void Session::Keep(std::vector<Picture> pictures) {
     }
 }
 
-std::string Session::Line(const Player::Snapshot& s) const {
-    return StatusLine(s.pictures > 0 ? s.lastFrameTime : -1, m_player->Speed(),
-                      m_player->Orientation(), m_player->Paused());
-}
-
 Progress Session::ProgressOf(const Player::Snapshot& s) {
     Progress p;
     p.frameTime = s.lastFrameTime;
@@ -242,9 +236,13 @@ void Session::Loop() {
         if (m_window) {
             // The on-file index reports what it holds; in stream mode the scan above tells.
             const bool indexed = s.bufferedUpTo > 0;
-            std::string line = Line(s);
+            // The time of the picture on the screen, not of the status: a picture that came
+            // between the two would draw the window once for the text and once for itself.
+            const int64_t shown = m_latest.frameTime > 0 ? m_latest.frameTime : s.lastFrameTime;
+            std::string line =
+                StatusLine(shown, m_player->Speed(), m_player->Orientation(), m_player->Paused());
             m_window->SetTitle("varnel-play - " + line);
-            m_window->SetOverlay(OverlayOf(m_o, std::move(line), s.lastFrameTime,
+            m_window->SetOverlay(OverlayOf(m_o, std::move(line), shown,
                                            indexed ? s.firstFrameTime : m_held.earliest,
                                            indexed ? s.bufferedUpTo : m_held.latest));
             m_window->Draw();
