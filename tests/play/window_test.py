@@ -173,9 +173,9 @@ def timeline_click_seeks(ctx):
                 while len(seen) < 10:
                     seen.append(wait_title(x, lambda t: t[1] != seen[-1][1], "more pictures"))
                 shot = x.screenshot(os.path.join(ctx.work, "screen.xwd"))
-            finally:
-                proc.kill()
-                proc.wait()
+            finally:  # in order, so that the library deletes its working files
+                proc.terminate()
+                proc.wait(30)
         expect(all(t[1] >= quarter for t in seen),
                "%s: after the click at %s: %s" % (mode, before[1], [t[1] for t in seen]))
         # A black band with white text over the picture's corner; under the picture the
