@@ -92,12 +92,8 @@ void GridSession::Control(const Command& command) {
         case Key::StepBack:
             p.StepBack();
             break;
-        case Key::Start:
-        case Key::End:
         case Key::Seek:
-            p.SeekTo(FrameTimeAt(m_o, command.key == Key::Start ? 0
-                                      : command.key == Key::End ? 1
-                                                                : command.at));
+            p.SeekTo(FrameTimeAt(m_o, command.at));
             break;
         case Key::Quit:
             m_ending = "quit";

@@ -139,13 +139,8 @@ void Session::Control(const Command& command) {
         case Key::StepForward:
         case Key::StepBack:
             break;  // the playback object has no frame steps
-        case Key::Start:
-        case Key::End:
         case Key::Seek:
-            if (m_o.url.empty())
-                p.SeekTo(FrameTimeAt(m_o, command.key == Key::Start ? 0
-                                          : command.key == Key::End ? 1
-                                                                    : command.at));
+            if (m_o.url.empty()) p.SeekTo(FrameTimeAt(m_o, command.at));
             break;
         case Key::Quit:
             m_ending = "quit";

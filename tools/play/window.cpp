@@ -14,7 +14,7 @@ namespace {
 // The strip under the picture that holds the timeline, in window pixels: tall enough to hit
 // with the mouse, and the whole strip takes clicks, not just the bar drawn in it.
 constexpr int kStrip = 28;
-constexpr int kBarMargin = 12;  // left and right of the bar, and its distance from the strip's top
+constexpr int kBarMargin = 12;  // left and right of the bar
 constexpr int kBarHeight = kStrip - 2 * 8;
 constexpr int kTextMargin = 8;  // of the text from the picture's corner
 constexpr int kMaxColumns = 72, kMaxLines = 12, kMaxScale = 2;
@@ -265,10 +265,9 @@ std::vector<Command> Window::Poll() {
                     key(Key::StepBack);
                     break;
                 case SDLK_HOME:
-                    key(Key::Start);
-                    break;
                 case SDLK_END:
-                    key(Key::End);
+                    commands.push_back(
+                        Command{Key::Seek, e.key.keysym.sym == SDLK_HOME ? 0.0 : 1.0});
                     break;
                 case SDLK_h:
                     m_help = !m_help;

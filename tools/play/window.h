@@ -22,9 +22,7 @@ enum class Key {
     Forward,
     StepForward,
     StepBack,
-    Start,  // the start of the range
-    End,    // the end of the range
-    Seek,   // a place on the timeline, clicked or dragged to
+    Seek,  // a place on the timeline: clicked or dragged to, or its ends by Home and End
     Quit
 };
 
