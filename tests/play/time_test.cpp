@@ -1,6 +1,9 @@
 // Recorder times: the 100 ns count from year 1, calendar fields and the text people read.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cmath>
+
 #include "recorder_time.h"
 
 namespace play {
@@ -50,6 +53,30 @@ TEST(RecorderTime, ParsesWhatTheQueryCanCarry) {
     auto t = ParseCalendar("2021-07-04T07:30:56");
     ASSERT_TRUE(t);
     EXPECT_EQ(FrameTimeText(FrameTimeOf(*t)), "2021/07/04 07:30:56.000");
+}
+
+TEST(RecorderTime, SeeksLandOnTheSecondAndTheGroupAsked) {
+    const int64_t s = kTicksPerSecond, ms = s / 1000;
+    struct Case {
+        int64_t at;
+        int orientation;
+        int64_t second;
+    } cases[] = {{14 * s + 499 * ms, 1, 14},
+                 {14 * s + 500 * ms, 1, 15},
+                 {-5 * s, 1, 0},
+                 {25 * s, 1, 19},
+                 {25 * s, 0, 20},
+                 {20 * s, 0, 20}};
+    for (const Case& c : cases)
+        EXPECT_EQ(SeekSecond(c.at, 0, 20 * s, c.orientation), c.second * s) << c.at;
+    // An index of n groups of 1 s, holding frame times up to the last picture's: the
+    // percentage for the start of group k enters group k, by the position call's rule that a
+    // percentage p enters the group in which n * p / 100 falls.
+    for (int n : {4, 20, 60})
+        for (int k = 0; k < n; ++k) {
+            const int p = PercentOfHeld(k * s, 0, n * s - 40 * ms);
+            EXPECT_EQ(std::max(static_cast<int>(std::ceil(n * p / 100.0)), 1) - 1, k) << n;
+        }
 }
 
 }  // namespace

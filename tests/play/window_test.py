@@ -6,6 +6,7 @@ usage: window_test.py CASE --play PATH --recorder PATH --samples DIR --key N --b
 import datetime
 import os
 import re
+import shutil
 import subprocess
 import sys
 import time
@@ -44,6 +45,15 @@ def wait_title(x, predicate, what, timeout=20):
     return found[0]
 
 
+def geometry(x):
+    """(left, top, width, height) of varnel-play's window on the screen."""
+    out = subprocess.run(["xdotool", "search", "--name", "^varnel-play - ", "getwindowgeometry",
+                          "--shell"], env=x.env(), capture_output=True, text=True,
+                         timeout=20).stdout
+    g = dict(line.split("=", 1) for line in out.split())
+    return int(g["X"]), int(g["Y"]), int(g["WIDTH"]), int(g["HEIGHT"])
+
+
 @case
 def shows_the_delivered_picture(ctx):
     """The picture on the screen is the last one delivered, pixel for pixel in its centre."""
@@ -68,6 +78,7 @@ def shows_the_delivered_picture(ctx):
             expect(title[1] == s["last_frame_time"], "title %r, last %s" % (title,
                                                                             s["last_frame_time"]))
             shot = x.screenshot(os.path.join(ctx.work, "screen.xwd"))
+            left, top = geometry(x)[:2]
             last = pl.Image.decode(os.path.join(ctx.out, "last.png"))
         finally:
             proc.terminate()
@@ -75,9 +86,10 @@ def shows_the_delivered_picture(ctx):
     expect(proc.returncode == 0, "exit code %d after the hold" % proc.returncode)
     expect((last.width, last.height) == (s["width"], s["height"]), "last.png size")
     expect(last.width <= x.width and last.height <= x.height, "picture fits the screen")
-    # The window is centred and shows the picture at its own size (it fits this screen).
+    # The window shows the picture at its own size (it fits this screen), the timeline under it.
     size = 200
-    screen = shot.crop((x.width - size) // 2, (x.height - size) // 2, size, size)
+    screen = shot.crop(left + (last.width - size) // 2, top + (last.height - size) // 2, size,
+                       size)
     picture = last.crop((last.width - size) // 2, (last.height - size) // 2, size, size)
     expect(screen.spread() > 10, "the screen's centre is blank (spread %.1f)" % screen.spread())
     diff = screen.mean_difference(picture)
@@ -136,6 +148,45 @@ def keys_control_playback(ctx):
     expect(s["ending"] == "quit", str(s))
 
 
+@case
+def timeline_click_seeks(ctx):
+    """A click at 75 % of the timeline plays on from there, streamed, on file and in the grid:
+    the pictures after it lie in the last quarter of the range. The screen shows the line over
+    the picture and the timeline under it."""
+    quarter = ctx.begin[:11] + "00:00:15"  # of the 20 s range from 00:00:00
+    for mode in (["--key", ctx.key], ["--key", ctx.key, "--on-file"], ["--channels", "3,11"]):
+        with pl.Xvfb(1600, 900) as x, pl.Recorder(ctx.recorder, ctx.samples, ctx.work) as rec:
+            # At half speed playing on would take 26 s to reach the last quarter: a picture
+            # from there within 10 s of the click comes from the seek, however busy the machine.
+            proc = subprocess.Popen(
+                [ctx.play, "--window", "--port", str(rec.port), "--begin", ctx.begin, "--length",
+                 "20", "--speed", "0.5x", "--out", ctx.out, "--quiet", *mode],
+                env=x.env({"SDL_AUDIODRIVER": "dummy"}), stdout=subprocess.DEVNULL,
+                stderr=subprocess.DEVNULL)
+            try:
+                before = wait_title(x, lambda t: t[1] < quarter[:17] + "02", "a picture")
+                left, top, width, height = geometry(x)
+                subprocess.run(["xdotool", "mousemove", str(left + width * 3 // 4),
+                                str(top + height - 5), "click", "1"], env=x.env(), check=True)
+                # Pictures of the old place already on their way may come first, none after.
+                seen = [wait_title(x, lambda t: t[1] >= quarter, "the last quarter", 10)]
+                while len(seen) < 10:
+                    seen.append(wait_title(x, lambda t: t[1] != seen[-1][1], "more pictures"))
+                shot = x.screenshot(os.path.join(ctx.work, "screen.xwd"))
+            finally:  # in order, so that the library deletes its working files
+                proc.terminate()
+                proc.wait(30)
+        expect(all(t[1] >= quarter for t in seen),
+               "%s: after the click at %s: %s" % (mode, before[1], [t[1] for t in seen]))
+        # A black band with white text over the picture's corner; under the picture the
+        # timeline played (blue) to beyond its middle.
+        band = shot.crop(left + 8, top + 8, 120, 14).rgb
+        expect(band.count(b"\0\0\0") > 200 and band.count(b"\xff\xff\xff") > 50,
+               "%s: no text over the picture" % mode)
+        mid = shot.crop(left + width // 2, top + height - 14, 1, 1).rgb
+        expect(mid == bytes((40, 140, 230)), "%s: the timeline's middle is %r" % (mode, mid))
+
+
 class Ctx:
     def __init__(self, args):
         self.play, self.recorder, self.samples = args.play, args.recorder, args.samples
@@ -145,5 +196,8 @@ class Ctx:
 
 
 if __name__ == "__main__":
+    if shutil.which("Xvfb") is None:
+        print("skipped: no Xvfb (scripts/setup.sh installs it with the test packages)")
+        sys.exit(77)
     flags = ("--play", "--recorder", "--samples", "--key", "--begin")
     sys.exit(case.main(Ctx, [(f, True) for f in flags]))

@@ -6,6 +6,8 @@
 #include <cmath>
 #include <cstring>
 
+#include "recorder_time.h"
+
 extern "C" {
 #include <libswscale/swscale.h>
 }
@@ -58,6 +60,16 @@ ElementPlayer::~ElementPlayer() {
 }
 
 void ElementPlayer::Start() {
+    m_start = Now();
+    g_element = this;
+    m_element.reset(CQMediaElement_Create());
+    CQMediaElement_SetReverseMode(
+        m_element.get(), m_options.smoothReverse ? VARNEL_REVERSE_SMOOTH : VARNEL_REVERSE_GROUPS);
+    m_running = true;
+    Open(m_options.begin);
+}
+
+void ElementPlayer::Open(const StreamSettingTime& begin) {
     MediaElementStreamSetting s{};
     const Options& o = m_options;
     s.FosID = o.fosId;
@@ -67,7 +79,7 @@ void ElementPlayer::Start() {
     s.channels = m_channelList.data();
     s.SubKey = o.subKey;
     s.Resolution = o.resolution;
-    s.beginTime = o.begin;
+    s.beginTime = begin;
     s.endTime = o.end;
     s.fileMode = o.onFile ? 1 : 0;
     CopyText(s.saveFolder, m_saveFolder);
@@ -76,18 +88,35 @@ void ElementPlayer::Start() {
     s.onlyKeyFrame = o.keyFramesOnly ? 1 : 0;
     s.noAudio = 1;  // the element plays no sound
     s.callback = &ElementPlayer::OnPicture;
-    m_start = Now();
-    g_element = this;
-    m_element.reset(CQMediaElement_Create());
-    CQMediaElement_SetReverseMode(
-        m_element.get(), m_options.smoothReverse ? VARNEL_REVERSE_SMOOTH : VARNEL_REVERSE_GROUPS);
     CQMediaElement_Open(m_element.get(), &s);
-    m_running = true;
     // The element always starts forward at normal speed; the options' play goes on from there.
     if (m_orientation != 1)
         CQMediaElement_Rewind(m_element.get(), m_speed);
     else if (m_speed != 0)
         CQMediaElement_Forward(m_element.get(), m_speed);
+    if (m_paused) CQMediaElement_Pause(m_element.get());
+}
+
+void ElementPlayer::SeekTo(int64_t frameTime) {
+    if (!m_running) return;
+    const int64_t at = SeekSecond(frameTime, FrameTimeOf(m_options.begin),
+                                  FrameTimeOf(m_options.end), m_options.onFile ? m_orientation : 1);
+    if (m_options.onFile) {
+        std::unique_lock<std::mutex> hold(m_lock);
+        const int32_t percent = PercentOfHeld(at, m_status.heldFrom, m_status.indexedUpTo);
+        hold.unlock();
+        CQMediaElement_SetPos(m_element.get(), percent);
+        return;
+    }
+    {
+        // The quiet that tells the end of the recording counts from the new request.
+        std::lock_guard<std::mutex> hold(m_lock);
+        if (m_status.lastPictureAt >= 0) m_status.lastPictureAt = SecondsSinceStart();
+    }
+    // A new request from there, played forward: a rewind right after it shows no picture
+    // (the element has none to go back from), and r turns round once pictures come.
+    m_orientation = 1;
+    Open(CalendarOf(at));
 }
 
 void ElementPlayer::Stop() {
@@ -178,6 +207,9 @@ void ElementPlayer::Presented(const pictureframe& p, const channelstate& state) 
         c.height = p.height;
         c.waiting = false;
         if (m_status.firstPictureAt < 0) m_status.firstPictureAt = now;
+        if (m_status.heldFrom < 0 || p.frameTime < m_status.heldFrom)
+            m_status.heldFrom = p.frameTime;
+        m_status.indexedUpTo = std::max(m_status.indexedUpTo, p.lastFrameTime);
         m_status.lastPictureAt = now;
         ++m_status.pictures;
     }
@@ -211,6 +243,7 @@ void ElementPlayer::Presented(const pictureframe& p, const channelstate& state) 
     sws_scale(m_scaler, src, srcStride, 0, p.height, dst, dstStride);
     cell.frameTime = p.frameTime;
     cell.source = state.channel;
+    m_cellFrameTime = p.frameTime;
     ++m_cellSerial;
 }
 
@@ -224,10 +257,11 @@ std::vector<std::pair<size_t, Picture>> ElementPlayer::TakeKept() {
     return std::move(m_kept);
 }
 
-bool ElementPlayer::Cells(std::vector<Picture>& out, int64_t& serial) {
+bool ElementPlayer::Cells(std::vector<Picture>& out, int64_t& serial, int64_t& frameTime) {
     std::lock_guard<std::mutex> hold(m_lock);
     if (m_cellSerial == serial) return false;
     serial = m_cellSerial;
+    frameTime = m_cellFrameTime;
     out = m_cells;
     return true;
 }

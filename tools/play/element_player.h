@@ -43,6 +43,10 @@ public:
     void StepBack();
     void SetSpeed(int exponent);
     void SetOrientation(int orientation);
+    // Goes on from the frame time (within the opened range): in file mode by the element's
+    // position among the groups it holds, otherwise by a new request to the recorder from
+    // that time, forward.
+    void SeekTo(int64_t frameTime);
     bool Paused() const { return m_paused; }
     int Speed() const { return m_speed; }
     int Orientation() const { return m_orientation; }
@@ -58,6 +62,8 @@ public:
     struct Snapshot {
         std::vector<Channel> channels;  // in the order of the channel list
         int64_t pictures = 0;
+        int64_t heldFrom = -1;       // the earliest frame time presented
+        int64_t indexedUpTo = -1;    // the latest frame time the file-mode index holds
         double firstPictureAt = -1;  // seconds since Start
         double lastPictureAt = -1;
     };
@@ -65,8 +71,9 @@ public:
 
     // The pictures kept since the last call: (position in the channel list, picture).
     std::vector<std::pair<size_t, Picture>> TakeKept();
-    // Each channel's latest picture in its cell, when any is newer than the serial given.
-    bool Cells(std::vector<Picture>& out, int64_t& serial);
+    // Each channel's latest picture in its cell, when any is newer than the serial given, and
+    // the frame time of the picture presented last among them.
+    bool Cells(std::vector<Picture>& out, int64_t& serial, int64_t& frameTime);
     double SecondsSinceStart() const;
 
 private:
@@ -75,6 +82,9 @@ private:
     void Presented(const pictureframe& picture, const channelstate& state);
     void Waiting(const channelstate& state);
     int IndexOf(int channel) const;
+    // Opens the element from that time to the range's end and brings it to the speed,
+    // direction and pause asked for.
+    void Open(const StreamSettingTime& begin);
 
     struct Release {
         void operator()(CQMediaElement* e) const { CQMediaElement_Destroy(e); }
@@ -95,6 +105,7 @@ private:
     std::vector<std::pair<size_t, Picture>> m_kept;
     std::vector<Picture> m_cells;
     int64_t m_cellSerial = 0;
+    int64_t m_cellFrameTime = -1;
     SwsContext* m_scaler = nullptr;  // library's thread
     double m_start = 0;
 };

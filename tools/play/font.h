@@ -1,5 +1,6 @@
-// A tiny 5x7 bitmap font for the labels on the contact sheet: digits, upper-case letters and
-// the punctuation of recorder times. Unknown characters draw as a hollow box.
+// A tiny 5x7 bitmap font for the labels on the contact sheet and the window: digits, upper-case
+// letters and the punctuation of recorder times and key names. Unknown characters draw as a
+// hollow box.
 #pragma once
 
 #include <cstdint>

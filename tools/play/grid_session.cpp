@@ -11,6 +11,7 @@
 #include <memory>
 #include <thread>
 
+#include "buffer_scan.h"
 #include "contact_sheet.h"
 #include "element_player.h"
 #include "font.h"
@@ -30,7 +31,8 @@ constexpr auto kTick = std::chrono::milliseconds(10);
 // The element reports no end: a recording has ended when no channel has shown a picture for
 // this long while playing.
 constexpr double kQuietEnd = 3.0;
-constexpr int kGridWidth = 1280;  // of the window's grid, in pixels
+constexpr double kScanEvery = 0.5;  // working files read for what is held
+constexpr int kGridWidth = 1280;    // of the window's grid, in pixels
 constexpr Colour kLabelText{255, 255, 255};
 constexpr Colour kBand{0, 0, 0};
 
@@ -50,7 +52,7 @@ public:
     int Run();
 
 private:
-    void Control(Key key);
+    void Control(const Command& command);
     void Loop();
     Picture Grid(const std::vector<Picture>& cells, const ElementPlayer::Snapshot& s) const;
     Picture Sheet() const;
@@ -66,9 +68,9 @@ private:
     double m_seconds = 0;
 };
 
-void GridSession::Control(Key key) {
+void GridSession::Control(const Command& command) {
     ElementPlayer& p = *m_player;
-    switch (key) {
+    switch (command.key) {
         case Key::TogglePause:
             p.SetPaused(!p.Paused());
             break;
@@ -89,6 +91,9 @@ void GridSession::Control(Key key) {
             break;
         case Key::StepBack:
             p.StepBack();
+            break;
+        case Key::Seek:
+            p.SeekTo(FrameTimeAt(m_o, command.at));
             break;
         case Key::Quit:
             m_ending = "quit";
@@ -146,21 +151,33 @@ Picture GridSession::Sheet() const {
 
 void GridSession::Loop() {
     std::vector<Picture> cells;
-    int64_t serial = 0;
+    int64_t serial = 0, shown = -1;
+    double nextScan = 0;
+    BufferedRange held;
     while (true) {
         ElementPlayer::Snapshot s = m_player->Status();
         const double now = m_player->SecondsSinceStart();
         if (m_window)
-            for (Key key : m_window->Poll()) Control(key);
+            for (const Command& command : m_window->Poll()) Control(command);
         if (Interrupted()) m_ending = "interrupted";
         for (auto& [channel, picture] : m_player->TakeKept()) m_sheets[channel]->Add(picture);
-        if (m_window && m_player->Cells(cells, serial)) m_window->Show(Grid(cells, s));
+        if (m_window && m_player->Cells(cells, serial, shown)) m_window->Show(Grid(cells, s));
         if (m_window) {
-            std::string title = "varnel-play - " + std::to_string(s.channels.size()) +
-                                " channels - " +
-                                SpeedText(m_player->Speed(), m_player->Orientation());
-            if (m_player->Paused()) title += " - paused";
-            m_window->SetTitle(title);
+            // In stream mode the working files tell what is held, as for the playback object.
+            if (s.indexedUpTo > 0) {
+                held = BufferedRange{s.heldFrom, s.indexedUpTo, 0};
+            } else if (now >= nextScan) {
+                held = ScanWorkingFiles(m_folders.Save());
+                nextScan = now + kScanEvery;
+            }
+            // The time of the pictures on the screen, not of the status: a picture that came
+            // between the two would draw the window once for the text and once for itself.
+            std::string line =
+                StatusLine(shown, m_player->Speed(), m_player->Orientation(), m_player->Paused());
+            m_window->SetTitle("varnel-play - " + line);
+            m_window->SetOverlay(
+                OverlayOf(m_o, std::move(line), shown, held.earliest, held.latest));
+            m_window->Draw();
         }
         if (!m_ending.empty()) break;
         const double sinceFirst = s.firstPictureAt < 0 ? -1 : now - s.firstPictureAt;

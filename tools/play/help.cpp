@@ -1,9 +1,22 @@
 #include "options.h"
 
+#include <string>
+
 namespace play {
 
+const char* KeysText() {
+    return R"(  space         pause, play
+  + -           faster, slower
+  r f           reverse, forward
+  left right    one frame back, forward (with --channels)
+  home end      to the start, to the end of the range
+  click, drag   the timeline under the picture: play from there
+  h             these keys on the screen
+  q             quit)";
+}
+
 const char* HelpText() {
-    return R"(Usage: varnel-play [OPTIONS]
+    static const std::string text = std::string(R"(Usage: varnel-play [OPTIONS]
 
 Plays a recording from a networked video recorder through libvarnel and shows or keeps
 what was seen: a window (when there is a display, or with --window), and always a contact
@@ -39,8 +52,8 @@ How to play:
   --timeout SECONDS    give up when no picture came this long after the start (default 20)
 
 What to show and write:
-  --window             show the pictures in a window; keys: space pause/play, + and -
-                       speed, r reverse, f forward, q quit
+  --window             show the pictures in a window, with the time, speed and direction
+                       over the picture and the range's timeline under it (keys below)
   --headless           no window even when there is a display
   --hold SECONDS       keep the window open this long after the end (q closes it)
   --out DIR            output folder (default varnel-play-out): contact-sheet.png, last.png
@@ -55,6 +68,9 @@ What to show and write:
   --help               this text
   --version            the version of libvarnel
 
+Keys in the window:
+)") + KeysText() + R"(
+
 While playing, a progress line shows the position as recorder time, the pictures shown,
 pictures per second and the seconds buffered ahead; the summary at the end gives the
 pictures delivered, the first and last frame time, the feed state at the end and the
@@ -67,6 +83,7 @@ Exit codes:
   3  the recorder is unreachable ("varnel-play: cannot reach the recorder at ADDR:PORT")
   4  the recorder sent no picture ("varnel-play: no pictures in the range ...")
 )";
+    return text.c_str();
 }
 
 }  // namespace play

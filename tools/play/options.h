@@ -83,5 +83,7 @@ ParseResult ParseOptions(const std::vector<std::string>& args);
 bool ParseSpeed(const std::string& text, int& exponent);
 
 const char* HelpText();
+// The keys of the window, one a line: --help lists them and `h` shows them in the window.
+const char* KeysText();
 
 }  // namespace play

@@ -2,6 +2,7 @@
 
 #include "recorder_time.h"
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cmath>
@@ -175,6 +176,34 @@ void Player::SetOrientation(int orientation) {
         main.BeginTime = at;
     else
         main.EndTime = at;
+    {
+        std::lock_guard<std::mutex> guard(m_lock);
+        m_schedule.Restart();
+        m_status.ended = false;
+        m_status.closed = false;
+        m_status.feedState = -1;
+    }
+    OpenObject(main);
+    if (m_paused) CVarnel1_Play(m_player.get());  // the toggle: paused again, as it was
+}
+
+void Player::SeekTo(int64_t frameTime) {
+    if (!m_running) return;
+    const int64_t begin = FrameTimeOf(m_options.begin);
+    const int64_t at = SeekSecond(frameTime, begin, FrameTimeOf(m_options.end), m_orientation);
+    if (m_options.onFile) {
+        int64_t held;
+        {
+            std::lock_guard<std::mutex> guard(m_lock);
+            held = m_status.bufferedUpTo;
+        }
+        CVarnel1_SetPos(m_player.get(), PercentOfHeld(at, begin, held));
+        return;
+    }
+    CloseObject();
+    g_stopping = false;
+    StreamSetting main = Record(m_options.fosId);
+    (m_orientation == 1 ? main.BeginTime : main.EndTime) = CalendarOf(at);
     {
         std::lock_guard<std::mutex> guard(m_lock);
         m_schedule.Restart();

@@ -39,6 +39,10 @@ public:
     void SetPaused(bool paused);
     void SetSpeed(int exponent);
     void SetOrientation(int orientation);
+    // Goes on from the group that holds the frame time (within the opened range): in the
+    // on-file mode by the object's position in its index, otherwise by a new request to the
+    // recorder from that time, in the direction of play.
+    void SeekTo(int64_t frameTime);
     bool Paused() const { return m_paused; }
     int Speed() const { return m_speed; }
     int Orientation() const { return m_orientation; }

@@ -1,6 +1,8 @@
 #include "recorder_time.h"
 
+#include <algorithm>
 #include <chrono>
+#include <cmath>
 #include <cstdio>
 
 namespace play {
@@ -81,6 +83,18 @@ std::optional<StreamSettingTime> ParseCalendar(std::string_view text) {
     if (t.Year < 1 || !ymd.ok() || t.Hour > 23 || t.Minute > 59 || t.Second > 59)
         return std::nullopt;
     return t;
+}
+
+int64_t SeekSecond(int64_t frameTime, int64_t begin, int64_t end, int orientation) {
+    int64_t at = (std::clamp(frameTime, begin, end) + kTicksPerSecond / 2) / kTicksPerSecond *
+                 kTicksPerSecond;
+    return orientation == 1 ? std::max(begin, std::min(at, end - kTicksPerSecond)) : at;
+}
+
+int32_t PercentOfHeld(int64_t frameTime, int64_t from, int64_t upTo) {
+    const double share =
+        upTo > from ? static_cast<double>(frameTime - from) / static_cast<double>(upTo - from) : 0;
+    return static_cast<int32_t>(std::clamp(std::ceil(share * 100 + 1e-6), 0.0, 100.0));
 }
 
 }  // namespace play

@@ -92,13 +92,12 @@ public:
     int Run();
 
 private:
-    void Control(Key key);
+    void Control(const Command& command);
     void Apply(const TimedAction& action);
     void Keep(std::vector<Picture> pictures);
     void Loop();
     void Hold();
     int Finish();
-    std::string Title(const Player::Snapshot& s) const;
     Progress ProgressOf(const Player::Snapshot& s);
 
     const Options& m_o;
@@ -115,12 +114,13 @@ private:
     std::string m_ending;
     double m_seconds = 0;
     double m_buffered = -1;
+    BufferedRange m_held;  // of the working files' last scan
     double m_nextScan = 0;
 };
 
-void Session::Control(Key key) {
+void Session::Control(const Command& command) {
     Player& p = *m_player;
-    switch (key) {
+    switch (command.key) {
         case Key::TogglePause:
             p.SetPaused(!p.Paused());
             break;
@@ -139,6 +139,9 @@ void Session::Control(Key key) {
         case Key::StepForward:
         case Key::StepBack:
             break;  // the playback object has no frame steps
+        case Key::Seek:
+            if (m_o.url.empty()) p.SeekTo(FrameTimeAt(m_o, command.at));
+            break;
         case Key::Quit:
             m_ending = "quit";
             break;
@@ -179,14 +182,6 @@ void Session::Keep(std::vector<Picture> pictures) {
     }
 }
 
-std::string Session::Title(const Player::Snapshot& s) const {
-    std::string when = s.pictures > 0 ? FrameTimeText(s.lastFrameTime) : "connecting";
-    std::string title =
-        "varnel-play - " + when + " - " + SpeedText(m_player->Speed(), m_player->Orientation());
-    if (m_player->Paused()) title += " - paused";
-    return title;
-}
-
 Progress Session::ProgressOf(const Player::Snapshot& s) {
     Progress p;
     p.frameTime = s.lastFrameTime;
@@ -196,8 +191,8 @@ Progress Session::ProgressOf(const Player::Snapshot& s) {
     if (s.bufferedUpTo > 0 && s.lastFrameTime > 0) {
         p.buffered = std::abs(static_cast<double>(s.bufferedUpTo - s.lastFrameTime)) / 1e7;
     } else if (now >= m_nextScan) {
-        m_buffered = SecondsAhead(ScanWorkingFiles(m_folders.Save()), s.lastFrameTime,
-                                  m_player->Orientation());
+        m_held = ScanWorkingFiles(m_folders.Save());
+        m_buffered = SecondsAhead(m_held, s.lastFrameTime, m_player->Orientation());
         m_nextScan = now + kScanEvery;
     }
     if (p.buffered < 0) p.buffered = m_buffered;
@@ -221,7 +216,7 @@ void Session::Loop() {
         for (; counted < s.pictures; ++counted) m_rate.Add(now);
 
         if (m_window)
-            for (Key key : m_window->Poll()) Control(key);
+            for (const Command& command : m_window->Poll()) Control(command);
         if (Interrupted()) m_ending = "interrupted";
         while (sinceFirst >= 0 && nextAction < actions.size() &&
                actions[nextAction].at <= sinceFirst)
@@ -229,10 +224,23 @@ void Session::Loop() {
 
         Keep(m_player->TakeKept());
         if (m_player->Latest(m_latest, m_latestSerial) && m_window) m_window->Show(m_latest);
-        if (m_window) m_window->SetTitle(Title(s));
         if (now >= nextProgress) {
             m_progress.Show(ProgressLine(ProgressOf(s)));
             nextProgress = now + kProgressEvery;
+        }
+        if (m_window) {
+            // The on-file index reports what it holds; in stream mode the scan above tells.
+            const bool indexed = s.bufferedUpTo > 0;
+            // The time of the picture on the screen, not of the status: a picture that came
+            // between the two would draw the window once for the text and once for itself.
+            const int64_t shown = m_latest.frameTime > 0 ? m_latest.frameTime : s.lastFrameTime;
+            std::string line =
+                StatusLine(shown, m_player->Speed(), m_player->Orientation(), m_player->Paused());
+            m_window->SetTitle("varnel-play - " + line);
+            m_window->SetOverlay(OverlayOf(m_o, std::move(line), shown,
+                                           indexed ? s.firstFrameTime : m_held.earliest,
+                                           indexed ? s.bufferedUpTo : m_held.latest));
+            m_window->Draw();
         }
 
         if (!m_ending.empty()) break;
@@ -263,8 +271,9 @@ void Session::Hold() {
     if (!m_window || m_o.hold <= 0 || m_ending == "quit" || Interrupted()) return;
     auto until = std::chrono::steady_clock::now() + std::chrono::duration<double>(m_o.hold);
     while (std::chrono::steady_clock::now() < until && !Interrupted()) {
-        for (Key key : m_window->Poll())
-            if (key == Key::Quit) return;
+        for (const Command& command : m_window->Poll())
+            if (command.key == Key::Quit) return;
+        m_window->Draw();
         std::this_thread::sleep_for(kTick);
     }
 }
@@ -366,7 +375,10 @@ int Session::Run() {
     Loop();
     m_player->Stop();
     Keep(m_player->TakeKept());
-    if (m_player->Latest(m_latest, m_latestSerial) && m_window) m_window->Show(m_latest);
+    if (m_player->Latest(m_latest, m_latestSerial) && m_window) {
+        m_window->Show(m_latest);
+        m_window->Draw();
+    }
     int code = Finish();
     Hold();
     m_window.reset();

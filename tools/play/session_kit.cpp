@@ -1,9 +1,13 @@
 #include "session_kit.h"
 
+#include <algorithm>
 #include <csignal>
 #include <cstdio>
 #include <filesystem>
 #include <system_error>
+
+#include "recorder_time.h"
+#include "report.h"
 
 namespace play {
 
@@ -58,6 +62,37 @@ bool WorkFolders::Prepare(const Options& o, size_t maxPath) {
         return false;
     }
     return true;
+}
+
+std::string StatusLine(int64_t frameTime, int speed, int orientation, bool paused) {
+    std::string line = (frameTime > 0 ? FrameTimeText(frameTime) : std::string("connecting")) +
+                       " - " + SpeedText(speed, orientation);
+    if (paused) line += " - paused";
+    return line;
+}
+
+Overlay OverlayOf(const Options& o, std::string line, int64_t shown, int64_t heldFrom,
+                  int64_t heldTo) {
+    Overlay overlay;
+    overlay.line = std::move(line);
+    const int64_t begin = FrameTimeOf(o.begin), end = FrameTimeOf(o.end);
+    if (!o.url.empty() || end <= begin) return overlay;
+    const auto place = [&](int64_t t) {
+        return std::clamp(static_cast<double>(t - begin) / static_cast<double>(end - begin), 0.0,
+                          1.0);
+    };
+    overlay.position = shown > 0 ? place(shown) : 0;
+    if (heldFrom > 0 && heldTo > 0) {
+        overlay.heldFrom = place(heldFrom);
+        overlay.heldTo = place(heldTo);
+    }
+    return overlay;
+}
+
+int64_t FrameTimeAt(const Options& o, double place) {
+    const int64_t begin = FrameTimeOf(o.begin), end = FrameTimeOf(o.end);
+    return begin +
+           static_cast<int64_t>(std::clamp(place, 0.0, 1.0) * static_cast<double>(end - begin));
 }
 
 bool WindowWanted(const Options& o) {

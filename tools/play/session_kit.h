@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <memory>
 #include <string>
 
@@ -39,6 +40,17 @@ private:
     std::string m_save;
     bool m_own = false;
 };
+
+// "YYYY/MM/DD hh:mm:ss.mmm - 1x forward", " - paused" added when paused; "connecting" for
+// the time while nothing has been shown.
+std::string StatusLine(int64_t frameTime, int speed, int orientation, bool paused);
+
+// The window's overlay for the options' range: the line, the place of the frame time shown and
+// the frame times held (-1 none). No timeline for a URL played as it is: its range is unknown.
+Overlay OverlayOf(const Options& o, std::string line, int64_t shown, int64_t heldFrom,
+                  int64_t heldTo);
+// The frame time at a place on the options' range, 0 its begin to 1 its end.
+int64_t FrameTimeAt(const Options& o, double place);
 
 // Whether the options ask for a window: always, or by default when there is a display.
 bool WindowWanted(const Options& o);
