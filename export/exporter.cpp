@@ -1,6 +1,7 @@
 #include "export/exporter.h"
 
 #include <algorithm>
+#include <chrono>
 #include <cstring>
 
 #include "export/names.h"
@@ -15,6 +16,10 @@ namespace {
 
 // Room for the request of 64 channels: the key lists each of them.
 constexpr size_t kUrlSize = 2048;
+// The host hears from the export at least this often, so that it can always cancel.
+constexpr std::chrono::milliseconds kProgressEvery{500};
+// A recorder that sends nothing for this long has failed.
+constexpr std::chrono::seconds kSilence{30};
 
 int64_t FrameTimeOf(const StreamSettingTime& t) {
     // The platform's calendar counts from 1601 and frame times from year 1: 1600 years apart.
@@ -75,29 +80,55 @@ int32_t Exporter::Run(varnel_export_progress progress, void* user) {
     feed.OpenURL(url.c_str(), false);
     {
         std::unique_lock<std::mutex> lock(mutex_);
-        int64_t shownTime = 0;
-        int64_t shownBytes = 0;
-        for (;;) {
-            changed_.wait(lock, [&] {
-                return ended_ ||
-                       (progress != nullptr && (reached_ != shownTime || written_ != shownBytes));
-            });
+        int64_t seenTime = 0;
+        int64_t seenBytes = 0;
+        int64_t shownTime = -1;
+        int64_t shownBytes = -1;
+        auto lastNews = std::chrono::steady_clock::now();
+        while (!ended_) {
+            changed_.wait_for(lock, kProgressEvery);
             if (ended_) break;
-            shownTime = reached_;
-            shownBytes = written_;
-            lock.unlock();
-            const bool goOn = progress(shownTime, shownBytes, user);
-            lock.lock();
-            if (!goOn) {
+            const auto now = std::chrono::steady_clock::now();
+            if (reached_ != seenTime || written_ != seenBytes) {
+                seenTime = reached_;
+                seenBytes = written_;
+                lastNews = now;
+            } else if (now - lastNews >= kSilence) {
+                // Nothing ends a feed that stops sending while the connection stays open.
+                platform::TraceF("export: the recorder sent nothing for %d s\r\n",
+                                 static_cast<int>(kSilence.count()));
                 int32_t expected = VARNEL_EXPORT_DONE;
-                stopped_.compare_exchange_strong(expected, VARNEL_EXPORT_CANCELLED);
+                stopped_.compare_exchange_strong(expected, VARNEL_EXPORT_FAILED);
                 break;
             }
+            if (progress == nullptr) continue;
+            lock.unlock();
+            const bool goOn = Report(progress, user, seenTime, seenBytes);
+            lock.lock();
+            shownTime = seenTime;
+            shownBytes = seenBytes;
+            if (!goOn) break;
+        }
+        // The last values are always reported, also for an export too quick for any report
+        // before: a host sees where it ended, and may still cancel.
+        if (progress != nullptr && stopped_ == VARNEL_EXPORT_DONE &&
+            (reached_ != shownTime || written_ != shownBytes)) {
+            const int64_t time = reached_;
+            const int64_t bytes = written_;
+            lock.unlock();
+            Report(progress, user, time, bytes);
         }
     }
     // The receive thread has ended when this returns: what it wrote is this thread's now.
     feed.Close();
     return Conclude(how_);
+}
+
+bool Exporter::Report(varnel_export_progress progress, void* user, int64_t time, int64_t bytes) {
+    if (progress(time, bytes, user)) return true;
+    int32_t expected = VARNEL_EXPORT_DONE;
+    stopped_.compare_exchange_strong(expected, VARNEL_EXPORT_CANCELLED);
+    return false;
 }
 
 int32_t Exporter::Conclude(FeedEnd how) {

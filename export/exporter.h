@@ -30,6 +30,8 @@ public:
 
 private:
     std::string Url() const;
+    // Calls the host's progress callback; false, and the export cancelled, when it says so.
+    bool Report(varnel_export_progress progress, void* user, int64_t time, int64_t bytes);
     // The outcome once the feed is over and its thread has ended.
     int32_t Conclude(FeedEnd how);
     void Stop(int32_t outcome);

@@ -537,10 +537,12 @@ VARNEL_API int32_t CQWaveOut_QueuedBlocks(CQWaveOut* wave);
 #define VARNEL_EXPORT_BAD_ARGUMENT 5 /* a NULL record or path, or a bad channel list */
 
 /* Progress: the recorder time reached (frame time, 100 ns units from year 1) and the bytes
- * written so far in all files. Called on the thread that called the export function, between
- * the records being written, never for the same two values twice; returning false cancels
- * the export, which then returns VARNEL_EXPORT_CANCELLED. The callback may not start another
- * export in the same call. */
+ * written so far in all files. Called on the thread that called the export function, after
+ * records have been written, at least every half second while the export runs (with the
+ * same values when nothing came), so that a host can always cancel, and once with the last
+ * values when the feed has ended, before the files are finished: returning false cancels
+ * the export, which then returns VARNEL_EXPORT_CANCELLED. A recorder that sends nothing for
+ * 30 s fails the export. The callback may not start another export. */
 typedef bool (*varnel_export_progress)(int64_t frameTime, int64_t bytesWritten, void* user);
 
 /* What an export wrote, filled in whatever its outcome (what was written before a failure). */

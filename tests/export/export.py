@@ -4,6 +4,7 @@ import ctypes as C
 import datetime
 import json
 import os
+import re
 import subprocess
 import sys
 
@@ -39,8 +40,26 @@ PROGRESS = C.CFUNCTYPE(C.c_bool, C.c_int64, C.c_int64, C.c_void_p)
 assert C.sizeof(Setting) == 2168 and C.sizeof(Summary) == 56
 
 
+def load_sanitized(lib):
+    """A library built with a sanitizer loads into Python only behind the sanitizer's runtime:
+    the driver starts again with it preloaded (and without leak checks, which would report
+    Python's own), and keeps both from the programs it starts."""
+    if "VARNEL_EXPORT_ASAN_OPTIONS" in os.environ:
+        os.environ.pop("LD_PRELOAD")
+        os.environ["ASAN_OPTIONS"] = os.environ.pop("VARNEL_EXPORT_ASAN_OPTIONS")
+        return
+    deps = subprocess.run(["ldd", lib], capture_output=True, text=True).stdout
+    m = re.search(r"lib[at]san\.so\S* => (\S+)", deps)
+    if m:
+        asan = os.environ.get("ASAN_OPTIONS", "")
+        env = dict(os.environ, LD_PRELOAD=m.group(1), VARNEL_EXPORT_ASAN_OPTIONS=asan,
+                   ASAN_OPTIONS="detect_leaks=0:" + asan)
+        os.execve(sys.executable, [sys.executable] + sys.argv, env)
+
+
 class Ctx:
     def __init__(self, args):
+        load_sanitized(args.lib)
         self.args = args
         self.work = e.temp_dir()
         self.lib = C.CDLL(args.lib)
