@@ -91,7 +91,7 @@ int RunExport(const Options& o) {
                                                   : kExitFailure;
     }
     std::printf(
-        "exported %lld pictures, %.3f s from %s, %lld bytes in %d file%s in %.2f s\n",
+        "exported %lld pictures, %.3f s from %s, %lld bytes in %d file%s in %.3f s\n",
         static_cast<long long>(summary.pictures), static_cast<double>(summary.duration) / 1000.0,
         FrameTimeText(summary.firstFrameTime).c_str(), static_cast<long long>(summary.bytes),
         summary.files, summary.files == 1 ? "" : "s", seconds);
