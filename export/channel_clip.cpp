@@ -72,22 +72,22 @@ bool ChannelClip::Publish() {
     return true;
 }
 
-int64_t ChannelClip::Pictures() const {
+int64_t ChannelClip::Sum(int64_t (ClipFile::*count)() const) const {
     int64_t n = 0;
-    for (const auto& file : files_) n += file->Pictures();
+    for (const auto& file : files_) n += ((*file).*count)();
     return n;
+}
+
+int64_t ChannelClip::Pictures() const {
+    return Sum(&ClipFile::Pictures);
 }
 
 int64_t ChannelClip::SoundBlocks() const {
-    int64_t n = 0;
-    for (const auto& file : files_) n += file->SoundBlocks();
-    return n;
+    return Sum(&ClipFile::SoundBlocks);
 }
 
 int64_t ChannelClip::Bytes() const {
-    int64_t n = 0;
-    for (const auto& file : files_) n += file->Bytes();
-    return n;
+    return Sum(&ClipFile::Bytes);
 }
 
 int ChannelClip::Files() const {
@@ -95,22 +95,29 @@ int ChannelClip::Files() const {
                                           [](const auto& file) { return file->Pictures() > 0; }));
 }
 
+const ClipFile* ChannelClip::WithPictures(bool last) const {
+    const auto has = [](const auto& file) { return file->Pictures() > 0; };
+    if (last) {
+        const auto it = std::find_if(files_.rbegin(), files_.rend(), has);
+        return it == files_.rend() ? nullptr : it->get();
+    }
+    const auto it = std::find_if(files_.begin(), files_.end(), has);
+    return it == files_.end() ? nullptr : it->get();
+}
+
 int64_t ChannelClip::FirstFrameTime() const {
-    for (const auto& file : files_)
-        if (file->Pictures() > 0) return file->FirstFrameTime();
-    return 0;
+    const ClipFile* file = WithPictures(false);
+    return file != nullptr ? file->FirstFrameTime() : 0;
 }
 
 int64_t ChannelClip::LastFrameTime() const {
-    for (auto it = files_.rbegin(); it != files_.rend(); ++it)
-        if ((*it)->Pictures() > 0) return (*it)->LastFrameTime();
-    return 0;
+    const ClipFile* file = WithPictures(true);
+    return file != nullptr ? file->LastFrameTime() : 0;
 }
 
 int64_t ChannelClip::EndFrameTime() const {
-    for (auto it = files_.rbegin(); it != files_.rend(); ++it)
-        if ((*it)->Pictures() > 0) return (*it)->EndFrameTime();
-    return 0;
+    const ClipFile* file = WithPictures(true);
+    return file != nullptr ? file->EndFrameTime() : 0;
 }
 
 }  // namespace exporter

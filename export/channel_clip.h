@@ -41,6 +41,9 @@ private:
         std::vector<uint8_t> payload;
     };
     ClipFile& Current() { return *files_.back(); }
+    int64_t Sum(int64_t (ClipFile::*count)() const) const;
+    // The first or the last file with pictures, or null.
+    const ClipFile* WithPictures(bool last) const;
     bool NextFile();
     bool Write(const frameheader1& rec, const uint8_t* payload);
 
