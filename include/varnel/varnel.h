@@ -512,6 +512,8 @@ VARNEL_API int32_t CQWaveOut_QueuedBlocks(CQWaveOut* wave);
  *
  * The container follows the name: MP4 when it ends in ".mp4" (any case), Matroska otherwise.
  *   Matroska  H.264 or H.265 video and G.711 mu-law sound (8000 Hz mono), both as sent.
+ *             A file has a sound track when sound comes within its first second of pictures
+ *             (the tracks are fixed in the file's header; recorders interleave the two).
  *   MP4       the video as sent; the sound is left out (MP4 has no place for G.711, and
  *             making AAC of it would mean decoding and encoding), which a trace line says.
  * Every file starts with its first picture at time 0; every picture and sound block is timed
@@ -560,10 +562,15 @@ typedef struct varnel_export_summary {
 /* Exports the range BeginTime..EndTime of setting's channel (Key) to path: the request goes
  * to the recorder as CVarnel1_Open1 sends it (address, account and authorization alike), in
  * the forward direction whatever Orientation says; IsOnlyKeyFrame and NoAudio are sent as
- * given, OnFile, SaveFolder, DirectURL, Speed and the callbacks are not read. The pictures
- * beyond EndTime the recorder sends to finish its last group are not written. Blocks until
- * the export ends and returns its outcome; summary may be NULL. progress may be NULL (the
- * export then runs to its end). Any thread; several exports may run at once. */
+ * given, OnFile, SaveFolder, DirectURL, Speed and the callbacks are not read. The recorder
+ * starts at the key frame at or before BeginTime: the pictures before BeginTime are written
+ * when the first picture of the range needs them to be decoded, and left out when the range
+ * starts with a key frame of its own (after a stretch with nothing recorded, the group before
+ * it may end long before the range). The picture the recorder sends after EndTime to finish
+ * its last group is not written. A feed that ends without the recorder's end record has
+ * broken off (VARNEL_EXPORT_FAILED) unless that picture after EndTime came. Blocks until the
+ * export ends and returns its outcome; summary may be NULL. progress may be NULL (the export
+ * then runs to its end). Any thread; several exports may run at once. */
 VARNEL_API int32_t varnel_export(const StreamSetting* setting, const char* path,
                                  varnel_export_progress progress, void* user,
                                  varnel_export_summary* summary);
