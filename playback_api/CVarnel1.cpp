@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <cstring>
 #include <optional>
+#include <string>
 
 #include "net/http/url.h"
 #include "platform/trace.h"
@@ -76,17 +77,21 @@ bool CVarnel1::OpenFOS(const StreamSetting* main, const StreamSetting* fos) {
 }
 
 void CVarnel1::BuildURL(const StreamSetting* s, bool fos, char* out, size_t size) {
+    BuildURL(s, fos ? "PlayBack1_FOS" : "PlayBack1", std::to_string(s->Key).c_str(), out, size);
+}
+
+void CVarnel1::BuildURL(const StreamSetting* s, const char* endpoint, const char* key, char* out,
+                        size_t size) {
     const StreamSettingTime& b = s->BeginTime;
     const StreamSettingTime& e = s->EndTime;
     std::snprintf(out, size,
-                  "http://%s:%d/%s.cgi?Key=%d,SubKey=%d,FosID=%d,"
+                  "http://%s:%d/%s.cgi?Key=%s,SubKey=%d,FosID=%d,"
                   "BeginTime=%04d/%02d/%02d %02d:%02d:%02d.000,"
                   "EndTime=%04d/%02d/%02d %02d:%02d:%02d.000,"
                   "Resolution=%d,Orientation=%s,IsOnlyKeyFrame=%s,NoAudio=%s",
-                  s->IP, s->Port, fos ? "PlayBack1_FOS" : "PlayBack1", s->Key, s->SubKey, s->FosID,
-                  b.Year, b.Month, b.Day, b.Hour, b.Minute, b.Second, e.Year, e.Month, e.Day,
-                  e.Hour, e.Minute, e.Second, s->Resolution,
-                  s->Orientation == 1 ? "Forward" : "Rewind",
+                  s->IP, s->Port, endpoint, key, s->SubKey, s->FosID, b.Year, b.Month, b.Day,
+                  b.Hour, b.Minute, b.Second, e.Year, e.Month, e.Day, e.Hour, e.Minute, e.Second,
+                  s->Resolution, s->Orientation == 1 ? "Forward" : "Rewind",
                   s->IsOnlyKeyFrame == 1 ? "True" : "False", s->NoAudio == 1 ? "True" : "False");
 }
 

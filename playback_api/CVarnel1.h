@@ -28,6 +28,10 @@ public:
 
     // The playback URL of a record, exactly as the recorder receives it.
     static void BuildURL(const StreamSetting* setting, bool fos, char* out, size_t size);
+    // The same for any endpoint, with the key as text: several channels of one request
+    // ("PlayBack1_All", key "1.2.3") are asked for in this one form.
+    static void BuildURL(const StreamSetting* setting, const char* endpoint, const char* key,
+                         char* out, size_t size);
 
 protected:
     bool OpenMyFileURL(const StreamSetting* setting, CQMyFile& source, char* out, bool fos);

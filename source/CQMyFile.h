@@ -195,8 +195,9 @@ protected:
     bool RecvEnd() override;
     void CheckContent(unsigned char* data, int size) override;
     void ParseHeader(frameheader1& rec, unsigned char* header, int unused);
-    // Record intake: takes ownership of rec, whose payload is in m_msPayload.
-    void WriteFile(RecordPtr rec);
+    // Record intake: takes ownership of rec, whose payload is in m_msPayload. A subclass that
+    // wants the records themselves rather than groups of pictures on disk takes them here.
+    virtual void WriteFile(RecordPtr rec);
     void WriteGOPToFile();
     bool ReadFrame(frameheader1* rec, unsigned char*& data, bool keyOnly);
     void CheckBufferSize();

@@ -26,7 +26,7 @@ extern "C" {
  * change that breaks a host built before it (the SONAME libvarnel.so.MAJOR changes with it).
  * docs/api-changes.md lists what each version added. */
 #define VARNEL_VERSION_MAJOR 0
-#define VARNEL_VERSION_MINOR 2
+#define VARNEL_VERSION_MINOR 3
 #define VARNEL_VERSION_PATCH 0
 /* One number to compare at build time: (major << 16) | (minor << 8) | patch, for example
  * #if VARNEL_VERSION_NUMBER >= VARNEL_MAKE_VERSION(0, 2, 0). */
@@ -507,6 +507,90 @@ VARNEL_API bool CQWaveOut_Close(CQWaveOut* wave);
  * interface: without it a host cannot tell how much sound is still to play. */
 VARNEL_API int32_t CQWaveOut_QueuedBlocks(CQWaveOut* wave);
 
+/* ---- Export ---------------------------------------------------------------------------- */
+
+/* An export writes a stretch of a recording as a standard file that any player opens, without
+ * decoding or re-encoding a picture: the access units go into the file as the recorder sent
+ * them, as fast as it sends them (no pacing, nothing in any save folder).
+ *
+ * The container follows the name: MP4 when it ends in ".mp4" (any case), Matroska otherwise.
+ *   Matroska  H.264 or H.265 video and G.711 mu-law sound (8000 Hz mono), both as sent.
+ *             A file has a sound track when sound comes within its first second of pictures
+ *             (the tracks are fixed in the file's header; recorders interleave the two).
+ *   MP4       the video as sent; the sound is left out (MP4 has no place for G.711, and
+ *             making AAC of it would mean decoding and encoding), which a trace line says.
+ * Every file starts with its first picture at time 0; every picture and sound block is timed
+ * by its record's frame time to the millisecond, so a stretch with nothing recorded stays a
+ * stretch of the same length in the file. Sound before the first picture is not written. The
+ * file's creation time is the recorder time of its first picture (the recorder's clock, which
+ * knows no time zone, written as if it were UTC) and each track's title names the channel,
+ * "channel 3". A change of codec within the range ends the file there and goes on in a new
+ * one named like the target with "-2", "-3", ... before the extension ("clip.mkv",
+ * "clip-2.mkv"): a player follows a file, rarely a change of codec within one track.
+ *
+ * Each file is written beside its target under the target's name plus ".part" and renamed to
+ * the target only when the whole range has been written: a cancelled, failed or interrupted
+ * export leaves nothing at the target path (a process killed meanwhile leaves the ".part"
+ * file). An existing file at the target is replaced. */
+
+/* Outcome of an export. */
+#define VARNEL_EXPORT_DONE 0         /* every file written and in place */
+#define VARNEL_EXPORT_CANCELLED 1    /* the progress callback returned false */
+#define VARNEL_EXPORT_CANNOT_WRITE 2 /* a file could not be created or written (trace says why) */
+#define VARNEL_EXPORT_FAILED 3       /* no answer, or the feed broke off before the range ended */
+#define VARNEL_EXPORT_NOTHING 4      /* the recorder sent no picture for the range */
+#define VARNEL_EXPORT_BAD_ARGUMENT 5 /* a NULL record or path, or a bad channel list */
+
+/* Progress: the recorder time reached (frame time, 100 ns units from year 1) and the bytes
+ * written so far in all files. Called on the thread that called the export function, after
+ * records have been written, at least every half second while the export runs (with the
+ * same values when nothing came), so that a host can always cancel, and once with the last
+ * values when the feed has ended, before the files are finished: returning false cancels
+ * the export, which then returns VARNEL_EXPORT_CANCELLED. A recorder that sends nothing for
+ * 30 s fails the export. The callback may not start another export. */
+typedef bool (*varnel_export_progress)(int64_t frameTime, int64_t bytesWritten, void* user);
+
+/* What an export wrote, filled in whatever its outcome (what was written before a failure). */
+typedef struct varnel_export_summary {
+    int64_t pictures;       /*  0 pictures written, over all files */
+    int64_t soundBlocks;    /*  8 sound records written */
+    int64_t firstFrameTime; /* 16 frame time of the first picture, 0 when none */
+    int64_t lastFrameTime;  /* 24 frame time of the last picture, 0 when none */
+    int64_t duration;       /* 32 ms: from the first picture to the end of the last */
+    int64_t bytes;          /* 40 bytes in all files */
+    int32_t files;          /* 48 files in place (0 unless VARNEL_EXPORT_DONE) */
+    int32_t reserved;       /* 52 zero */
+} varnel_export_summary;    /* size 56 on 32 and 64 bits */
+
+/* Exports the range BeginTime..EndTime of setting's channel (Key) to path: the request goes
+ * to the recorder as CVarnel1_Open1 sends it (address, account and authorization alike), in
+ * the forward direction whatever Orientation says; IsOnlyKeyFrame and NoAudio are sent as
+ * given, OnFile, SaveFolder, DirectURL, Speed and the callbacks are not read. The recorder
+ * starts at the key frame at or before BeginTime: the pictures before BeginTime are written
+ * when the first picture of the range needs them to be decoded, and left out when the range
+ * starts with a key frame of its own (after a stretch with nothing recorded, the group before
+ * it may end long before the range). The picture the recorder sends after EndTime to finish
+ * its last group is not written. A feed that ends without the recorder's end record has
+ * broken off (VARNEL_EXPORT_FAILED) unless that picture after EndTime came. Blocks until the
+ * export ends and returns its outcome; summary may be NULL. progress may be NULL (the export
+ * then runs to its end). Any thread; several exports may run at once. */
+VARNEL_API int32_t varnel_export(const StreamSetting* setting, const char* path,
+                                 varnel_export_progress progress, void* user,
+                                 varnel_export_summary* summary);
+
+/* The same for count channels of one recorder in one request (as the media element asks for
+ * them): one file per channel, the channel's number before the extension ("clip.mkv" gives
+ * "clip-ch1.mkv", "clip-ch2.mkv", after a codec change "clip-ch1-2.mkv"). One file a channel
+ * rather than one track a channel, because most players show only the first video track of a
+ * file: the receiver of an export should see every camera without knowing that. Each file
+ * has its own time 0 and creation time; their creation times put them in step. A channel with
+ * no picture in the range gets no file; VARNEL_EXPORT_NOTHING only when no channel has one.
+ * setting's Key is not read; channels holds 1 to 64 distinct channel numbers. */
+VARNEL_API int32_t varnel_export_channels(const StreamSetting* setting, const int32_t* channels,
+                                          int32_t count, const char* path,
+                                          varnel_export_progress progress, void* user,
+                                          varnel_export_summary* summary);
+
 #ifdef __cplusplus
 } /* extern "C" */
 #endif
@@ -615,5 +699,9 @@ VARNEL_STATIC_ASSERT(offsetof(WAVEFORMATEX, nBlockAlign) == 12, "nBlockAlign");
 VARNEL_STATIC_ASSERT(offsetof(WAVEFORMATEX, wBitsPerSample) == 14, "wBitsPerSample");
 VARNEL_STATIC_ASSERT(offsetof(WAVEFORMATEX, cbSize) == 16, "cbSize");
 VARNEL_STATIC_ASSERT(sizeof(WAVEFORMATEX) == 20, "WAVEFORMATEX size");
+
+VARNEL_STATIC_ASSERT(offsetof(varnel_export_summary, duration) == 32, "duration");
+VARNEL_STATIC_ASSERT(offsetof(varnel_export_summary, files) == 48, "files");
+VARNEL_STATIC_ASSERT(sizeof(varnel_export_summary) == 56, "varnel_export_summary size");
 
 #endif /* VARNEL_VARNEL_H */

@@ -37,6 +37,9 @@ What to play (the fields of the open-parameters record):
   --channels LIST      play these channels in step through the media element, e.g. 1,2,3,4:
                        a grid in the window, one contact-sheet row a channel; keys also
                        right and left arrow for one frame forward and back
+  --export FILE        write the range to FILE instead of playing it, without decoding:
+                       Matroska, or MP4 for a name ending in .mp4 (no sound); with
+                       --channels one file a channel, FILE-chN.mkv; Ctrl-C cancels
 
 How to play:
   --speed S            speed exponent -3..3 (2 to this power) or a factor: 0.5x, 2x, 4x

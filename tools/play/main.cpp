@@ -8,6 +8,7 @@
 
 #include <varnel/varnel.h>
 
+#include "export_mode.h"
 #include "options.h"
 #include "session.h"
 
@@ -50,5 +51,6 @@ int main(int argc, char** argv) {
         std::printf("varnel-play %s\n", varnel_version());
         return play::kExitOk;
     }
+    if (!parsed.options.exportPath.empty()) return play::RunExport(parsed.options);
     return play::RunSession(parsed.options);
 }

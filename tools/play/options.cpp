@@ -147,6 +147,7 @@ struct Parser {
             {"--channels",
              {true, "a list of 1 to 16 channels like 1,2,3,4",
               [this](const std::string& v) { return ParseChannels(v, o.channels); }}},
+            {"--export", {true, "a file name", text(o.exportPath)}},
             {"--key-frames", {false, "", flag(o.keyFramesOnly)}},
             {"--no-audio", {false, "", flag(o.noAudio)}},
             {"--on-file", {false, "", flag(o.onFile)}},

@@ -41,6 +41,7 @@ struct Options {
     bool fos = false;  // a second stream from the FOS endpoint
     int fosStreamId = 0;
     std::vector<int> channels;  // several channels through the media element; empty: --key
+    std::string exportPath;     // write the range to this file instead of playing it
 
     // How to play.
     int speed = 0;        // exponent: 2 to this power
