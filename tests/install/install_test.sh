@@ -18,11 +18,7 @@ while read -r line; do
 done < <(readme cmake)
 "$recorder" --port 0 --catalogue "$samples" --log "$tmp/recorder.log" >"$tmp/recorder.out" &
 recorder_pid=$!
-for _ in $(seq 100); do
-    port=$(grep -o '[0-9]*$' "$tmp/recorder.out" || true)
-    [[ -n $port ]] && break
-    sleep 0.1
-done
+for _ in {1..100}; do port=$(grep -o '[0-9]*$' "$tmp/recorder.out") && break; sleep 0.1; done
 export SDL_AUDIODRIVER=dummy
 
 # A C++ host with find_package against an installed prefix; it runs as it is built. The
@@ -61,5 +57,5 @@ head -1 "$tmp/example.out" | grep -qE '^2024-01-01 00:00:00 [0-9]+\.[0-9]+$'
 cp -r "$root/python" "$tmp/python"
 "$python" -m venv --system-site-packages "$tmp/venv"
 "$tmp/venv/bin/pip" install -q --no-index "$tmp/python"
-(cd "$tmp" && "$tmp/venv/bin/python" -c 'import varnel; print(varnel.library_version())') |
-    grep -qx "$(pkg-config --modversion varnel)"
+(cd "$tmp" && "$tmp/venv/bin/python" -c 'import varnel; print(varnel.__version__, varnel.library_version())') |
+    grep -qx "$(pkg-config --modversion varnel) $(pkg-config --modversion varnel)"
