@@ -304,6 +304,7 @@ class Playback(_Stream):
             records.append(self._record(host, port, key, begin, end, speed, on_file, fos))
         handle = lib.CVarnel1_Create(0, 1)
         if not handle:
+            shutil.rmtree(self._folder, ignore_errors=True)
             raise MemoryError("CVarnel1_Create failed")
         lib.CVarnel1_SetReverseMode(handle, _lib.REVERSE_MODES[reverse])
         self._opened(handle)
@@ -402,6 +403,7 @@ class Channels(_Stream):
         s.orientation, s.noAudio, s.callback = 1, 1, self._callback
         handle = lib.CQMediaElement_Create()
         if not handle:
+            shutil.rmtree(self._folder, ignore_errors=True)
             raise MemoryError("CQMediaElement_Create failed")
         lib.CQMediaElement_SetReverseMode(handle, _lib.REVERSE_MODES[reverse])
         self._opened(handle)

@@ -20,29 +20,32 @@ done < <(readme cmake)
 recorder_pid=$!
 for _ in {1..100}; do port=$(grep -o '[0-9]*$' "$tmp/recorder.out") && break; sleep 0.1; done
 export SDL_AUDIODRIVER=dummy
+readme_host() {  # builds the README's host with its cc line that holds $1, then runs it
+    local cc
+    cc=$(readme sh | grep '^cc examples/count_pictures.c ' | grep -m1 -F "$1")
+    cc=${cc//\/opt\/varnel/$tmp/prefix}
+    (cd "$root" && eval "${cc/-o count_pictures/-o $tmp/count_pictures} -std=c11 -Wall -Wextra -Werror")
+    # The versioned soname must be what the host records.
+    readelf -d "$tmp/count_pictures" | grep -q 'NEEDED.*libvarnel.so.0'
+    "$tmp/count_pictures" "$port" | grep -qx '102 pictures, the last at 2024/01/01 00:00:05'
+}
 
 # A C++ host with find_package against an installed prefix; it runs as it is built. The
 # README's host with pkg-config against the same prefix, as the README builds it.
 cmake --install "$build" --prefix "$tmp/prefix" >/dev/null
 cmake -S "$here/cmake_host" -B "$tmp/cmake_host" -DCMAKE_PREFIX_PATH="$tmp/prefix" >/dev/null
 cmake --build "$tmp/cmake_host" >/dev/null
-cc=$(readme sh | grep -m1 '^cc examples/count_pictures.c .*/opt/varnel')
-cc=${cc//\/opt\/varnel/$tmp/prefix}
-(cd "$root" && eval "${cc/-o count_pictures/-o $tmp/count_pictures} -std=c11 -Wall -Wextra -Werror")
-LD_LIBRARY_PATH=$(dirname "$(find "$tmp/prefix" -name libvarnel.so.0)") "$tmp/count_pictures" \
-    "$port" | grep -qx '102 pictures, the last at 2024/01/01 00:00:05'
+LD_LIBRARY_PATH=$(dirname "$(find "$tmp/prefix" -name libvarnel.so.0)") readme_host /opt/varnel
 
-# A C host with pkg-config alone against the unpacked Debian packages, which package.sh has
-# checked with lintian. The .pc file is read far from the prefix it was made for, so this also
-# checks that it is relocatable, as the prefix install needs.
+# The README's host with pkg-config alone against the unpacked Debian packages, which
+# package.sh has checked with lintian. The .pc file is read far from the prefix it was made
+# for, so this also checks that it is relocatable, as the prefix install needs.
 "$root/scripts/package.sh" --from "$build" --out "$tmp/deb" >/dev/null
 for deb in "$tmp"/deb/*.deb; do dpkg-deb -x "$deb" "$tmp/root"; done
 lib=$(dirname "$(find "$tmp/root" -name libvarnel.so.0)")
 export PKG_CONFIG_PATH=$lib/pkgconfig LD_LIBRARY_PATH=$lib
-cc -std=c11 -Wall -Wextra -Werror "$here/host.c" -o "$tmp/host" $(pkg-config --cflags --libs varnel)
-# The versioned soname must be what the host records.
-ls "$lib"/libvarnel.so.*.*.* >/dev/null && readelf -d "$tmp/host" | grep -q 'NEEDED.*libvarnel.so.0'
-"$tmp/host" | grep -q '^varnel [0-9]'
+ls "$lib"/libvarnel.so.*.*.* >/dev/null
+readme_host '$(pkg-config'
 # The tools find the packaged library by themselves, and each has its man page.
 "$tmp/root/usr/bin/varnel-play" --version | grep -q "^varnel-play $(pkg-config --modversion varnel)$"
 ls "$tmp"/root/usr/share/man/man1/varnel-{play,recorder}.1.gz >/dev/null
