@@ -444,6 +444,7 @@ class Channels(_Stream):
         self._lib.CQMediaElement_Pause(self._handle)
 
     def _resume(self) -> None:
+        self._last = _time.monotonic()  # the time without pictures counts from here
         self._lib.CQMediaElement_Play(self._handle)
 
     def _destroy(self) -> None:
