@@ -152,7 +152,16 @@ class _Stream:
     Two locks, never held together by the callback: `_cond` guards the queue and is held only
     for moments; `_control` serialises every control call into the library. The callback only
     tries `_control` (a close may be holding it, and the close waits for the callback), so a
-    callback never waits for the host and a close never waits for a blocked consumer."""
+    callback never waits for the host and a close never waits for a blocked consumer.
+
+    Whether the queue wants the playback paused (`_paced`) changes only under `_cond`, together
+    with the queue's length, and whoever holds `_control` tells the library what is wanted at
+    that moment (`_apply`). The consumer that lifts the pause applies it itself, under
+    `_control`, so after any callback's `_apply` under way: a pause the callback decided on
+    before the consumer emptied the queue is lifted again, where the consumer would otherwise
+    wait for pictures that a paused playback never sends. A callback that cannot take
+    `_control` leaves the pause to the next picture: the queue may overrun its bound by a few
+    pictures, never lose one."""
 
     def __init__(self, lib: ctypes.CDLL, policy: str, queue_size: int, save_folder: Optional[str]):
         self._lib = lib
@@ -181,15 +190,12 @@ class _Stream:
                 self._frames.popleft()
                 self.dropped += 1
             self._frames.append(frame)
-            full = self._policy == "pace" and len(self._frames) >= self._size
+            if self._policy == "pace" and len(self._frames) >= self._size:
+                self._paced = True
+            pause = self._paced and not self._lib_paused
             self._cond.notify()
-        if full and self._control.acquire(blocking=False):
-            try:
-                if not self._closed:
-                    self._paced = True
-                    self._apply()
-            finally:
-                self._control.release()
+        if pause:
+            self._try_apply()
 
     def _finish(self, failure: Optional[BaseException] = None) -> None:
         with self._cond:
@@ -197,12 +203,25 @@ class _Stream:
             self._failure = failure
             self._cond.notify_all()
 
-    # With _control held: tell the library the pause state the host and the queue want.
+    # With _control held: tell the library the pause state the host and the queue want now.
     def _apply(self) -> None:
         want = self._held or self._paced
-        if want != self._lib_paused and self._handle is not None:
+        if (want != self._lib_paused and self._handle is not None and not self._closed and
+                self._ready()):
             self._lib_paused = want
             (self._pause if want else self._resume)()
+
+    def _ready(self) -> bool:
+        """Whether the library takes a pause or a resume now."""
+        return True
+
+    def _try_apply(self) -> None:
+        # On the library's threads: never wait for _control (see the class's documentation).
+        if self._control.acquire(blocking=False):
+            try:
+                self._apply()
+            finally:
+                self._control.release()
 
     def _control_call(self, fn, *args) -> bool:
         with self._control:
@@ -223,29 +242,40 @@ class _Stream:
             self._apply()
 
     def _wait_idle(self) -> bool:
-        """With _cond held, no picture queued and nothing ended: True to end the iteration."""
-        self._cond.wait()
+        """With _cond held, no picture queued and nothing ended: True to end the iteration. Waits
+        a moment at most, so that the caller can apply a pause state left unapplied."""
+        self._cond.wait(0.05)
         return False
 
     def __iter__(self) -> Iterator[Frame]:
         return self
 
     def __next__(self) -> Frame:
-        with self._cond:
-            while not self._frames and not self._ended and not self._closed:
-                if self._wait_idle():
+        while True:
+            with self._cond:
+                if not (self._frames or self._ended or self._closed) and self._wait_idle():
                     self._ended = True
-            if not self._frames:
-                if self._failure is not None and not self._closed:
-                    raise self._failure
-                raise StopIteration
-            frame = self._frames.popleft()
-            low = len(self._frames) <= self._size // 2
-        if low and self._paced:
-            with self._control:
-                if self._paced and not self._closed:
-                    self._paced = False
+                if self._frames:
+                    frame = self._frames.popleft()
+                    lift = self._paced and len(self._frames) <= self._size // 2
+                    if lift:
+                        self._paced = False
+                    break
+                if self._ended or self._closed:
+                    if self._failure is not None and not self._closed:
+                        raise self._failure
+                    raise StopIteration
+                # Nothing comes while the library is held in a pause nobody wants any more,
+                # one whose lifting had to wait (Playback._ready).
+                unapplied = self._lib_paused != (self._held or self._paced)
+            if unapplied:
+                with self._control:
                     self._apply()
+        if lift:
+            # Taking _control after the callback's _apply, if one is under way, this applies
+            # the lifted pause whatever that callback had read.
+            with self._control:
+                self._apply()
         return frame
 
     def get(self, timeout: float) -> Optional[Frame]:
@@ -296,6 +326,7 @@ class Playback(_Stream):
         self._host, self._port, self._key = host, port, key
         self._speed, self._orientation = speed, 1
         self._pictures = 0
+        self._toggle_pending = False
         # Kept for as long as the library may call them: until close has destroyed the object.
         self._frame_cb = _lib.FRAME_CALLBACK(self._on_frame)
         self._end_cb = _lib.END_CALLBACK(self._on_end)
@@ -327,7 +358,11 @@ class Playback(_Stream):
 
     def _on_frame(self, zero, state, position, info) -> None:
         if not info:
-            return  # a state report: pause toggles and the close
+            # A state report: the play thread has taken a pause toggle (or has closed).
+            if state != _lib.STATE_CLOSED:
+                self._toggle_pending = False
+                self._try_apply()
+            return
         f = info.contents
         if not f.Pixels:
             return
@@ -344,11 +379,19 @@ class Playback(_Stream):
                                       (self._host.decode(), self._port))
         self._finish(failure)
 
+    # Pause and Play each post a toggle that the play thread takes when it gets to it, and two
+    # posted before it does count as one: a Play right after a Pause would leave it paused.
+    # So a toggle waits for the report of the one before (the NULL frame callback).
+    def _ready(self) -> bool:
+        return not self._toggle_pending
+
     def _pause(self) -> None:
+        self._toggle_pending = True
         self._lib.CVarnel1_Pause(self._handle)
 
     def _resume(self) -> None:
         # Play toggles: called only when the object is known to be paused.
+        self._toggle_pending = True
         self._lib.CVarnel1_Play(self._handle)
 
     def _destroy(self) -> None:
