@@ -251,6 +251,16 @@ class _Stream:
         return self
 
     def __next__(self) -> Frame:
+        return self._next(None)
+
+    def get(self, timeout: float) -> Optional[Frame]:
+        """The next picture, or None when none comes within timeout seconds (or at the end)."""
+        try:
+            return self._next(_time.monotonic() + timeout)
+        except StopIteration:
+            return None
+
+    def _next(self, deadline: Optional[float]) -> Optional[Frame]:
         while True:
             with self._cond:
                 if not (self._frames or self._ended or self._closed) and self._wait_idle():
@@ -268,6 +278,8 @@ class _Stream:
                 # Nothing comes while the library is held in a pause nobody wants any more,
                 # one whose lifting had to wait (Playback._ready).
                 unapplied = self._lib_paused != (self._held or self._paced)
+                if deadline is not None and _time.monotonic() >= deadline:
+                    return None
             if unapplied:
                 with self._control:
                     self._apply()
@@ -277,17 +289,6 @@ class _Stream:
             with self._control:
                 self._apply()
         return frame
-
-    def get(self, timeout: float) -> Optional[Frame]:
-        """The next picture, or None when none comes within timeout seconds (or at the end)."""
-        with self._cond:
-            if not self._cond.wait_for(lambda: self._frames or self._ended or self._closed,
-                                       timeout):
-                return None
-        try:
-            return next(self)
-        except StopIteration:
-            return None
 
     def close(self) -> None:
         """Stops playback and waits until the library's threads have ended; a consumer waiting
