@@ -306,7 +306,10 @@ class _Stream:
             _open_streams.discard(self)
         shutil.rmtree(self._folder, ignore_errors=True)
 
-    def _opened(self, handle: int) -> None:
+    def _opened(self, handle: Optional[int], create: str) -> None:
+        if not handle:
+            shutil.rmtree(self._folder, ignore_errors=True)
+            raise MemoryError("%s failed" % create)
         self._handle = handle
         with _open_lock:
             _open_streams.add(self)
@@ -334,17 +337,14 @@ class Playback(_Stream):
         records = [self._record(host, port, key, begin, end, speed, on_file, 0)]
         if fos is not None:
             records.append(self._record(host, port, key, begin, end, speed, on_file, fos))
-        handle = lib.CVarnel1_Create(0, 1)
-        if not handle:
-            shutil.rmtree(self._folder, ignore_errors=True)
-            raise MemoryError("CVarnel1_Create failed")
-        lib.CVarnel1_SetReverseMode(handle, _lib.REVERSE_MODES[reverse])
-        self._opened(handle)
+        self._opened(lib.CVarnel1_Create(0, 1), "CVarnel1_Create")
+        self.set_reverse_mode(reverse)
         with self._control:
             if fos is None:
-                lib.CVarnel1_Open1(handle, ctypes.byref(records[0]))
+                lib.CVarnel1_Open1(self._handle, ctypes.byref(records[0]))
             else:
-                lib.CVarnel1_OpenFOS(handle, ctypes.byref(records[0]), ctypes.byref(records[1]))
+                lib.CVarnel1_OpenFOS(self._handle, ctypes.byref(records[0]),
+                                     ctypes.byref(records[1]))
 
     def _record(self, host, port, key, begin, end, speed, on_file, fos) -> _lib.StreamSetting:
         r = _lib.StreamSetting()
@@ -445,16 +445,12 @@ class Channels(_Stream):
         if file_mode:
             s.fileMode, s.fileName = 1, b"varnel-channels.dat"
         s.orientation, s.noAudio, s.callback = 1, 1, self._callback
-        handle = lib.CQMediaElement_Create()
-        if not handle:
-            shutil.rmtree(self._folder, ignore_errors=True)
-            raise MemoryError("CQMediaElement_Create failed")
-        lib.CQMediaElement_SetReverseMode(handle, _lib.REVERSE_MODES[reverse])
-        self._opened(handle)
+        self._opened(lib.CQMediaElement_Create(), "CQMediaElement_Create")
+        self.set_reverse_mode(reverse)
         with self._control:
-            lib.CQMediaElement_Open(handle, ctypes.byref(s))
+            lib.CQMediaElement_Open(self._handle, ctypes.byref(s))
             if speed != 0:
-                lib.CQMediaElement_Forward(handle, speed)
+                lib.CQMediaElement_Forward(self._handle, speed)
 
     def _on_picture(self, zero, state, zero2, picture, channel) -> None:
         # Only presented pictures: one that is not due yet comes again when it is.

@@ -126,8 +126,9 @@ BAD = {  # (argument, a bad value, its error): each tried alone, the other argum
         ("reverse", "fast", ValueError), ("fos", 0, ValueError), ("policy", "block", ValueError),
         ("queue_size", 0, ValueError)],
     varnel.open_channels: [
-        ("host", "localhost", ValueError), ("channels", 3, TypeError), ("channels", [], ValueError),
-        ("channels", [3, 3], ValueError), ("channels", [3, "4"], TypeError), ("idle", 0, ValueError)],
+        ("host", "localhost", ValueError), ("channels", 3, TypeError), ("idle", 0, ValueError),
+        ("channels", [], ValueError), ("channels", [3, 3], ValueError),
+        ("channels", [3, "4"], TypeError)],
 }
 
 
