@@ -1,7 +1,8 @@
-# What an install holds, in three components that become the three Debian packages:
-#   lib    the shared library alone (libvarnel0), what a program needs at run time;
-#   dev    header, the unversioned link, pkg-config and CMake files (libvarnel-dev);
-#   tools  varnel-play and varnel-recorder with their man pages (varnel-tools).
+# What an install holds, in four components that become the four Debian packages:
+#   lib     the shared library alone (libvarnel0), what a program needs at run time;
+#   dev     header, the unversioned link, pkg-config and CMake files (libvarnel-dev);
+#   tools   varnel-play and varnel-recorder with their man pages (varnel-tools);
+#   python  the Python package varnel, which loads the library by its SONAME (python3-varnel).
 include(CMakePackageConfigHelpers)
 set(VARNEL_CMAKE_DIR ${CMAKE_INSTALL_LIBDIR}/cmake/varnel)
 
@@ -56,5 +57,10 @@ if(HELP2MAN AND NOT VARNEL_SANITIZE AND NOT VARNEL_FUZZ)
 elseif(NOT HELP2MAN)
   message(STATUS "help2man not found: no man pages (scripts/setup.sh installs it)")
 endif()
+
+# Where Debian's python3 looks for packages of every Python 3 version; pip installs from
+# python/ (setup.py) instead for other interpreters.
+install(DIRECTORY python/varnel DESTINATION lib/python3/dist-packages COMPONENT python
+        PATTERN __pycache__ EXCLUDE)
 
 include(cmake/debian.cmake)

@@ -16,6 +16,8 @@
 #   channel 10       1920x1080 H.264, 2 s groups: reverse and frame steps at their heaviest
 #   channels 11-42   1280x720 H.264, all the same recording: 32 cameras for the element
 #   channels 50, 51  1280x720 H.264, 12 minutes; and 20 s, a 10-minute hole, 20 s
+#   channel 60       320x240 H.264, 1 s groups: a still scene in which a box moves from 4 s to
+#                    8 s and from 13 s to 16 s, and nothing else ever changes (motion search)
 # All start at 2024/01/01 00:00:00 and last 20 s (6 and 7: 60 and 56 s, 8 and 9: 120 s);
 # channels 1-4 are the set for "_All".
 set -euo pipefail
@@ -32,7 +34,7 @@ done
 mkdir -p "$out"
 out=$(cd "$out" && pwd)
 stamp=$out/.complete
-version=7  # bump when the catalogue changes, so old folders are made again
+version=8  # bump when the catalogue changes, so old folders are made again
 if [[ $force -eq 0 && -f $stamp && $(cat "$stamp") == "$version" ]]; then
     echo "$out"
     exit 0
@@ -44,7 +46,7 @@ step=0
 make() {  # make NAME ARGS...: one clip, with a progress line
     local name=$1; shift
     step=$((step + 1))
-    echo "make_samples: [$step/8] $name" >&2
+    echo "make_samples: [$step/9] $name" >&2
     ffmpeg -v error -y "$@" "$out/$name"
 }
 x264=(-c:v libx264 -preset veryfast -bf 0 -pix_fmt yuv420p)
@@ -69,6 +71,11 @@ make ch5a-240p-h264.mp4 -f lavfi -i "testsrc2=size=320x240:rate=25" -t 10 \
     "${x264[@]}" -g 25 -keyint_min 25 -sc_threshold 0
 make ch5b-240p-hevc.mkv -f lavfi -i "testsrc=size=320x240:rate=25" -t 10 \
     "${x265[@]}" -g 25 -keyint_min 25 -sc_threshold 0
+# overlay, not drawbox: drawbox takes its position once, overlay at every picture.
+make ch60-motion-240p-h264.mp4 -f lavfi -i "color=c=0x305070:size=320x240:rate=25" \
+    -f lavfi -i "color=c=white:size=40x40:rate=25" -t $t -filter_complex \
+    "[0][1]overlay=y=150:x='if(lt(t,4),20,if(lt(t,8),20+(t-4)*60,if(lt(t,13),260,if(lt(t,16),260-(t-13)*60,80))))'" \
+    "${x264[@]}" -g 25 -keyint_min 25 -sc_threshold 0
 
 cat >"$out/catalogue.txt" <<'CAT'
 # channel=N [fos=F] start=YYYY/MM/DD-hh:mm:ss files=FILE[,FILE...]
@@ -82,6 +89,7 @@ channel=6 start=2024/01/01-00:00:00 files=ch5a-240p-h264.mp4,hole:40,ch5a-240p-h
 channel=7 start=2024/01/01-00:00:00 files=ch5a-240p-h264.mp4,hole:36,ch5a-240p-h264.mp4
 channel=8 start=2024/01/01-00:00:00 files=ch3-360p-h264.ts,ch3-360p-h264.ts,ch3-360p-h264.ts,ch3-360p-h264.ts,ch3-360p-h264.ts,ch3-360p-h264.ts
 channel=10 start=2024/01/01-00:00:00 files=ch10-1080p-h264-2s.mp4
+channel=60 start=2024/01/01-00:00:00 files=ch60-motion-240p-h264.mp4
 channel=9 start=2024/01/01-00:00:00 files=ch4-360p-h264.h264,ch4-360p-h264.h264,ch4-360p-h264.h264,ch4-360p-h264.h264,ch4-360p-h264.h264,ch4-360p-h264.h264
 CAT
 for channel in $(seq 11 42); do

@@ -17,6 +17,9 @@ if [[ "${1:-}" == "--test" ]]; then
   # interoperability tests; clang with its sanitizer and libFuzzer runtimes (only recommended
   # by clang, so named) for the fuzzing harnesses.
   packages+=(xvfb x11-apps imagemagick x11-utils xdotool apache2 nginx-light clang libclang-rt-14-dev)
+  # The Python binding's tests and examples: numpy and pytest, matplotlib for the motion
+  # example's plot, and setuptools with venv for `pip install ./python` without a network.
+  packages+=(python3-numpy python3-pytest python3-matplotlib python3-setuptools python3-venv)
 fi
 
 missing=()
