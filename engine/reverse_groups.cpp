@@ -70,9 +70,12 @@ void ReverseGroups::MirrorGroup() {
     const int64_t lastPts = m_group.back().frame->pts;
     const int64_t earliestKept = m_group.front().hasRecord ? m_group.front().record.frameTime : 0;
     // Mirrored within the group's span: the gaps between pictures stay the frame durations,
-    // and the pts keep growing from one group to the next, as the groups arrive.
+    // and the pts keep growing from one group to the next without a hole, so that the first
+    // picture of a group follows the last of the one before by its frame duration.
+    const int64_t shift = m_nextPts != kNoNextPts ? m_groupFirstPts - m_nextPts : 0;
+    m_nextPts = lastPts - shift + std::max<int64_t>(m_group.back().frame->pkt_duration, 0);
     for (auto it = m_group.rbegin(); it != m_group.rend(); ++it) {
-        if (m_mirror) it->frame->pts = m_groupFirstPts + lastPts - it->frame->pts;
+        if (m_mirror) it->frame->pts = m_groupFirstPts + lastPts - it->frame->pts - shift;
         m_outgoing.push_back(std::move(*it));
     }
     if (m_groupCut) {
@@ -81,6 +84,7 @@ void ReverseGroups::MirrorGroup() {
         redo.before = earliestKept;
         redo.firstPts = m_groupFirstPts;
         redo.lastPts = lastPts;
+        redo.shift = shift;
         m_redos.push_back(redo);
         m_outgoing.emplace_back();  // marks where the group's earlier segments go
     }
@@ -157,11 +161,11 @@ void ReverseGroups::DecodeSegment() {
     }
     reachedKey = segment.front().record.frameTime <= redo.keyTime;
     redo.before = segment.front().record.frameTime;
-    const int64_t firstPts = redo.firstPts, lastPts = redo.lastPts;
+    const int64_t firstPts = redo.firstPts, lastPts = redo.lastPts, shift = redo.shift;
     if (reachedKey) finish();
     // Latest first, in front of what follows.
     for (HeldPicture& picture : segment) {
-        if (m_mirror) picture.frame->pts = firstPts + lastPts - picture.frame->pts;
+        if (m_mirror) picture.frame->pts = firstPts + lastPts - picture.frame->pts - shift;
         Hold(m_outgoing, std::move(picture), true);
     }
 }
@@ -173,6 +177,7 @@ void ReverseGroups::Clear() {
     m_packets.clear();
     m_bytes = 0;
     m_groupCut = false;
+    m_nextPts = kNoNextPts;
     m_redecoded = 0;
     m_redecoder.Flush();
 }

@@ -75,6 +75,7 @@ private:
         int64_t before = 0;    // frame times from here on have been handed out
         int64_t firstPts = 0;  // the group's pts span, for the mirror
         int64_t lastPts = 0;
+        int64_t shift = 0;  // taken off the mirrored pts, as for the rest of the group
     };
 
     static size_t BytesOf(const AVFrame& frame);
@@ -90,7 +91,11 @@ private:
     std::deque<HeldPicture> m_outgoing;  // to show, in this order
     int64_t m_groupKeyTime = -1;
     int64_t m_groupFirstPts = 0;
-    bool m_groupCut = false;        // its earliest pictures were let go to stay within the bound
+    bool m_groupCut = false;  // its earliest pictures were let go to stay within the bound
+    // Where the next group's mirrored pts go on: the pts follow the packets read, and the
+    // pictures a turn passes over (read, never shown) would leave their time as a hole.
+    int64_t m_nextPts = kNoNextPts;
+    static constexpr int64_t kNoNextPts = INT64_MIN;
     std::deque<Redo> m_redos;       // one for each marker (a picture without frame) in m_outgoing
     std::deque<Packets> m_packets;  // the groups in flight, oldest first
     size_t m_redecoded = 0;

@@ -524,6 +524,19 @@ def smooth_reverse(ctx):
     bad = [i for i, p in enumerate(pics) if hashes.get(p[6]) != p[9]]
     expect(not bad, "%d pictures differ from the ffmpeg decode, first %s" % (len(bad), bad[:1]))
 
+    # Turned back in the middle of a group and rewound through three more: the pictures the
+    # turn passes over take no time, so every boundary keeps the frames' spacing.
+    r = ctx.run(["create:1", "reverse:1", "set:savefolder:" + ctx.save, "set:noaudio:1",
+                 *record_commands(ctx.rec.port, key=3, begin=begin, seconds=4),
+                 "open1", "wait_pictures:85:20000", "mark:turn", "speed:0:2:1:1",
+                 "wait_end:60000", "close:1", "destroy"])
+    r.check_ok()
+    back = [p for p in r.pictures() if int(p[0]) > int(r.of("MARK")[0][1])][1:]
+    slow = [(p[6], (int(q[0]) - int(p[0])) // 1000) for p, q in zip(back, back[1:])
+            if int(q[0]) - int(p[0]) > 2 * 40_000]
+    expect(len(back) > 75 and not slow, "%d pictures back; held longer than two frame "
+           "times: %s" % (len(back), slow))
+
 
 @scenario
 def turn_after_end(ctx):

@@ -149,42 +149,13 @@ void Player::SetSpeed(int exponent) {
 
 void Player::SetOrientation(int orientation) {
     if (!m_running || orientation == m_orientation) return;
-    int64_t from;
-    {
-        std::lock_guard<std::mutex> guard(m_lock);
-        from = m_status.lastFrameTime;
-    }
     m_orientation = orientation;
-    if (from < 0) {
-        // Nothing shown yet: the direction only goes with the next command to the recorder.
-        CVarnel1_SetSpeed_Orientation(m_player.get(), m_speed, m_orientation, true,
-                                      m_options.noAudio);
-        return;
-    }
-    // A recorder turns round on a new request. The object's own turn in smooth mode keeps the
-    // picture exactly, but after the recorder has ended the feed (which it does soon after a
-    // rewind reaches the start of the range) it can only play the groups held here: a person
-    // turning forward again expects the rest of the range. So the object is closed (waiting,
-    // so that no picture of the old direction follows) and opened again from the picture last
-    // shown, over the rest of the range in the new direction. Its working files go with the
-    // close.
-    CloseObject();
-    g_stopping = false;
-    StreamSetting main = Record(m_options.fosId);
-    const StreamSettingTime at = CalendarOf(from);
-    if (orientation == 1)
-        main.BeginTime = at;
-    else
-        main.EndTime = at;
-    {
-        std::lock_guard<std::mutex> guard(m_lock);
-        m_schedule.Restart();
-        m_status.ended = false;
-        m_status.closed = false;
-        m_status.feedState = -1;
-    }
-    OpenObject(main);
-    if (m_paused) CVarnel1_Play(m_player.get());  // the toggle: paused again, as it was
+    // The object turns in place at the picture on screen (before the first picture the
+    // direction goes with the next command) and goes on through the rest of the range,
+    // asking the recorder again when it has ended the feed.
+    CVarnel1_SetSpeed_Orientation(m_player.get(), m_speed, m_orientation, true, m_options.noAudio);
+    std::lock_guard<std::mutex> guard(m_lock);
+    m_schedule.Restart();
 }
 
 void Player::SeekTo(int64_t frameTime) {
