@@ -375,12 +375,14 @@ VARNEL_API bool CQMediaElement_Pause(CQMediaElement* element);
 /* Forward at 2 to the power speed (speeds below -5 or above 5 are taken as -5 and 5). Speeds
  * 2 to 5 show key frames only, the others every frame; a change between the two drops what is
  * buffered and goes on right after the latest picture shown (every channel from there); a
- * change from rewind goes on from the picture each channel shows. */
+ * change from rewind goes on from the picture each channel shows, through the rest of the
+ * range (asking the recorder again when it has ended the feed, as it does at the range's
+ * start). */
 VARNEL_API bool CQMediaElement_Forward(CQMediaElement* element, MediaElementSpeeds speed);
 /* Backward, key frames only, at 2 to the power speed (clamped as for Forward); from forward
  * it drops what is buffered and goes back from the picture each channel shows. In smooth
  * reverse mode at speed 0 or below: every picture backward, each channel on from the picture
- * it shows. */
+ * it shows. Like Forward, it goes on through the rest of the range after the feed's end. */
 VARNEL_API bool CQMediaElement_Rewind(CQMediaElement* element, MediaElementSpeeds speed);
 /* Pause (reported) when playing, then exactly one picture per channel, forward; playback
  * stays paused, and the time line stands at the earliest of the pictures shown, so that Play
