@@ -191,6 +191,7 @@ protected:
     bool TakeLiveRecord(frameheader1* rec, unsigned char*& data);
     void ListFinishedGroup(GOPPtr group);
     void FinishLiveGroup();
+    void TakeWholeGroup(GOPPtr& held, GOPPtr whole);
 
     bool RecvEnd() override;
     void CheckContent(unsigned char* data, int size) override;

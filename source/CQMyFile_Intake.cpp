@@ -240,10 +240,15 @@ void CQMyFile::WriteGOPToFile() {
             const frameheader1* f = held->front();
             return f != nullptr && f->frameTime == first->frameTime && f->channel == first->channel;
         };
-        if (std::any_of(m_listAhead.begin(), m_listAhead.end(), same) ||
-            std::any_of(m_listBehind.begin(), m_listBehind.end(), same)) {
-            platform::TraceF("CQMyFile: group sent again, dropped\r\n");
+        for (auto* list : {&m_listAhead, &m_listBehind}) {
+            const auto held = std::find_if(list->begin(), list->end(), same);
+            if (held == list->end()) continue;
             m_nLiveTaken = 0;
+            if ((*held)->size() >= group->size()) {
+                platform::TraceF("CQMyFile: group sent again, dropped\r\n");
+            } else {
+                TakeWholeGroup(*held, std::move(group));
+            }
             return;
         }
         ListFinishedGroup(std::move(group));

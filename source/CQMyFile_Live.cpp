@@ -7,9 +7,11 @@
 // the group being received as they come; the group is still written and listed when it is
 // finished, read up to where the reader got, so that reverse play and turns find it like
 // any other.
+#include <algorithm>
 #include <cstring>
 #include <iterator>
 
+#include "platform/trace.h"
 #include "source/CQMyFile.h"
 
 const frameheader1* CQMyFile::NextLiveRecord() {
@@ -76,4 +78,32 @@ void CQMyFile::FinishLiveGroup() {
         WriteGOPToFile();
     }
     m_nLiveTaken = 0;
+}
+
+void CQMyFile::TakeWholeGroup(GOPPtr& held, GOPPtr whole) {
+    // Under m_csFrame. The group held was finished early at a turn, while it was being played
+    // as it came; sent again whole, it takes that one's place, read as far as that one was, so
+    // that the rest of its pictures is not lost.
+    frameheader1 next{};
+    const bool partly = !held->IsEnd() && held->GetNextFrameHeader(&next) &&
+                        next.frameTime != held->front()->frameTime;
+    if (partly) {
+        frameheader1 peek{};
+        while (!whole->IsEnd() && whole->GetNextFrameHeader(&peek) &&
+               !(peek.frameTime == next.frameTime && peek.channel == next.channel &&
+                 peek.kind == next.kind))
+            whole->GetNexFrame(peek);
+    }
+    // The early part's file may hold the group written before it too: it goes with the last
+    // group that names it.
+    const char* path = held->front()->filePath;
+    const auto shares = [&](const GOPPtr& g) {
+        return g != held && g->front() != nullptr &&
+               std::strncmp(g->front()->filePath, path, sizeof g->front()->filePath) == 0;
+    };
+    if (std::any_of(m_listAhead.begin(), m_listAhead.end(), shares) ||
+        std::any_of(m_listBehind.begin(), m_listBehind.end(), shares))
+        held->Detach();
+    platform::TraceF("CQMyFile: group sent again whole, in place of its early part\r\n");
+    held = std::move(whole);
 }

@@ -99,7 +99,8 @@ bool CQMyFile::GetNextFrame_Key(frameheader1* rec, unsigned char*& data,
     std::lock_guard<platform::CriticalSection> lock(m_csFrame);
     if (!m_bOnFile) {
         // A group read partly (before a change to key frames only) has shown its key frame:
-        // key-frame reading goes on with the next group's.
+        // key-frame reading goes on with the next group's. Deliberately not the frame at its
+        // cursor: that picture cannot be decoded alone, and the host would see a broken one.
         while (!m_listAhead.empty() && PartlyRead(*m_listAhead.front())) {
             m_listAhead.front()->Reset();
             m_listBehind.push_back(std::move(m_listAhead.front()));

@@ -546,7 +546,6 @@ def turn_after_end(ctx):
     range, in both reverse looks."""
     units = recorded(ctx.rec, 3, 20)
     index = {u.frame_time: i for i, u in enumerate(units)}
-    paced = recorder(ctx, "--pace", "1")
 
     def ended(pid, name):
         for _ in range(100):
@@ -556,6 +555,7 @@ def turn_after_end(ctx):
         return False
 
     for mode in (1, 0):
+        paced = recorder(ctx, "--pace", "1")
         r = ctx.run(["create:1", "reverse:%d" % mode, "set:savefolder:" + ctx.save,
                      "set:noaudio:1", *record_commands(paced.port, key=3, seconds=20),
                      "open1", "wait_pictures:50:20000", "mark:rewind", "speed:0:2:1:1",
@@ -575,7 +575,7 @@ def turn_after_end(ctx):
         expect(after and steps == {1} and after[-1] == len(units) - 1,
                "mode %d: after the turn pictures %s..%s of %d, steps %s" %
                (mode, after[:1], after[-1:], len(units), sorted(steps)[:5]))
-    paced.close()
+        paced.close()
 
 
 @scenario

@@ -93,21 +93,25 @@ TEST(Navigation, PlainReadingTakesEveryFrameThenMovesTheGroupBehind) {
     EXPECT_EQ(cursor.frameTime, recs[0].time);  // back on its first frame
 
     for (int i = 30; i < 60; ++i) ExpectNext(fx, recs[i]);
-    // Nothing ahead: a zero-filled record, and the peek leaves its record as it was.
+    // Forward play goes on into the group still coming (its key frame), and then has nothing:
+    // a zero-filled record, and the peek leaves its record as it was.
+    fx.src.GetNextFrameHeader(&peek);
+    EXPECT_EQ(peek.frameTime, recs[60].time);
+    ExpectNext(fx, recs[60]);
     EXPECT_TRUE(IsZero(fx.Next()));
     std::memset(&peek, 0x33, sizeof peek);
     fx.src.GetNextFrameHeader(&peek);
     EXPECT_EQ(peek.kind, 0x33333333);
-    EXPECT_EQ(fx.src.GetDuration(), 40);  // the pending key frame
+    EXPECT_EQ(fx.src.GetDuration(), 0);
 }
 
 TEST(Navigation, KeyFrameOnlyTakesOneFramePerGroup) {
     Fixture fx;
     const auto recs = Groups(3, 30);
     fx.src.Feed(Body(recs));
-    // The first group is half read: key-frame reading takes the frame at its cursor.
+    // The first group is half read: key-frame reading goes on with the next key frame, never
+    // with the picture at the cursor (it cannot be decoded on its own).
     for (int i = 0; i < 15; ++i) fx.Next();
-    ExpectNextKey(fx, kFwd, recs[15]);
     const frameheader1 k = fx.NextKey(kFwd);
     ExpectFrame(k, fx.data, recs[30]);
     EXPECT_EQ(k.groupDuration, 30 * 40);
