@@ -6,8 +6,8 @@ usage: cli_test.py CASE --play PATH [--recorder PATH --samples DIR]"""
 import os
 import sys
 
-sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-import play_lib as pl  # noqa: E402
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."))
+import driver as pl  # noqa: E402
 
 case = pl.Cases()
 expect = pl.expect

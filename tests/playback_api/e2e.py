@@ -14,8 +14,8 @@ import subprocess
 import sys
 import time
 
-sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-import e2e_lib as e  # noqa: E402
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."))
+import driver as e  # noqa: E402
 
 T0 = e.frame_time(2020, 1, 1, 8, 0, 0)
 FRAME = 400_000  # 40 ms in frame-time units

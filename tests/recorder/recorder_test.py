@@ -12,8 +12,8 @@ import subprocess
 import sys
 import time
 
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "playback_api"))
-import e2e_lib as e  # noqa: E402
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."))
+import driver as e  # noqa: E402
 
 T0 = e.frame_time(2024, 1, 1)
 SECOND = 10_000_000
