@@ -170,7 +170,7 @@ def pause_hold(ctx):
 def speeds(ctx):
     """Picture intervals follow the frame duration divided by the speed factor."""
     recs, srv = frames_server(ctx, seconds=3)
-    for exponent in (-1, 0, 1, 3):
+    for exponent in (-1, 0, 1, 2, 3):
         r = ctx.run(["create:1", *ctx.direct(srv.port), "set:speed:%d" % exponent, "open1",
                      "wait_end:60000", "close:1", "destroy"])
         r.check_ok()
