@@ -607,8 +607,8 @@ def calls_from_callbacks(ctx):
     state-4 report neither crashes nor hangs; an open from the end callback plays the
     recording again, and one from the frame callback restarts it."""
     cmds = ["set:savefolder:" + ctx.save, "set:noaudio:1", *record_commands(ctx.rec.port,
-                                                                           key=4, seconds=2)]
-    whole = len(recorded(ctx.rec, 4, 2))
+                                                                           key=4, seconds=1)]
+    whole = len(recorded(ctx.rec, 4, 1))
     everything = ("open1", "close0", "close1", "play", "pause", "speed", "destroy")
     for when, actions in (("pic", everything), ("end", everything),
                           ("state4", ("open1", "close1", "destroy"))):
