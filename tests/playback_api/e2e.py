@@ -111,20 +111,8 @@ def end_and_stop(ctx):
 
 
 @scenario
-def unreachable(ctx):
-    """Nothing listens: open returns, the end callback reports state 3, nothing hangs."""
-    port = e.free_port()
-    r = ctx.run(["create:1", "set:savefolder:" + ctx.save, "set:port:%d" % port, "open1",
-                 "wait_end:10000", "wait_state4:5000", "close:1", "destroy"], timeout=30)
-    r.check_ok()
-    expect(r.of("END")[0][2] == "3", "feed state 3: %s" % r.of("END"))
-    expect(not r.of("PIC"), "no pictures")
-
-
-@scenario
 def reopen_and_cycles(ctx):
-    """Opened, closed with wait and opened again, the object plays again; 20 cycles of create,
-    open, close and destroy leave no thread, no descriptor and no group file behind."""
+    """Opened, closed with wait and opened again, the object plays again from the start."""
     recs, srv = frames_server(ctx, seconds=4, gop=10)
     srv.pace = 0.005
     r = ctx.run(["create:1", *ctx.direct(srv.port), "open1", "wait_pictures:5:20000", "close:1",
@@ -133,19 +121,6 @@ def reopen_and_cycles(ctx):
     reopen = int(r.of("MARK")[0][1])
     again = [p for p in r.pictures() if p[0] > reopen]
     expect(len(again) >= 5 and again[0][6] == T0, "plays again from the start: %s" % again[:1])
-
-    cycle = ["create:1", *ctx.direct(srv.port), "open1", "wait_pictures:%d:20000", "close:1",
-             "destroy"]
-    commands = [c.replace("%d", "1") for c in cycle] + ["checkpoint:before"]
-    for i in range(20):
-        commands += [c.replace("%d", str(2 + i)) for c in cycle]
-    commands += ["sleep:200", "checkpoint:after"]
-    r = ctx.run(commands, on_checkpoint=lambda pid, name: e.proc_counts(pid), timeout=240)
-    r.check_ok()
-    before, after = r.checkpoints["before"], r.checkpoints["after"]
-    expect(after[0] == before[0], "threads %d -> %d" % (before[0], after[0]))
-    expect(after[1] == before[1], "descriptors %d -> %d" % (before[1], after[1]))
-    expect(ctx.saved_files() == [], "group files left: %s" % ctx.saved_files())
 
 
 @scenario

@@ -277,34 +277,6 @@ def bad_requests(ctx):
         expect(rec.proc.poll() is None, "still running")
 
 
-@case
-def channels_merged(ctx):
-    """"_All": the frames of all channels interleaved by time, each with its channel."""
-    with ctx.recorder() as rec:
-        target = e.query(key=1, begin=at(0), end=at(2)).replace("PlayBack1.cgi?Key=1",
-                                                                "PlayBack1_All.cgi?Key=1.2.3.4")
-        recs = e.fetch(rec.port, target)[:-1]
-    v = video(recs)
-    expect({r.channel for r in v} == {1, 2, 3, 4}, "all four channels")
-    expect({r.codec for r in v if r.channel == 2} == {"hevc"}, "channel 2 is H.265")
-    in_range = [r.frame_time for r in v if not (r.key and r.frame_time > T0 + 2 * SECOND)]
-    expect(in_range == sorted(in_range), "interleaved by time")
-
-
-@case
-def holes(ctx):
-    """A "hole:SECONDS" item in a catalogue line: the recording goes on after that long a
-    stretch with nothing, and the groups on both sides are served as usual."""
-    with ctx.recorder() as rec:
-        v = video(e.fetch(rec.port, e.query(key=6, begin=at(0), end=(2024, 1, 1, 0, 1, 0),
-                                            noaudio="True")))
-    steps = [b.frame_time - a.frame_time for a, b in zip(v, v[1:])]
-    expect(len(v) == 500, "%d frames" % len(v))
-    expect(steps.count(400_000) == 498, "40 ms apart but for one step")
-    expect(steps[249] == 400_000 + 40 * SECOND, "one step over the 40 s hole: %s" % steps[249])
-    expect(v[250].key, "a key frame after the hole")
-
-
 def frame_hashes(args):
     out = subprocess.run(["ffmpeg", "-v", "error", *args, "-f", "framemd5", "-"],
                          capture_output=True, text=True, check=True).stdout
