@@ -51,6 +51,7 @@
 #define _POSIX_C_SOURCE 200809L /* clock_gettime */
 #include <stdarg.h>
 #include <stdatomic.h>
+#include <stddef.h>
 #include <stdint.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -243,47 +244,53 @@ static void on_end(int32_t zero, int32_t feed, int32_t zero2) {
     react(REACT_END, "end");
 }
 
-static void playback_field(StreamSetting* s, const char* field, const char* v) {
-    if (!strcmp(field, "ip"))
-        snprintf(s->IP, sizeof s->IP, "%s", v);
-    else if (!strcmp(field, "port"))
-        s->Port = atoi(v);
-    else if (!strcmp(field, "key"))
-        s->Key = atoi(v);
-    else if (!strcmp(field, "subkey"))
-        s->SubKey = atoi(v);
-    else if (!strcmp(field, "fosid"))
-        s->FosID = atoi(v);
-    else if (!strcmp(field, "resolution"))
-        s->Resolution = atoi(v);
-    else if (!strcmp(field, "onfile"))
-        s->OnFile = atoi(v);
-    else if (!strcmp(field, "autorepeat"))
-        s->AutoRepeat = atoi(v);
-    else if (!strcmp(field, "savefolder"))
-        snprintf(s->SaveFolder, sizeof s->SaveFolder, "%s", v);
-    else if (!strcmp(field, "direct"))
-        snprintf(s->DirectURL, sizeof s->DirectURL, "%s", v);
-    else if (!strcmp(field, "writefile"))
-        snprintf(s->WriteFileName, sizeof s->WriteFileName, "%s", v);
-    else if (!strcmp(field, "speed"))
-        s->Speed = atoi(v);
-    else if (!strcmp(field, "orientation"))
-        s->Orientation = atoi(v);
-    else if (!strcmp(field, "keyonly"))
-        s->IsOnlyKeyFrame = atoi(v);
-    else if (!strcmp(field, "noaudio"))
-        s->NoAudio = atoi(v);
-    else if (!strcmp(field, "begin"))
-        set_time(&s->BeginTime, v);
-    else if (!strcmp(field, "end"))
-        set_time(&s->EndTime, v);
-    else if (!strcmp(field, "framecb"))
+/* The fields of a record that set: writes, by name: whole numbers, text and times. */
+enum { FIELD_INT, FIELD_TEXT, FIELD_TIME };
+typedef struct {
+    const char* name;
+    size_t offset, size;
+    int kind;
+} field;
+#define FIELD(type, name, member, kind) \
+    { name, offsetof(type, member), sizeof(((type*)0)->member), kind }
+
+/* Sets the field of record called name to v; 0 when fields has none of that name. */
+static int set_field(void* record, const field* fields, const char* name, const char* v) {
+    for (; fields->name != NULL; ++fields) {
+        if (strcmp(fields->name, name) != 0) continue;
+        char* at = (char*)record + fields->offset;
+        if (fields->kind == FIELD_INT) {
+            const int32_t n = atoi(v);
+            memcpy(at, &n, sizeof n);
+        } else if (fields->kind == FIELD_TEXT)
+            snprintf(at, fields->size, "%s", v);
+        else
+            set_time((StreamSettingTime*)at, v);
+        return 1;
+    }
+    return 0;
+}
+
+#define PB(name, member, kind) FIELD(StreamSetting, name, member, kind)
+/* clang-format off */
+static const field g_playback_fields[] = {
+    PB("ip", IP, FIELD_TEXT), PB("port", Port, FIELD_INT), PB("key", Key, FIELD_INT),
+    PB("subkey", SubKey, FIELD_INT), PB("fosid", FosID, FIELD_INT),
+    PB("resolution", Resolution, FIELD_INT), PB("onfile", OnFile, FIELD_INT),
+    PB("autorepeat", AutoRepeat, FIELD_INT), PB("speed", Speed, FIELD_INT),
+    PB("orientation", Orientation, FIELD_INT), PB("keyonly", IsOnlyKeyFrame, FIELD_INT),
+    PB("noaudio", NoAudio, FIELD_INT), PB("savefolder", SaveFolder, FIELD_TEXT),
+    PB("direct", DirectURL, FIELD_TEXT), PB("writefile", WriteFileName, FIELD_TEXT),
+    PB("begin", BeginTime, FIELD_TIME), PB("end", EndTime, FIELD_TIME), {NULL, 0, 0, 0}};
+/* clang-format on */
+
+static void playback_field(StreamSetting* s, const char* name, const char* v) {
+    if (!strcmp(name, "framecb"))
         s->FrameCallback = atoi(v) ? on_frame : NULL;
-    else if (!strcmp(field, "endcb"))
+    else if (!strcmp(name, "endcb"))
         s->EndCallback = atoi(v) ? on_end : NULL;
-    else {
-        fprintf(stderr, "unknown field %s\n", field);
+    else if (!set_field(s, g_playback_fields, name, v)) {
+        fprintf(stderr, "unknown field %s\n", name);
         exit(3);
     }
 }
@@ -360,12 +367,20 @@ static void null_calls(const MediaElementStreamSetting* s) {
 
 static int32_t g_channels[MAX_CHANNELS];
 
-static void element_field(MediaElementStreamSetting* s, const char* field, const char* v) {
-    if (!strcmp(field, "host"))
-        snprintf(s->host, sizeof s->host, "%s", v);
-    else if (!strcmp(field, "port"))
-        s->port = atoi(v);
-    else if (!strcmp(field, "channels")) {
+#define EL(name, member, kind) FIELD(MediaElementStreamSetting, name, member, kind)
+/* clang-format off */
+static const field g_element_fields[] = {
+    EL("host", host, FIELD_TEXT), EL("port", port, FIELD_INT), EL("fosid", FosID, FIELD_INT),
+    EL("subkey", SubKey, FIELD_INT), EL("resolution", Resolution, FIELD_INT),
+    EL("filemode", fileMode, FIELD_INT), EL("loopfile", loopFile, FIELD_INT),
+    EL("orientation", orientation, FIELD_INT), EL("keyonly", onlyKeyFrame, FIELD_INT),
+    EL("noaudio", noAudio, FIELD_INT), EL("savefolder", saveFolder, FIELD_TEXT),
+    EL("filename", fileName, FIELD_TEXT), EL("begin", beginTime, FIELD_TIME),
+    EL("end", endTime, FIELD_TIME), {NULL, 0, 0, 0}};
+/* clang-format on */
+
+static void element_field(MediaElementStreamSetting* s, const char* name, const char* v) {
+    if (!strcmp(name, "channels")) {
         int n = 0;
         for (const char* p = v; *p != '\0' && n < MAX_CHANNELS;) {
             g_channels[n++] = atoi(p);
@@ -374,34 +389,10 @@ static void element_field(MediaElementStreamSetting* s, const char* field, const
         }
         s->channelCount = n;
         s->channels = n > 0 ? g_channels : NULL;
-    } else if (!strcmp(field, "fosid"))
-        s->FosID = atoi(v);
-    else if (!strcmp(field, "subkey"))
-        s->SubKey = atoi(v);
-    else if (!strcmp(field, "resolution"))
-        s->Resolution = atoi(v);
-    else if (!strcmp(field, "filemode"))
-        s->fileMode = atoi(v);
-    else if (!strcmp(field, "loopfile"))
-        s->loopFile = atoi(v);
-    else if (!strcmp(field, "savefolder"))
-        snprintf(s->saveFolder, sizeof s->saveFolder, "%s", v);
-    else if (!strcmp(field, "filename"))
-        snprintf(s->fileName, sizeof s->fileName, "%s", v);
-    else if (!strcmp(field, "orientation"))
-        s->orientation = atoi(v);
-    else if (!strcmp(field, "keyonly"))
-        s->onlyKeyFrame = atoi(v);
-    else if (!strcmp(field, "noaudio"))
-        s->noAudio = atoi(v);
-    else if (!strcmp(field, "callback"))
+    } else if (!strcmp(name, "callback"))
         s->callback = atoi(v) ? on_element : NULL;
-    else if (!strcmp(field, "begin"))
-        set_time(&s->beginTime, v);
-    else if (!strcmp(field, "end"))
-        set_time(&s->endTime, v);
-    else {
-        fprintf(stderr, "unknown field %s\n", field);
+    else if (!set_field(s, g_element_fields, name, v)) {
+        fprintf(stderr, "unknown field %s\n", name);
         exit(3);
     }
 }
