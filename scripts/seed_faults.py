@@ -121,7 +121,9 @@ def main():
             if rc != 0:
                 verdict, failed = "caught", "build"  # the compiler catches it
             else:
-                rc, out = sh(f"ctest --test-dir build -j2 --timeout 300 -R '{tests}'", work, log)
+                # The first failure decides: the rest of the tests cannot make it survive.
+                rc, out = sh(f"ctest --test-dir build -j2 --timeout 300 --stop-on-failure "
+                             f"-R '{tests}'", work, log)
                 failed = ",".join(re.findall(r"^\s*\d+ - (\S+)", out.split("tests FAILED:")[-1], re.M)
                                   if "tests FAILED:" in out else [])
                 verdict = "caught" if rc != 0 else "SURVIVED"
