@@ -136,6 +136,8 @@ def main():
                 verdict = "caught" if rc != 0 else "SURVIVED"
         finally:
             shutil.move(file + ".orig", file)
+            # Newer than the object built with the fault: the next build compiles it again.
+            os.utime(file)
         tried += 1
         caught += verdict == "caught"
         line = f"{n:2} {verdict:8} {path}: {what} [{time.monotonic() - t0:.0f} s] {failed}"
