@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
-# Builds and runs every test: a normal build, then the same tests under AddressSanitizer and
-# UndefinedBehaviorSanitizer, then the tests whose threads meet under ThreadSanitizer, then each
-# libFuzzer harness for a short fixed time from its seed corpus (scripts/fuzz.sh runs them longer).
+# Builds and runs every test: a normal build; then one clang build under AddressSanitizer and
+# UndefinedBehaviorSanitizer that runs the same tests and each libFuzzer harness briefly over
+# its seed corpus (scripts/fuzz.sh fuzzes for longer); then the tests whose threads meet, under
+# ThreadSanitizer, in a build that makes only what they run. Prints how long each part took.
 set -uo pipefail
 cd "$(dirname "$0")/.."
 scripts/setup.sh --test || exit 1
@@ -9,25 +10,34 @@ scripts/setup.sh --test || exit 1
 jobs=$(nproc)
 source scripts/fuzz_config.sh
 status=0
-run() {  # run <build dir> <ctest args...> -- <cmake args...>
-    local dir=$1; shift
-    local ctest_args=() cmake_args=()
+times=()
+run() {  # run <build dir> <target> <ctest args...> -- <cmake args...>
+    local dir=$1 target=$2; shift 2
+    local ctest_args=() cmake_args=() start=$SECONDS built
     while [[ $# -gt 0 && $1 != -- ]]; do ctest_args+=("$1"); shift; done
     [[ $# -gt 0 ]] && shift
     cmake_args=("$@")
     echo "=== $dir"
-    cmake -S . -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo "${cmake_args[@]}" >/dev/null &&
-        ninja -C "$dir" -j"$jobs" | grep -v '^\[' ||
-        { echo "build failed in $dir"; status=1; return; }
+    if ! { cmake -S . -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo "${cmake_args[@]}" \
+               >/dev/null && ninja -C "$dir" -j"$jobs" $target | grep -v '^\['; }; then
+        echo "build failed in $dir"
+        status=1
+        times+=("$(printf '%-11s build failed after %d s' "$dir" $((SECONDS - start)))")
+        return
+    fi
+    built=$SECONDS
     ctest --test-dir "$dir" -j"$jobs" --output-on-failure --timeout 600 "${ctest_args[@]}" || status=1
+    times+=("$(printf '%-11s build %4d s  tests %4d s' "$dir" $((built - start)) $((SECONDS - built)))")
 }
 
-run build
+run build all
 export ASAN_OPTIONS=detect_leaks=1:abort_on_error=0 UBSAN_OPTIONS=print_stacktrace=1
-run build-asan -LE slow -- -DVARNEL_SANITIZE=address,undefined -DVARNEL_BENCH=OFF
+# The fuzzing build instruments everything with both sanitizers already: the tests are built
+# in it too, so that the library is compiled once for both.
+run build-asan all -LE slow -- "${fuzz_config[@]}" -DVARNEL_TESTS=ON
 export TSAN_OPTIONS="halt_on_error=1 suppressions=$PWD/scripts/tsan.supp"
-run build-tsan -L threads -- -DVARNEL_SANITIZE=thread -DVARNEL_BENCH=OFF
-run build-fuzz -L fuzz -- "${fuzz_config[@]}"
+run build-tsan tests_threads -L threads -- -DVARNEL_SANITIZE=thread -DVARNEL_BENCH=OFF
 
+printf '%s\n' "${times[@]}" "total       $SECONDS s"
 [[ $status -eq 0 ]] && echo "all test runs passed" || echo "some test runs FAILED"
 exit $status

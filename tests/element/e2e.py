@@ -4,7 +4,7 @@ varnel-recorder's "_All" endpoint on loopback.
 
 usage: e2e.py SCENARIO --host PATH --recorder PATH --samples DIR
 
-Each scenario runs the C test host (tests/element/host.c); pictures are checked against the
+Each scenario runs the C test host (tests/host.c); pictures are checked against the
 ffmpeg program's decode of the very access units the recorder sends."""
 import os
 import statistics
@@ -12,8 +12,8 @@ import subprocess
 import sys
 import time
 
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "playback_api"))
-import e2e_lib as e  # noqa: E402
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."))
+import driver as e  # noqa: E402
 
 T0 = e.frame_time(2024, 1, 1)
 SECOND = 10_000_000
@@ -38,7 +38,8 @@ class Ctx:
                    "set:savefolder:" + self.save, "set:noaudio:1",
                    "set:begin:2024/1/1/0/%d/%d" % divmod(begin, 60),
                    "set:end:2024/1/1/0/%d/%d" % divmod(begin + seconds, 60)]
-        return Log(e.HostRun(self.host, self.work, ["create", *setting, *commands], **kw))
+        return Log(e.HostRun(self.host, self.work, ["create", *setting, *commands],
+                            api="element", **kw))
 
     def no_files_left(self):
         expect(os.listdir(self.save) == [], "working files left: %s" % os.listdir(self.save))

@@ -8,9 +8,9 @@ import re
 import subprocess
 import sys
 
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "playback_api"))
-import e2e_lib as e  # noqa: E402
-from testkit import Cases, Recorder, expect  # noqa: E402
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."))
+import driver as e  # noqa: E402
+from driver import Cases, Recorder, expect  # noqa: E402
 
 cases = Cases()
 DONE, CANCELLED, CANNOT_WRITE, FAILED, NOTHING = range(5)

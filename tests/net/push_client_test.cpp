@@ -235,7 +235,9 @@ TEST(CQHttpPushClient, CloseOpenAndDeleteFromInsideTheHooks) {
     // In the first part (else in the closed event), and what is done there.
     const std::pair<bool, Act> cases[] = {
         {true, Close}, {false, Close}, {false, Open}, {true, Delete}, {false, Delete}};
-    for (const auto& [inPart, act] : cases) {
+    for (const auto& c : cases) {
+        const bool inPart = c.first;  // by name: clang 14 captures no structured binding
+        const Act act = c.second;
         SCOPED_TRACE(std::to_string(inPart) + " " + std::to_string(act));
         Server server([&](Server& s) {
             auto conn = s.Next();

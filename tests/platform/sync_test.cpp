@@ -80,10 +80,3 @@ TEST(Event, EachAutoResetSignalReleasesExactlyOneWaiter) {
     threads.clear();
     EXPECT_EQ(taken.load(), sent);
 }
-
-TEST(CriticalSection, IsRecursive) {
-    CriticalSection cs;
-    std::lock_guard<CriticalSection> a(cs);
-    std::lock_guard<CriticalSection> b(cs);
-    SUCCEED();
-}

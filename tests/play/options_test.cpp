@@ -11,6 +11,13 @@ ParseResult Parse(std::vector<std::string> args) {
     return ParseOptions(args);
 }
 
+// A list written as one text, its items cut at '|'.
+std::vector<std::string> Items(const std::string& text) {
+    std::vector<std::string> out(1);
+    for (char c : text) c == '|' ? out.push_back("") : out.back().push_back(c);
+    return out;
+}
+
 TEST(PlayOptions, DefaultsAskForAnHourFromTheCatalogueStart) {
     ParseResult r = Parse({});
     ASSERT_EQ(r.error, "");
@@ -25,43 +32,12 @@ TEST(PlayOptions, DefaultsAskForAnHourFromTheCatalogueStart) {
 }
 
 TEST(PlayOptions, RecordFieldsAndControls) {
-    ParseResult r = Parse({"--ip",
-                           "10.1.2.3",
-                           "--port=8080",
-                           "--key",
-                           "7",
-                           "--subkey",
-                           "-2",
-                           "--fos-id",
-                           "3",
-                           "--resolution",
-                           "1",
-                           "--begin",
-                           "2020/01/02 03:04:05",
-                           "--end",
-                           "2020-01-02T03:05:00",
-                           "--speed",
-                           "4x",
-                           "--reverse",
-                           "groups",
-                           "--key-frames",
-                           "--no-audio",
-                           "--on-file",
-                           "--fos",
-                           "9",
-                           "--every",
-                           "25",
-                           "--headless",
-                           "--json",
-                           "-",
-                           "--at",
-                           "10:reverse",
-                           "--at",
-                           "12.5:speed=-1",
-                           "--at",
-                           "3:pause",
-                           "--duration",
-                           "12"});
+    ParseResult r =
+        Parse(Items("--ip|10.1.2.3|--port=8080|--key|7|--subkey|-2|--fos-id|3|--resolution|"
+                    "1|--begin|2020/01/02 03:04:05|--end|2020-01-02T03:05:00|--speed|4x|"
+                    "--reverse|groups|--key-frames|--no-audio|--on-file|--fos|9|--every|25|"
+                    "--headless|--json|-|--at|10:reverse|--at|12.5:speed=-1|--at|3:pause|"
+                    "--duration|12"));
     ASSERT_EQ(r.error, "");
     const Options& o = r.options;
     EXPECT_EQ(o.ip, "10.1.2.3");
@@ -146,6 +122,7 @@ TEST(PlayOptions, BadCommandLinesSayWhatIsWrong) {
          "--url: '" + std::string(500, 'u') + "' is not a URL below 500 characters"},
         {{"--ip", std::string(256, 'a')}, "--ip: the address is too long"},
         {{"--sheet-columns", "17"}, "--sheet-columns: '17' is not a count from 1 to 16"},
+        {{"--channels", "1,1"}, "--channels: '1,1' is not a list of 1 to 16 channels like 1,2,3,4"},
     };
     for (const Case& c : cases) {
         ParseResult r = Parse(c.args);
@@ -155,40 +132,13 @@ TEST(PlayOptions, BadCommandLinesSayWhatIsWrong) {
 
 TEST(PlayOptions, HelpDocumentsEveryOptionAndExitCode) {
     std::string help = HelpText();
-    for (const char* option : {"--ip",
-                               "--port",
-                               "--key",
-                               "--subkey",
-                               "--fos-id",
-                               "--resolution",
-                               "--begin",
-                               "--end",
-                               "--length",
-                               "--url",
-                               "--fos",
-                               "--speed",
-                               "--reverse",
-                               "--key-frames",
-                               "--no-audio",
-                               "--on-file",
-                               "--at",
-                               "--duration",
-                               "--timeout",
-                               "--window",
-                               "--headless",
-                               "--hold",
-                               "--out",
-                               "--every",
-                               "--sheet-columns",
-                               "--sheet-pictures",
-                               "--thumb-width",
-                               "--save-folder",
-                               "--json",
-                               "--trace",
-                               "--quiet",
-                               "--help",
-                               "--version"})
-        EXPECT_NE(help.find(std::string("  ") + option), std::string::npos) << option;
+    for (const std::string& option :
+         Items("--ip|--port|--key|--subkey|--fos-id|--resolution|--begin|--end|--length|--url|"
+               "--fos|--speed|--reverse|--key-frames|--no-audio|--on-file|--at|--duration|"
+               "--timeout|--window|--headless|--hold|--out|--every|--sheet-columns|"
+               "--sheet-pictures|--thumb-width|--save-folder|--json|--trace|--quiet|--help|"
+               "--version"))
+        EXPECT_NE(help.find("  " + option), std::string::npos) << option;
     for (const char* code : {"  0  ", "  1  ", "  2  ", "  3  ", "  4  "})
         EXPECT_NE(help.find(code), std::string::npos) << code;
 }

@@ -11,15 +11,6 @@ namespace {
 const int64_t T0 = FrameTimeOf({2024, 1, 1, 0, 0, 0, 0});
 constexpr int64_t kFrame = 400'000;  // 40 ms
 
-TEST(Schedule, OnTimePicturesHaveNoError) {
-    Schedule s;
-    for (int i = 0; i < 100; ++i) s.Add(10.0 + i * 0.04, T0 + i * kFrame);
-    Schedule::Result r = s.Summarise();
-    EXPECT_EQ(r.samples, 99u);
-    EXPECT_NEAR(r.medianMs, 0, 1e-6);
-    EXPECT_NEAR(r.p99Ms, 0, 1e-6);
-}
-
 TEST(Schedule, PicturesOffTheirNeighboursCountNotASteadyLatency) {
     Schedule s;
     // Every tenth picture 5 ms late, one 30 ms late; the rest on time.

@@ -11,8 +11,8 @@ import subprocess
 import sys
 import time
 
-sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-import play_lib as pl  # noqa: E402
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."))
+import driver as pl  # noqa: E402
 
 TITLE = re.compile(r'"(varnel-play - ([0-9/]+ [0-9:.]+|connecting) - (\S+) (forward|reverse)'
                    r'( - paused)?)"')

@@ -15,11 +15,12 @@ Every cell must be the good one; the table (Markdown) is printed, and written to
 import os
 import sys
 
-sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+sys.path[:0] = [os.path.dirname(os.path.abspath(__file__)),
+                os.path.join(os.path.dirname(os.path.abspath(__file__)), "..")]
 import e2e  # noqa: E402
-import e2e_lib as e  # noqa: E402
+import driver as e  # noqa: E402
 
-KEY, SECONDS, SIZE = 3, 4, (640, 360)
+KEY, SECONDS, SIZE = 3, 2, (640, 360)
 BEGIN = (2024, 1, 1, 0, 0, 0)
 END = BEGIN[:5] + (BEGIN[5] + SECONDS,)
 

@@ -1,5 +1,5 @@
 """The binding's tests run against varnel-recorder with the sample catalogue and compare with
-the C test hosts; CTest passes where each is (tests/python/CMakeLists.txt)."""
+the C test host; CTest passes where each is (tests/python/CMakeLists.txt)."""
 import os
 import sys
 
@@ -7,11 +7,11 @@ import pytest
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path[:0] = [os.path.join(HERE, "..", "..", "python"), os.path.join(HERE, "..")]
-import testkit  # noqa: E402
+import driver  # noqa: E402
 
 
 def pytest_addoption(parser):
-    for name in ("recorder", "samples", "playback-host", "element-host", "library"):
+    for name in ("recorder", "samples", "host", "library"):
         parser.addoption("--" + name, required=True)
 
 
@@ -23,5 +23,5 @@ def opt(request):
 
 @pytest.fixture(scope="session")
 def recorder(opt, tmp_path_factory):
-    with testkit.Recorder(opt("recorder"), opt("samples"), tmp_path_factory.mktemp("rec")) as r:
+    with driver.Recorder(opt("recorder"), opt("samples"), tmp_path_factory.mktemp("rec")) as r:
         yield r

@@ -17,17 +17,17 @@ BEGIN, END = "2024/01/01 00:00:00", "2024/01/01 00:00:04"
 FRAME = datetime.timedelta(milliseconds=40)
 
 
-def c_host(exe, tmp_path, commands):
-    """Runs a C test host with hashing on; its PIC lines, split."""
+def c_host(exe, api, tmp_path, commands):
+    """Runs the C test host on one interface with hashing on; its PIC lines, split."""
     log = str(tmp_path / "host.log")
-    subprocess.run([exe, log, "hash:1", *commands], check=True, timeout=120,
+    subprocess.run([exe, api, log, "hash:1", *commands], check=True, timeout=120,
                    env=dict(os.environ, SDL_AUDIODRIVER="dummy"), stdout=subprocess.DEVNULL)
     with open(log) as f:
         return [line.split() for line in f if line.startswith("PIC ")]
 
 
 def hashes(exe, frames):
-    """The C hosts' hash of each picture, by the host itself (--hash W H on standard input)."""
+    """The C host's hash of each picture, by the host itself (--hash W H on standard input)."""
     if not frames:
         return []
     h, w, _ = frames[0].image.shape
@@ -49,25 +49,25 @@ def test_pictures_equal_the_c_hosts(opt, recorder, tmp_path):
     # hash, the stream); the element's channels are compared each on its own, since two
     # pictures due at the same time may come in either order.
     cases = [
-        ("playback-host", ["create:1", save, "set:noaudio:1", "set:key:3", "set:speed:2", *rng,
+        ("playback", ["create:1", save, "set:noaudio:1", "set:key:3", "set:speed:2", *rng,
                            "open1", "wait_end:30000", "close:1", "destroy"],
          lambda l: True, (7, None, 10),
          lambda: varnel.open("127.0.0.1", port, 3, BEGIN, END, speed=2)),
-        ("element-host", ["create", save, "set:noaudio:1", "set:channels:3,4", *rng, "open",
+        ("element", ["create", save, "set:noaudio:1", "set:channels:3,4", *rng, "open",
                           "wait_pictures:100:30000", "wait_quiet:3000", "close", "destroy"],
          lambda l: l[5] == "1", (8, 4, 12),
          lambda: varnel.open_channels("127.0.0.1", port, [3, 4], BEGIN, END, idle=3)),
     ]
-    for host, commands, is_picture, (t, c, h), stream in cases:
+    for api, commands, is_picture, (t, c, h), stream in cases:
         want = [(int(l[t]), int(l[c]) if c else 3, l[h])
-                for l in c_host(opt(host), tmp_path, commands) if is_picture(l)]
+                for l in c_host(opt("host"), api, tmp_path, commands) if is_picture(l)]
         with stream() as s:
             got = list(s)
-        assert len(got) > 100, host
+        assert len(got) > 100, api
         assert {(f.image.shape, f.image.dtype.name, f.source) for f in got} == {
             ((360, 640, 3), "uint8", 0)}
-        got = [(ticks(f.time), f.channel, x) for f, x in zip(got, hashes(opt(host), got))]
-        assert sorted(got, key=lambda x: x[1]) == sorted(want, key=lambda x: x[1]), host
+        got = [(ticks(f.time), f.channel, x) for f, x in zip(got, hashes(opt("host"), got))]
+        assert sorted(got, key=lambda x: x[1]) == sorted(want, key=lambda x: x[1]), api
 
 
 @pytest.mark.parametrize("policy, delay", [("pace", 0), ("pace", 0.02), ("drop-oldest", 0.1)])

@@ -336,3 +336,27 @@ TEST(Navigation, TurnAtKeepsThePlacesGroupAndDropsAGroupSentAgain) {
         ExpectNext(fx, recs[2 * n + 1]);
     }
 }
+
+// Two channels whose key frames fall apart: a turn starts where every channel keeps the group
+// of the picture it shows, the earliest of their groups going forward, the latest going back.
+TEST(Navigation, TurnWithSeveralChannelsStartsAtTheGroupEveryChannelNeeds) {
+    // (ms, key frame, channel): channel 1's groups start at 0 and 160 ms, channel 2's at 40.
+    const int plan[][3] = {{0, 1, 1},   {40, 1, 2},  {80, 0, 1},  {120, 0, 2}, {160, 1, 1},
+                           {200, 0, 2}, {240, 0, 1}, {280, 1, 2}, {320, 1, 1}};
+    std::vector<Rec> recs;
+    for (const auto& [at, key, channel] : plan) {
+        recs.push_back(key ? Key(kT0 + at * kMs, 10) : P(kT0 + at * kMs, 10));
+        recs.back().channel = channel;
+    }
+    const int64_t ms = kMs;
+    for (const auto& [orientation, start] :
+         {std::pair{kRew, kT0 + 160 * ms}, std::pair{kFwd, kT0 + 40 * ms}}) {
+        Fixture fx;
+        fx.src.Feed(Body(recs));
+        for (int i = 0; i < 7; ++i) fx.Next();  // up to channel 1's picture at 240 ms
+        EXPECT_EQ(fx.src.TurnAt(kT0 + 240 * ms, orientation), start) << orientation;
+        if (orientation == kRew) {  // read back from there
+            EXPECT_EQ(fx.src.AheadList().front()->front()->frameTime, start);
+        }
+    }
+}

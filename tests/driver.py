@@ -1,18 +1,118 @@
-"""Helpers for the end-to-end tests of the playback object: the substitute recorder as a child
-process, a plain client that fetches the same records the library gets, the C test host, and
-the ffmpeg program as the reference decoder."""
+"""What the Python test drivers share: named cases run from the command line, child processes
+that are always reaped, varnel-recorder on a free loopback port and a plain client and server of
+its records, the C test host (tests/host.c), an X server for varnel-play, and the ffmpeg program
+as the reference decoder."""
+import argparse
+import datetime
+import json
 import os
 import re
+import shutil
+import signal
 import socket
 import struct
 import subprocess
-import sys
 import tempfile
 import threading
 import time
 
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."))
-from testkit import Cases, Recorder, expect, remove  # noqa: E402,F401
+
+def remove(path):
+    shutil.rmtree(path, ignore_errors=True)
+
+
+def expect(cond, what):
+    if not cond:
+        raise AssertionError(what)
+
+
+def run_tree(argv, timeout, **kwargs):
+    """subprocess.run with output captured, for a child that starts programs of its own (a
+    script): on a timeout its whole process group is killed, not only the child, so that no
+    grandchild is left running after the test."""
+    with subprocess.Popen(argv, start_new_session=True, stdout=subprocess.PIPE,
+                          stderr=subprocess.PIPE, text=True, **kwargs) as proc:
+        try:
+            out, err = proc.communicate(timeout=timeout)
+        except subprocess.TimeoutExpired:
+            os.killpg(proc.pid, signal.SIGKILL)
+            proc.communicate()
+            raise
+    return subprocess.CompletedProcess(argv, proc.returncode, out, err)
+
+
+class Cases:
+    """Test cases by name; a driver registers them with @cases and ends with cases.main()."""
+
+    def __init__(self):
+        self.all = {}
+
+    def __call__(self, fn):
+        self.all[fn.__name__] = fn
+        return fn
+
+    def main(self, make_ctx, options):
+        """options: (flag, required) pairs. A failed case keeps its work folder and names it,
+        so that what the programs left behind can be read."""
+        ap = argparse.ArgumentParser()
+        ap.add_argument("case", choices=sorted(self.all))
+        for flag, required in options:
+            ap.add_argument(flag, required=required)
+        args = ap.parse_args()
+        ctx = make_ctx(args)
+        try:
+            self.all[args.case](ctx)
+        except AssertionError as err:
+            print("FAILED %s: %s (work folder %s)" % (args.case, err, ctx.work))
+            return 1
+        remove(ctx.work)
+        print("passed", args.case)
+        return 0
+
+
+class Child:
+    """A child process that is terminated, and killed if it must be, when the test leaves it."""
+
+    proc = None
+
+    def close(self):
+        if self.proc is None or self.proc.poll() is not None:
+            return
+        self.proc.terminate()
+        try:
+            self.proc.wait(10)
+        except subprocess.TimeoutExpired:
+            self.proc.kill()
+            self.proc.wait()
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        self.close()
+
+
+class Recorder(Child):
+    """varnel-recorder on a free loopback port, logging to a file of its own; it names its
+    port on its first line."""
+
+    def __init__(self, exe, catalogue, work, *extra):
+        self.log_path = os.path.join(work, "recorder-%d.log" % id(self))
+        self.proc = subprocess.Popen(
+            [exe, "--port", "0", "--catalogue", catalogue, "--log", self.log_path, *extra],
+            stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
+        line = self.proc.stdout.readline()
+        m = re.search(r"(\d+)\s*$", line.strip())
+        if not m:
+            self.close()
+            raise RuntimeError("recorder did not say its port: %r" % line)
+        self.port = int(m.group(1))
+        threading.Thread(target=lambda: [None for _ in self.proc.stdout], daemon=True).start()
+
+    def log(self):
+        with open(self.log_path, errors="replace") as f:
+            return f.read().splitlines()
+
 
 # kind codec frameTime duration audioTime length keyFrame orientation channel pad
 HEADER = struct.Struct("<i8s4xqiiii20xiii")
@@ -73,14 +173,15 @@ def query(key=1, subkey=0, fosid=0, begin=(2020, 1, 1, 0, 0, 0), end=(2020, 1, 1
 
 
 class HostRun:
-    """One run of the C test host; its log parsed."""
+    """One run of the C test host on one interface (playback or element); its log parsed."""
 
-    def __init__(self, host, work, commands, env=None, timeout=120, on_checkpoint=None):
+    def __init__(self, host, work, commands, env=None, timeout=120, on_checkpoint=None,
+                 api="playback"):
         self.log_path = os.path.join(work, "host-%d-%d.log" % (os.getpid(), id(self)))
         full_env = dict(os.environ)
         full_env.setdefault("SDL_AUDIODRIVER", "dummy")
         full_env.update(env or {})
-        proc = subprocess.Popen([host, self.log_path, *commands], stdin=subprocess.PIPE,
+        proc = subprocess.Popen([host, api, self.log_path, *commands], stdin=subprocess.PIPE,
                                 stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
                                 env=full_env)
         self.pid = proc.pid
@@ -231,12 +332,11 @@ def make_header(kind, codec, frame_time, duration, audio_time, length, key, orie
                        orientation, channel, 0)
 
 
-def temp_dir():
-    return tempfile.mkdtemp(prefix="varnel-e2e-")
+def temp_dir(tag="e2e"):
+    return tempfile.mkdtemp(prefix="varnel-%s-" % tag)
 
 
 def frame_time(year, month, day, hour=0, minute=0, second=0, ms=0):
-    import datetime
     delta = datetime.datetime(year, month, day, hour, minute, second) - datetime.datetime(1, 1, 1)
     return (delta.days * 86400 + delta.seconds) * 10_000_000 + ms * 10_000
 
@@ -285,3 +385,99 @@ def video_records_of(records):
 
 def end_record(kind=129):
     return Record(make_header(kind, "", 0, 0, 0, 0, 0), b"")
+
+
+class Xvfb(Child):
+    """A virtual X server on a display number of its own choosing."""
+
+    def __init__(self, width, height):
+        read, write = os.pipe()
+        self.proc = subprocess.Popen(
+            ["Xvfb", "-displayfd", str(write), "-screen", "0", "%dx%dx24" % (width, height),
+             "-nolisten", "tcp", "-noreset"],
+            pass_fds=(write,), stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        os.close(write)
+        with os.fdopen(read) as f:
+            number = f.readline().strip()
+        if not number:
+            self.close()
+            raise RuntimeError("Xvfb did not start")
+        self.display = ":" + number
+        self.width, self.height = width, height
+
+    def env(self, extra=None):
+        env = dict(os.environ, DISPLAY=self.display)
+        env.pop("WAYLAND_DISPLAY", None)
+        env.update(extra or {})
+        return env
+
+    def screenshot(self, path):
+        """The whole screen as raw RGB (width * height * 3 bytes), through xwd."""
+        with open(path, "wb") as f:
+            subprocess.run(["xwd", "-root", "-silent", "-display", self.display], stdout=f,
+                           check=True)
+        return Image.decode(path, self.width, self.height)
+
+class Image:
+    """Raw RGB pixels of a picture file, decoded by the ffmpeg program."""
+
+    def __init__(self, width, height, rgb):
+        self.width, self.height, self.rgb = width, height, rgb
+
+    @staticmethod
+    def decode(path, width=None, height=None):
+        if width is None:
+            width, height = png_size(path)
+        rgb = subprocess.run(["ffmpeg", "-v", "error", "-i", path, "-frames:v", "1", "-f",
+                              "rawvideo", "-pix_fmt", "rgb24", "-"],
+                             capture_output=True, check=True).stdout
+        if len(rgb) != width * height * 3:
+            raise AssertionError("%s: %d bytes for %dx%d" % (path, len(rgb), width, height))
+        return Image(width, height, rgb)
+
+    def crop(self, x, y, w, h):
+        rows = [self.rgb[((y + r) * self.width + x) * 3:((y + r) * self.width + x + w) * 3]
+                for r in range(h)]
+        return Image(w, h, b"".join(rows))
+
+    def mean_difference(self, other):
+        assert len(self.rgb) == len(other.rgb)
+        return sum(abs(a - b) for a, b in zip(self.rgb, other.rgb)) / len(self.rgb)
+
+    def spread(self):
+        """Standard deviation of all channel values: 0 for a blank picture."""
+        n = len(self.rgb)
+        mean = sum(self.rgb) / n
+        return (sum((v - mean) ** 2 for v in self.rgb) / n) ** 0.5
+
+
+def png_size(path):
+    with open(path, "rb") as f:
+        head = f.read(24)
+    if head[:8] != b"\x89PNG\r\n\x1a\n" or head[12:16] != b"IHDR":
+        raise AssertionError("%s is no PNG" % path)
+    return struct.unpack(">II", head[16:24])
+
+
+def play(exe, args, env=None, timeout=120):
+    """One run of varnel-play: (exit code, standard output, standard error)."""
+    full_env = dict(os.environ)
+    full_env.setdefault("SDL_AUDIODRIVER", "dummy")
+    full_env.update(env or {})
+    p = subprocess.run([exe, *args], capture_output=True, text=True, env=full_env,
+                       timeout=timeout)
+    return p.returncode, p.stdout, p.stderr
+
+
+def summary(path):
+    with open(path) as f:
+        return json.load(f)
+
+
+def wait_for(predicate, timeout, what):
+    deadline = time.time() + timeout
+    while time.time() < deadline:
+        if predicate():
+            return
+        time.sleep(0.1)
+    raise AssertionError("timed out waiting for " + what)
