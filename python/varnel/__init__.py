@@ -40,7 +40,7 @@ import numpy as np
 from . import _lib
 
 __all__ = ["Frame", "Playback", "Channels", "open", "open_channels", "library_version"]
-__version__ = "0.2.0"
+__version__ = "0.3.0"
 
 TimeArg = Union[_dt.datetime, str]
 POLICIES = ("pace", "drop-oldest")
