@@ -52,17 +52,8 @@ bool CQMediaElement_SetPos(CQMediaElement* element, int32_t percent) {
 // time. It takes the recorder's calendar time, as the open record's times do.
 bool CQMediaElement_Seek(CQMediaElement* element, int32_t year, int32_t month, int32_t day,
                          int32_t hour, int32_t minute, int32_t second, int32_t millisecond) {
-    // Frame times count 100 ns units from the year 1, and the source's index reads a time as
-    // a count from 1601: the same instant is 1600 years later there. 1600 years are four
-    // whole cycles of the calendar, so every other field stays as it is.
-    platform::SYSTEMTIME indexTime{};
-    indexTime.wYear = static_cast<uint16_t>(year + 1600);
-    indexTime.wMonth = static_cast<uint16_t>(month);
-    indexTime.wDay = static_cast<uint16_t>(day);
-    indexTime.wHour = static_cast<uint16_t>(hour);
-    indexTime.wMinute = static_cast<uint16_t>(minute);
-    indexTime.wSecond = static_cast<uint16_t>(second);
-    indexTime.wMilliseconds = static_cast<uint16_t>(millisecond);
+    const platform::SYSTEMTIME indexTime =
+        CQMyFile::IndexTime(year, month, day, hour, minute, second, millisecond);
     return element != nullptr && element->Seek(indexTime);
 }
 

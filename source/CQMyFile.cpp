@@ -75,6 +75,19 @@ int64_t CQMyFile::SystemTime2FrameTime(const platform::SYSTEMTIME& time) {
     return static_cast<int64_t>(ft);
 }
 
+platform::SYSTEMTIME CQMyFile::IndexTime(int year, int month, int day, int hour, int minute,
+                                         int second, int millisecond) {
+    platform::SYSTEMTIME st{};
+    st.wYear = static_cast<uint16_t>(year + 1600);
+    st.wMonth = static_cast<uint16_t>(month);
+    st.wDay = static_cast<uint16_t>(day);
+    st.wHour = static_cast<uint16_t>(hour);
+    st.wMinute = static_cast<uint16_t>(minute);
+    st.wSecond = static_cast<uint16_t>(second);
+    st.wMilliseconds = static_cast<uint16_t>(millisecond);
+    return st;
+}
+
 void CQMyFile::FrameTime2SystemTime(int64_t frameTime, platform::SYSTEMTIME& time) {
     const auto ft = static_cast<platform::FILETIME>(frameTime);
     platform::FileTimeToSystemTime(&ft, &time);

@@ -130,6 +130,11 @@ public:
     // ---- Frame time conversions ----
     static int64_t SystemTime2FrameTime(const platform::SYSTEMTIME& time);
     static void FrameTime2SystemTime(int64_t frameTime, platform::SYSTEMTIME& time);
+    // The recorder's calendar time as the index and the frame-time conversions read it: the
+    // same instant 1600 years on (frame times count from the year 1, file times from 1601;
+    // 1600 years are whole calendar cycles, so every other field stays as it is).
+    static platform::SYSTEMTIME IndexTime(int year, int month, int day, int hour, int minute,
+                                          int second, int millisecond);
     // "YYYY/MM/DD hh:mm:ss.mmm" with the calendar year; buffer holds at least 24 bytes (text
     // of years outside 1000..9999 is cut to 23 characters).
     static void FrameTime2SystemTime(int64_t frameTime, char* text);

@@ -27,15 +27,7 @@ std::optional<int64_t> FrameTimeOf(const std::string& text) {
     const int n =
         std::sscanf(text.c_str(), "%4d/%2d/%2d %2d:%2d:%2d.%3d", &y, &mo, &d, &h, &mi, &s, &ms);
     if (n < 6) return std::nullopt;
-    platform::SYSTEMTIME st{};
-    // Frame times count from 1601 as file times do, with the year 1600 further on.
-    st.wYear = static_cast<uint16_t>(y + 1600);
-    st.wMonth = static_cast<uint16_t>(mo);
-    st.wDay = static_cast<uint16_t>(d);
-    st.wHour = static_cast<uint16_t>(h);
-    st.wMinute = static_cast<uint16_t>(mi);
-    st.wSecond = static_cast<uint16_t>(s);
-    st.wMilliseconds = static_cast<uint16_t>(ms);
+    const platform::SYSTEMTIME st = CQMyFile::IndexTime(y, mo, d, h, mi, s, ms);
     platform::FILETIME ft = 0;
     if (!platform::SystemTimeToFileTime(&st, &ft)) return std::nullopt;
     return static_cast<int64_t>(ft);

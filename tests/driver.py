@@ -474,6 +474,19 @@ def summary(path):
         return json.load(f)
 
 
+def recorder_ended(rec, timeout=5):
+    """A checkpoint handler: true once the recorder has logged the end of a feed (within
+    timeout seconds), false if it did not."""
+    def ended(pid, name):
+        deadline = time.time() + timeout
+        while time.time() < deadline:
+            if any(" end " in l for l in rec.log()):
+                return True
+            time.sleep(0.05)
+        return False
+    return ended
+
+
 def wait_for(predicate, timeout, what):
     deadline = time.time() + timeout
     while time.time() < deadline:

@@ -10,7 +10,6 @@ import os
 import statistics
 import subprocess
 import sys
-import time
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."))
 import driver as e  # noqa: E402
@@ -211,16 +210,10 @@ def turn_after_end(ctx):
     picture after its place once, in order, to the end of the range."""
     channels = [4]
     with ctx.recorder("--pace", "1") as rec:
-        def ended(pid, name):
-            for _ in range(100):
-                if any(" end " in l for l in rec.log()):
-                    return True
-                time.sleep(0.05)
-            return False
         r = ctx.run(rec.port, channels, 20, [
             "reverse_mode:1", "open", "wait_channel:4:50:20000", "mark:rewind", "rewind:0",
             "sleep:300", "checkpoint:ended", "mark:turn", "forward:0", "wait_quiet:3000",
-            "close", "destroy"], on_checkpoint=ended)
+            "close", "destroy"], on_checkpoint=e.recorder_ended(rec))
     expect(r.run.checkpoints["ended"], "the recorder ended the feed")
     last = T0 + 20 * SECOND - FRAME
     for c in channels:

@@ -547,13 +547,6 @@ def turn_after_end(ctx):
     units = recorded(ctx.rec, 3, 20)
     index = {u.frame_time: i for i, u in enumerate(units)}
 
-    def ended(pid, name):
-        for _ in range(100):
-            if any(" end " in l for l in paced.log()):
-                return True
-            time.sleep(0.05)
-        return False
-
     for mode in (1, 0):
         paced = recorder(ctx, "--pace", "1")
         r = ctx.run(["create:1", "reverse:%d" % mode, "set:savefolder:" + ctx.save,
@@ -561,7 +554,7 @@ def turn_after_end(ctx):
                      "open1", "wait_pictures:50:20000", "mark:rewind", "speed:0:2:1:1",
                      "reset", "wait_pictures:5:20000", "checkpoint:ended", "mark:turn",
                      "speed:0:1:1:1", "wait_end:60000", "close:1", "destroy"],
-                    on_checkpoint=ended)
+                    on_checkpoint=e.recorder_ended(paced))
         r.check_ok()
         expect(r.checkpoints["ended"], "mode %d: the recorder ended the feed" % mode)
         rewind, turn = (int(m[1]) for m in r.of("MARK"))
