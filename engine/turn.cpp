@@ -16,8 +16,10 @@ bool CQFFmpegPlayer::TurnInPlace(bool forward) {
     {
         std::lock_guard<std::mutex> lock(is->pictq_mutex);
         if (is->last_shown_time == -1) return false;
-        // Nothing queued is shown any more: the picture shown last is the place.
-        for (engine::VideoPicture& vp : is->pictq) vp.skip = true;
+        // Nothing queued is shown any more: the picture shown last is the place. Only the
+        // queued slots: the video thread fills the next one outside the lock.
+        for (int i = 0; i < is->pictq_size; ++i)
+            is->pictq[(is->pictq_rindex + i) % engine::kPictureQueueSize].skip = true;
         is->resume_time = is->last_shown_time;
         is->resume_group = INT64_MIN;
         is->resume_dir = forward ? 1 : 2;

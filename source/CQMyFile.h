@@ -197,6 +197,8 @@ protected:
     void ListFinishedGroup(GOPPtr group);
     void FinishLiveGroup();
     void TakeWholeGroup(GOPPtr& held, GOPPtr whole);
+    void KeepSharedFile(CQMyFile_GOP& leaving);
+    void DropEarlyEdge();
 
     bool RecvEnd() override;
     void CheckContent(unsigned char* data, int size) override;
@@ -244,6 +246,7 @@ protected:
     uint64_t m_nTurns = 0;  // under m_csFrame: turns made, to find one made during a request
     std::list<RecordPtr> m_listPending;
     size_t m_nLiveTaken = 0;      // records of m_listPending the reader has taken already
+    bool m_bFinishingEarly = false;  // marks the group written as finished early
     int64_t m_nPendingBytes = 0;  // payload bytes held by m_listPending
     GOPMap m_mapGOP;
     GOPMap::iterator m_itGOP;

@@ -42,9 +42,13 @@ public:
     // Forgets the frames without deleting their file: for a group that shares its file with
     // groups that stay (the single file of the on-file mode).
     void Detach();
+    // A group finished before its last frame came (at a turn, while it was played as it came).
+    void MarkEarly() { m_bEarly = true; }
+    bool Early() const { return m_bEarly; }
 
 private:
     std::list<frameheader1>::iterator m_itCursor;
     std::list<frameheader1> m_listFrames;
     char m_szPath[256];
+    bool m_bEarly = false;
 };

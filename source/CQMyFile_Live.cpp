@@ -56,6 +56,7 @@ void CQMyFile::ListFinishedGroup(GOPPtr group) {
     // Under m_csFrame. The reader has taken the first m_nLiveTaken records already.
     const size_t taken = m_nLiveTaken;
     m_nLiveTaken = 0;
+    if (m_bFinishingEarly) group->MarkEarly();
     if (taken == 0) {
         m_listAhead.push_back(std::move(group));
         return;
@@ -74,8 +75,10 @@ void CQMyFile::FinishLiveGroup() {
     // Under m_csFrame: a group partly played from is finished as far as it came, so that a
     // turn or a re-seek finds the pictures played.
     if (m_nLiveTaken > 0 && !m_listPending.empty()) {
+        m_bFinishingEarly = true;
         PrepareGroupFile(*m_listPending.front());
         WriteGOPToFile();
+        m_bFinishingEarly = false;
     }
     m_nLiveTaken = 0;
 }
@@ -94,16 +97,30 @@ void CQMyFile::TakeWholeGroup(GOPPtr& held, GOPPtr whole) {
                  peek.kind == next.kind))
             whole->GetNexFrame(peek);
     }
-    // The early part's file may hold the group written before it too: it goes with the last
-    // group that names it.
-    const char* path = held->front()->filePath;
+    KeepSharedFile(*held);
+    platform::TraceF("CQMyFile: group sent again whole, in place of its early part\r\n");
+    held = std::move(whole);
+}
+
+void CQMyFile::KeepSharedFile(CQMyFile_GOP& leaving) {
+    // Under m_csFrame. A group's file may hold the group written before it too: it goes with
+    // the last group that names it.
+    const frameheader1* first = leaving.front();
+    if (first == nullptr) return;
     const auto shares = [&](const GOPPtr& g) {
-        return g != held && g->front() != nullptr &&
-               std::strncmp(g->front()->filePath, path, sizeof g->front()->filePath) == 0;
+        return g.get() != &leaving && g->front() != nullptr &&
+               std::strncmp(g->front()->filePath, first->filePath, sizeof first->filePath) == 0;
     };
     if (std::any_of(m_listAhead.begin(), m_listAhead.end(), shares) ||
         std::any_of(m_listBehind.begin(), m_listBehind.end(), shares))
-        held->Detach();
-    platform::TraceF("CQMyFile: group sent again whole, in place of its early part\r\n");
-    held = std::move(whole);
+        leaving.Detach();
+}
+
+void CQMyFile::DropEarlyEdge() {
+    // Under m_csFrame, after a turn to forward. The early part of the last group held would be
+    // read, and the reader gone past it, before the recorder sends the group whole: it is let
+    // go, so that the rest is asked from its key frame and read in its place.
+    if (m_listAhead.empty() || !m_listAhead.back()->Early()) return;
+    KeepSharedFile(*m_listAhead.back());
+    m_listAhead.pop_back();
 }

@@ -271,6 +271,7 @@ void CQMyFile::Turn(const char* timeText, int64_t frameTime, MediaElementOrienta
         m_listBehind.push_back(std::move(m_listAhead.front()));
         m_listAhead.pop_front();
     }
+    if (forward) DropEarlyEdge();
     int32_t duration = 0;
     for (const GOPPtr& group : m_listAhead) {
         const frameheader1* first = group->front();
