@@ -245,9 +245,9 @@ protected:
     std::atomic<bool> m_bReRequest{false};
     uint64_t m_nTurns = 0;  // under m_csFrame: turns made, to find one made during a request
     std::list<RecordPtr> m_listPending;
-    size_t m_nLiveTaken = 0;      // records of m_listPending the reader has taken already
+    size_t m_nLiveTaken = 0;         // records of m_listPending the reader has taken already
     bool m_bFinishingEarly = false;  // marks the group written as finished early
-    int64_t m_nPendingBytes = 0;  // payload bytes held by m_listPending
+    int64_t m_nPendingBytes = 0;     // payload bytes held by m_listPending
     GOPMap m_mapGOP;
     GOPMap::iterator m_itGOP;
     uint64_t m_nGOPOrder = 0;  // arrival count of the indexed groups
