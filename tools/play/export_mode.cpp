@@ -37,15 +37,7 @@ bool OnProgress(int64_t frameTime, int64_t bytes, void* user) {
 }
 
 StreamSetting RecordOf(const Options& o) {
-    StreamSetting s{};
-    std::snprintf(s.IP, sizeof s.IP, "%s", o.ip.c_str());
-    s.Port = o.port;
-    s.Key = o.key;
-    s.SubKey = o.subKey;
-    s.FosID = o.fosId;
-    s.Resolution = o.resolution;
-    s.BeginTime = o.begin;
-    s.EndTime = o.end;
+    StreamSetting s = RangeRecord(o);
     s.Orientation = 1;
     s.IsOnlyKeyFrame = o.keyFramesOnly ? 1 : 0;
     s.NoAudio = o.noAudio ? 1 : 0;

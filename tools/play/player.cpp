@@ -1,6 +1,7 @@
 #include "player.h"
 
 #include "recorder_time.h"
+#include "session_kit.h"
 
 #include <algorithm>
 #include <atomic>
@@ -55,16 +56,9 @@ Player::~Player() {
 }
 
 StreamSetting Player::Record(int fosId) const {
-    StreamSetting s{};
     const Options& o = m_options;
+    StreamSetting s = RangeRecord(o);
     s.FosID = fosId;
-    CopyText(s.IP, o.ip);
-    s.Port = o.port;
-    s.Key = o.key;
-    s.SubKey = o.subKey;
-    s.Resolution = o.resolution;
-    s.BeginTime = o.begin;
-    s.EndTime = o.end;
     s.OnFile = o.onFile ? 1 : 0;
     CopyText(s.SaveFolder, m_saveFolder);
     CopyText(s.DirectURL, o.url);

@@ -115,4 +115,17 @@ bool OpenWindow(const Options& o, std::unique_ptr<Window>& window) {
     return true;
 }
 
+StreamSetting RangeRecord(const Options& o) {
+    StreamSetting s{};
+    std::snprintf(s.IP, sizeof s.IP, "%s", o.ip.c_str());
+    s.Port = o.port;
+    s.Key = o.key;
+    s.SubKey = o.subKey;
+    s.FosID = o.fosId;
+    s.Resolution = o.resolution;
+    s.BeginTime = o.begin;
+    s.EndTime = o.end;
+    return s;
+}
+
 }  // namespace play

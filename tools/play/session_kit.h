@@ -8,6 +8,8 @@
 #include <memory>
 #include <string>
 
+#include <varnel/varnel.h>
+
 #include "options.h"
 #include "window.h"
 
@@ -59,5 +61,9 @@ bool WindowWanted(const Options& o);
 // no display. False, after saying why, when a window was asked for and cannot be opened;
 // without a window by default the session writes its pictures only.
 bool OpenWindow(const Options& o, std::unique_ptr<Window>& window);
+
+// The open record's recorder, channel and range fields from the options; every other field
+// zero, for the caller to fill.
+StreamSetting RangeRecord(const Options& o);
 
 }  // namespace play
