@@ -104,7 +104,7 @@ bool CQMediaElement::ResumeFromShown(bool turn, int32_t clockMs) {
     if (m_Setting.fileMode != 1) platform::TraceF("Seek %s--\r\n", text);
     if (turn && m_Setting.fileMode == 0) {
         platform::TraceF("Turn %s\r\n", forward ? "Forward" : "Rewind");
-        m_MyFile.TurnAt(place, orientation);
+        m_MyFile.TurnAt(place, orientation, SmoothBackward());
     } else if (!m_MyFile.ReadAgainFrom(place, orientation)) {
         return false;
     }

@@ -147,7 +147,8 @@ public:
 protected:
     // Seek without its test: turns to orientation even when the last command already named it
     // (a host's speed change may have carried the new direction ahead of the turn).
-    void Turn(const char* timeText, int64_t frameTime, MediaElementOrientations orientation);
+    void Turn(const char* timeText, int64_t frameTime, MediaElementOrientations orientation,
+              bool everyPictureBack = false);
     static void KeepTiesInOrder(std::list<std::unique_ptr<CQMyFile_GOP>>& groups);
 
 public:
@@ -155,7 +156,8 @@ public:
     // in the new order from the group that holds that picture (in every channel), which is
     // read again from its key frame, and the recorder is asked to go on beyond them. The
     // start of that group, or INT64_MIN when none held here starts at or before the picture.
-    int64_t TurnAt(int64_t frameTime, MediaElementOrientations orientation);
+    int64_t TurnAt(int64_t frameTime, MediaElementOrientations orientation,
+                   bool everyPictureBack = false);
     // Reads again, in the same direction, from the group that holds the picture of frameTime
     // in every channel (stream mode: from the groups kept behind the reader; on-file mode:
     // from the index). False when no such group is held here.
@@ -199,6 +201,7 @@ protected:
     void TakeWholeGroup(GOPPtr& held, GOPPtr whole);
     void KeepSharedFile(CQMyFile_GOP& leaving);
     void DropEarlyEdge();
+    void DropUnlessStandingAlone();
 
     bool RecvEnd() override;
     void CheckContent(unsigned char* data, int size) override;

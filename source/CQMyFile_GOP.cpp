@@ -42,6 +42,18 @@ bool CQMyFile_GOP::GetNextFrameHeader(frameheader1* out) const {
     return true;
 }
 
+bool CQMyFile_GOP::StandsAlone(std::set<int32_t>& keyed) const {
+    for (const frameheader1& rec : m_listFrames) {
+        if (rec.kind != VARNEL_KIND_VIDEO) continue;
+        if (rec.keyFrame == 1) {
+            keyed.insert(rec.channel);
+        } else if (keyed.count(rec.channel) == 0) {
+            return false;
+        }
+    }
+    return true;
+}
+
 bool CQMyFile_GOP::Reset() {
     m_itCursor = m_listFrames.begin();
     return true;

@@ -2,7 +2,9 @@
 // (key frame first) and a cursor over them.
 #pragma once
 
+#include <cstdint>
 #include <list>
+#include <set>
 
 #include "varnel/varnel.h"
 
@@ -38,6 +40,10 @@ public:
     explicit operator frameheader1() const;
 
     size_t size() const { return m_listFrames.size(); }
+    // True when every channel's video in the group follows a key frame of that channel, in
+    // the group or among the channels in keyed (which gains the group's key frames): such a
+    // group decodes without the groups before it.
+    bool StandsAlone(std::set<int32_t>& keyed) const;
     const char* GetPath() const { return m_szPath; }
     // Forgets the frames without deleting their file: for a group that shares its file with
     // groups that stay (the single file of the on-file mode).

@@ -3,6 +3,7 @@
 #include <cstring>
 #include <iterator>
 #include <map>
+#include <set>
 
 #include "platform/files.h"
 #include "platform/trace.h"
@@ -203,6 +204,35 @@ void CQMyFile::KeepTiesInOrder(std::list<GOPPtr>& groups) {
     }
 }
 
+void CQMyFile::DropUnlessStandingAlone() {
+    // Under m_csFrame, after a turn back to read every picture. Groups received going forward start
+    // with one channel's key frame and carry the other channels' pictures that follow it: read
+    // latest first, a channel whose key frames come less often than another's would meet its
+    // pictures before the key frame they need, and show nothing going back. Groups that start
+    // together are read as one. From the first group that does not decode on its own, the
+    // groups are let go, and the recorder is asked for the rest going back from there, which
+    // it sends as whole groups of each channel. Key frames alone are read from any group.
+    for (auto run = m_listAhead.begin(); run != m_listAhead.end();) {
+        const int64_t time = (*run)->front() ? (*run)->front()->frameTime : -1;
+        std::set<int32_t> keyed;
+        auto next = run;
+        bool alone = true;
+        for (; next != m_listAhead.end() && (*next)->front() && (*next)->front()->frameTime == time;
+             ++next)
+            alone = (*next)->StandsAlone(keyed) && alone;
+        if (!alone || next == run) {
+            // One at a time from the end, so that a file two of them share goes with the last.
+            const size_t keep = static_cast<size_t>(std::distance(m_listAhead.begin(), run));
+            while (m_listAhead.size() > keep) {
+                KeepSharedFile(*m_listAhead.back());
+                m_listAhead.pop_back();
+            }
+            return;
+        }
+        run = next;
+    }
+}
+
 int64_t CQMyFile::StartHolding(int64_t frameTime, bool forward) {
     std::lock_guard<platform::CriticalSection> lock(m_csFrame);
     // Each channel's picture lies in the groups from that channel's latest key frame at or
@@ -228,7 +258,8 @@ int64_t CQMyFile::StartHolding(int64_t frameTime, bool forward) {
     return start;
 }
 
-int64_t CQMyFile::TurnAt(int64_t frameTime, MediaElementOrientations orientation) {
+int64_t CQMyFile::TurnAt(int64_t frameTime, MediaElementOrientations orientation,
+                         bool everyPictureBack) {
     int64_t start;
     {
         std::lock_guard<platform::CriticalSection> lock(m_csFrame);
@@ -250,11 +281,12 @@ int64_t CQMyFile::TurnAt(int64_t frameTime, MediaElementOrientations orientation
     const int64_t at = start != INT64_MIN ? start : frameTime;
     char text[32] = {};
     FrameTime2SystemTime(at, text);
-    Turn(text, at, orientation);
+    Turn(text, at, orientation, everyPictureBack);
     return start;
 }
 
-void CQMyFile::Turn(const char* timeText, int64_t frameTime, MediaElementOrientations orientation) {
+void CQMyFile::Turn(const char* timeText, int64_t frameTime, MediaElementOrientations orientation,
+                    bool everyPictureBack) {
     std::lock_guard<platform::CriticalSection> lock(m_csFrame);
     if (m_bOnFile) return;
     FinishLiveGroup();
@@ -271,7 +303,11 @@ void CQMyFile::Turn(const char* timeText, int64_t frameTime, MediaElementOrienta
         m_listBehind.push_back(std::move(m_listAhead.front()));
         m_listAhead.pop_front();
     }
-    if (forward) DropEarlyEdge();
+    if (forward) {
+        DropEarlyEdge();
+    } else if (everyPictureBack) {
+        DropUnlessStandingAlone();
+    }
     int32_t duration = 0;
     for (const GOPPtr& group : m_listAhead) {
         const frameheader1* first = group->front();

@@ -206,13 +206,14 @@ def speeds_and_directions(ctx):
 @scenario
 def turn_after_end(ctx):
     """Rewound towards the start of a 20 s range until the recorder has ended the feed, then
-    turned forward, against a recorder sending in real time: the channel shows every
-    picture after its place once, in order, to the end of the range."""
-    channels = [4]
+    turned forward, against a recorder sending in real time: each channel (key frames every
+    1 s and every 2 s) shows every picture back, then every one after its place once, in
+    order, to the end of the range."""
+    channels = [3, 4]
     with ctx.recorder("--pace", "1") as rec:
         r = ctx.run(rec.port, channels, 20, [
             "reverse_mode:1", "open", "wait_channel:4:50:20000", "mark:rewind", "rewind:0",
-            "sleep:300", "checkpoint:ended", "mark:turn", "forward:0", "wait_quiet:3000",
+            "sleep:300", "checkpoint:ended", "wait_channel:4:95:10000", "mark:turn", "forward:0", "wait_quiet:3000",
             "close", "destroy"], on_checkpoint=e.recorder_ended(rec))
     expect(r.run.checkpoints["ended"], "the recorder ended the feed")
     last = T0 + 20 * SECOND - FRAME

@@ -352,9 +352,11 @@ TEST(Navigation, TurnWithSeveralChannelsStartsAtTheGroupEveryChannelNeeds) {
         Fixture fx;
         fx.src.Feed(Body(recs));
         for (int i = 0; i < 7; ++i) fx.Next();  // up to channel 1's picture at 240 ms
-        EXPECT_EQ(fx.src.TurnAt(kT0 + 240 * ms, orientation), start) << orientation;
-        if (orientation == kRew) {  // read back from there
-            EXPECT_EQ(fx.src.AheadList().front()->front()->frameTime, start);
+        EXPECT_EQ(fx.src.TurnAt(kT0 + 240 * ms, orientation, true), start) << orientation;
+        // Read back, the group at 160 ms would hand channel 2's picture at 200 ms out before
+        // the key frame it needs (at 40 ms): nothing is held, the recorder sends it again.
+        if (orientation == kRew) {
+            EXPECT_TRUE(fx.src.AheadList().empty());
         }
     }
 }
