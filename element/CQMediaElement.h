@@ -95,7 +95,10 @@ struct ChannelLoad {
     std::atomic<int> pictures{0};
     // Pictures of a group read backward wait to be queued (the picture queue was full).
     std::atomic<bool> reversed{false};
-    bool decoding = false;  // a decoder thread has taken the channel (under m_mtxPacket)
+    // A group read backward is being collected: the end of the input completes it, so the
+    // channel is decoded once more when the input ends after its last access unit.
+    bool collecting = false;  // under m_mtxPacket
+    bool decoding = false;    // a decoder thread has taken the channel (under m_mtxPacket)
 };
 
 }  // namespace element

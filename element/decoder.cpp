@@ -86,7 +86,8 @@ std::optional<int32_t> CQMediaElement::TakeChannel(int32_t after) {
     for (size_t i = 0; i < m_mapClock.size(); ++i, ++it) {
         if (it == m_mapClock.end()) it = m_mapClock.begin();
         element::ChannelLoad& load = m_mapLoad.at(it->first);
-        if (!load.decoding && (load.packets > 0 || load.reversed) &&
+        if (!load.decoding &&
+            (load.packets > 0 || load.reversed || (load.collecting && m_bInputEnded)) &&
             load.pictures < kPictureQueueLimit) {
             load.decoding = true;
             return it->first;
@@ -134,6 +135,8 @@ void CQMediaElement::DecodeChannel(int32_t channel, AVFrame* frame) {
     {
         std::lock_guard<std::mutex> hold(m_mtxPacket);
         load.decoding = false;
+        load.collecting = SmoothBackward() && data.generation == m_nGeneration &&
+                          data.reverse.Held() > 0 && !data.reverse.HasOutgoing();
     }
     m_cvDecode.notify_all();
 }
