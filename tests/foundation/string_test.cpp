@@ -29,16 +29,9 @@ TEST(CQString, SplitTriesSeparatorsInListOrder) {
     }
 }
 
-TEST(CQString, ReplaceToUpperAndBuilder) {
+TEST(CQString, ReplaceAndToUpper) {
     EXPECT_EQ(CQString::Replace("aaa", "aa", "b") + "|" + CQString::Replace("a b  c", " ", "%20") +
                   "|" + CQString::Replace("abc", "", "x") + "|" + CQString::Replace("", "a", "x"),
               "ba|a%20b%20%20c|abc|");
     EXPECT_EQ(CQString::ToUpper("Digest realm=1\xe9"), "DIGEST REALM=1\xe9");
-    QSystem::CQStringBuilder b;
-    b.Append("a");
-    b.AppendLine("x");
-    b.AppendLine("");
-    QSystem::CQStringBuilder copy = b;
-    b.Clear();
-    EXPECT_EQ(std::string(b.GetContent()) + "|" + copy.GetContent(), "|ax\r\n\r\n");
 }
