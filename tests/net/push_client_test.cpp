@@ -164,7 +164,7 @@ TEST(CQHttpPushClient, OwnServerStreams) {
             auto conn = s.Next();
             for (const std::string& piece : c.pieces) {
                 nettest::SendAll(*conn, piece);
-                std::this_thread::sleep_for(20ms);
+                std::this_thread::sleep_for(5ms);
             }
         });  // the connection closes when the script ends
         Collector client;
