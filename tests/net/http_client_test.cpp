@@ -1,11 +1,6 @@
 #include <gtest/gtest.h>
 
-#include <atomic>
-#include <future>
-#include <string>
-#include <thread>
 #include <tuple>
-#include <vector>
 
 #include "net/iocp.h"
 #include "tests/net/net_test_util.h"

@@ -1,9 +1,5 @@
 #include <gtest/gtest.h>
 
-#include <functional>
-#include <string>
-#include <vector>
-
 #include "foundation/memory_stream.h"
 #include "net/http/http_request.h"
 #include "net/http/http_response.h"

@@ -4,12 +4,7 @@
 // other cases add one through the request's header table.
 #include <gtest/gtest.h>
 
-#include <chrono>
 #include <cstdlib>
-#include <filesystem>
-#include <fstream>
-#include <string>
-#include <thread>
 
 #include "tests/net/net_test_util.h"
 

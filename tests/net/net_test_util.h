@@ -3,6 +3,8 @@
 #pragma once
 #include <gtest/gtest.h>
 
+// With the standard headers the network tests use.
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
@@ -10,6 +12,7 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <future>
 #include <memory>
 #include <mutex>
 #include <random>

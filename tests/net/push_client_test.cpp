@@ -4,17 +4,6 @@
 // from inside the hooks, and connections that are refused or stall.
 #include <gtest/gtest.h>
 
-#include <atomic>
-#include <chrono>
-#include <condition_variable>
-#include <fstream>
-#include <functional>
-#include <future>
-#include <mutex>
-#include <string>
-#include <thread>
-#include <vector>
-
 extern "C" {
 #include <libavcodec/avcodec.h>
 }

@@ -1,11 +1,5 @@
 #include <gtest/gtest.h>
 
-#include <atomic>
-#include <functional>
-#include <string>
-#include <thread>
-#include <vector>
-
 #include "net/event_handler.h"
 #include "net/iocp.h"
 #include "net/socket.h"
