@@ -12,7 +12,6 @@ extern "C" {
 #include "net/http/http_push_client.h"
 #include "tests/net/net_test_util.h"
 
-using QNetwork::CQSocket;
 using QNetwork::QProtocol::HTTP::CQHttpPushClient;
 using namespace std::chrono_literals;
 
