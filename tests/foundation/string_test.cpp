@@ -13,37 +13,25 @@ TEST(CQString, SplitTriesSeparatorsInListOrder) {
         std::string text;
         Parts separators, expected;
     } cases[] = {
-        {"a,b;c", {";", ","}, {"a,b", "c"}},
-        {"a,b;c", {",", ";"}, {"a", "b", "c"}},
-        {"a,,b", {","}, {"a", "", "b"}},
-        {"", {","}, {""}},
-        {"abc", {}, {"abc"}},
-        {"a,b", {"", ","}, {"a", "b"}},  // an empty separator is skipped, never loops
-        {"x\r\n\r\ny", {"\r\n"}, {"x", "", "y"}},
-        {"k=v,", {","}, {"k=v", ""}},
+        {"a,b;c", {";", ","}, {"kept", "a,b", "c"}},  // what the list held is kept
+        {"a,b;c", {",", ";"}, {"kept", "a", "b", "c"}},
+        {"a,,b", {","}, {"kept", "a", "", "b"}},
+        {"", {","}, {"kept", ""}},
+        {"abc", {}, {"kept", "abc"}},
+        {"a,b", {"", ","}, {"kept", "a", "b"}},  // an empty separator is skipped, never loops
+        {"x\r\n\r\ny", {"\r\n"}, {"kept", "x", "", "y"}},
+        {"k=v,", {","}, {"kept", "k=v", ""}},
     };
     for (const auto& c : cases) {
         Parts parts = {"kept"};
         CQString::Split(c.text, parts, c.separators);
-        Parts expected = {"kept"};
-        expected.insert(expected.end(), c.expected.begin(), c.expected.end());
-        EXPECT_EQ(parts, expected) << c.text;
+        EXPECT_EQ(parts, c.expected) << c.text;
     }
 }
 
 TEST(CQString, ReplaceAndToUpper) {
-    EXPECT_EQ(CQString::Replace("aaa", "aa", "b"), "ba");
-    EXPECT_EQ(CQString::Replace("a b  c", " ", "%20"), "a%20b%20%20c");
-    EXPECT_EQ(CQString::Replace("abc", "", "x"), "abc");
-    EXPECT_EQ(CQString::Replace("", "a", "x"), "");
+    EXPECT_EQ(CQString::Replace("aaa", "aa", "b") + "|" + CQString::Replace("a b  c", " ", "%20") +
+                  "|" + CQString::Replace("abc", "", "x") + "|" + CQString::Replace("", "a", "x"),
+              "ba|a%20b%20%20c|abc|");
     EXPECT_EQ(CQString::ToUpper("Digest realm=1\xe9"), "DIGEST REALM=1\xe9");
-    QSystem::CQStringBuilder b;
-    b.Append("a");
-    b.AppendLine("x");
-    b.AppendLine("");
-    EXPECT_STREQ(b.GetContent(), "ax\r\n\r\n");
-    QSystem::CQStringBuilder copy = b;
-    b.Clear();
-    EXPECT_STREQ(b.GetContent(), "");
-    EXPECT_STREQ(copy.GetContent(), "ax\r\n\r\n");
 }

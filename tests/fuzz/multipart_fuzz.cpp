@@ -1,46 +1,10 @@
-// The push client's part parser over arbitrary bytes cut into arbitrary receives. It checks what
-// a host relies on: no part count is negative or reaches past the bytes received, the parts are
-// the same however the stream is cut, and the parser never holds more than the part limit and a
-// marker (or a header's end). Input: a byte choosing the boundary and the part limit, a byte per
-// cut (its size), a 0xFF byte, then the stream.
-#include <algorithm>
-#include <cstdlib>
-#include <string>
-#include <vector>
-
-#include "net/http/http_push_client.h"
+// The push client's part parser over arbitrary bytes cut into arbitrary receives: besides what
+// the parser checks after every receive, the parts must be the same however the stream is cut.
+// Input: a byte choosing the boundary and the part limit, a byte per cut (its size), a 0xFF
+// byte, then the stream.
+#include "tests/net/part_parser.h"
 
 namespace {
-
-void Check(bool held) {
-    if (!held) std::abort();
-}
-
-class Parser : public QNetwork::QProtocol::HTTP::CQHttpPushClient {
-public:
-    std::vector<std::string> Run(const std::string& boundary, int32_t limit, const uint8_t* data,
-                                 size_t size, const std::vector<size_t>& cuts) {
-        SetBoundary(boundary);
-        SetMaxPartBytes(limit);
-        const long long held = limit + std::max<long long>(m_msBoundary.GetLength(), 4);
-        parts.clear();
-        size_t from = 0;
-        for (size_t i = 0; from < size; ++i) {
-            const size_t n = i < cuts.size() ? std::min(cuts[i], size - from) : size - from;
-            Parse(data + from, static_cast<int>(n));
-            Check(m_msRecv.GetLength() <= held);
-            from += n;
-        }
-        return parts;
-    }
-    std::vector<std::string> parts;
-
-protected:
-    void CheckContent(int count) override {
-        Check(count >= 0 && count <= m_msRecv.GetLength());
-        parts.emplace_back(m_msRecv.ToChar(), static_cast<size_t>(count));
-    }
-};
 
 const char* const kBoundaries[] = {"abc", "--abc", "a-b", "ffmpeg", "", "-"};
 
@@ -54,8 +18,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     std::vector<size_t> cuts;
     while (at < size && data[at] != 0xFF && cuts.size() < 64) cuts.push_back(data[at++] + 1);
     if (at < size) ++at;  // the 0xFF
-    Parser whole, cut;
-    const auto expected = whole.Run(boundary, limit, data + at, size - at, {});
-    Check(cut.Run(boundary, limit, data + at, size - at, cuts) == expected);
+    const std::string_view stream(reinterpret_cast<const char*>(data) + at, size - at);
+    parttest::Parser whole, cut;
+    parttest::Check(cut.Run(boundary, limit, stream, cuts) ==
+                    whole.Run(boundary, limit, stream, {}));
     return 0;
 }

@@ -17,10 +17,6 @@ void Check(bool held) {
     if (!held) std::abort();
 }
 
-bool StartsWith(const std::string& text, const std::string& start) {
-    return text.compare(0, start.size(), start) == 0;
-}
-
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
@@ -40,8 +36,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     req.Build(url, text);
     req.Build(url, again);
     Check(text == again);  // one Authorization line, replaced and not added to
-    Check(StartsWith(text, std::string(method.c_str()) + " "));
-    Check(text.size() >= 4 && text.compare(text.size() - 4, 4, "\r\n\r\n") == 0);
+    Check(text.starts_with(std::string(method.c_str()) + " "));
+    Check(text.ends_with("\r\n\r\n"));
 
     const auto& table = req.GetHeaderTable();
     const auto auth = table.find("Authorization");
@@ -49,10 +45,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (auth == table.end()) return 0;
     const std::string& value = auth->second;
     if (req.GetNonce().empty()) {
-        Check(StartsWith(value, "Basic "));
+        Check(value.starts_with("Basic "));
         Check(Base64Decode(value.substr(6)) == url.GetAccount() + ":" + url.GetPassword());
     } else {
-        Check(StartsWith(value, "Digest username=\""));
+        Check(value.starts_with("Digest username=\""));
         const size_t at = value.rfind("response=\"");
         Check(at != std::string::npos && value.size() == at + 10 + 32 + 1);
         Check(value.find_first_not_of("0123456789abcdef", at + 10) == value.size() - 1);

@@ -1,22 +1,16 @@
 #include <gtest/gtest.h>
 
-#include <cstring>
-#include <functional>
-#include <future>
-#include <string>
-#include <thread>
-#include <vector>
+#include <tuple>
 
 #include "net/iocp.h"
 #include "tests/net/net_test_util.h"
 #include "varnel/varnel.h"
 
 using nettest::RecordingClient;
-using QNetwork::CQSocket;
+using nettest::Server;
+using namespace std::chrono_literals;
 
 namespace {
-
-using nettest::Server;
 
 std::string Answer(const std::string& status, const std::string& body,
                    const std::string& extra = "") {
@@ -24,55 +18,63 @@ std::string Answer(const std::string& status, const std::string& body,
            "Content-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body;
 }
 
-const std::string kChallenge = "WWW-Authenticate: Digest realm=\"rec\", nonce=\"abc123\"\r\n";
-
 }  // namespace
 
+// The body bytes that came with the head go to CheckContent inside Open, on the opening thread
+// (none when the first receive ends inside the head, which is then not looked for again); every
+// later block, in order and at most 8 KiB each, on the receive thread.
 TEST(CQHttpClient, FirstBodyBytesFromOpenThenEveryBlockInOrder) {
-    std::promise<void> opened;
     std::string blocks;
-    Server server([&](Server& s) {
-        auto c = s.Next();
-        nettest::SendAll(*c, "HTTP/1.1 200 OK\r\nContent-Type: x\r\n\r\n" + std::string(100, 'F'));
-        opened.get_future().wait();
-        for (int i = 0; i < 4; ++i) {
-            nettest::SendAll(*c, std::string(3000 + 4000 * i, char('a' + i)));
-            std::this_thread::sleep_for(std::chrono::milliseconds(5));
-        }
-    });
     for (int i = 0; i < 4; ++i) blocks += std::string(3000 + 4000 * i, char('a' + i));
-    RecordingClient client;
-    EXPECT_TRUE(client.Open(server.Url("/PlayBack1.cgi?begin=2024-01-01 00:00:00").c_str()));
-    std::vector<RecordingClient::Call> calls = client.Calls();
-    ASSERT_EQ(calls.size(), 1u);  // the bytes that came with the head, on the opening thread
-    EXPECT_EQ(calls[0].bytes, std::string(100, 'F'));
-    EXPECT_EQ(calls[0].thread, std::this_thread::get_id());
-    opened.set_value();
-    ASSERT_TRUE(client.WaitRecvEnd());
-    calls = client.Calls();
-    std::string later;
-    for (size_t i = 1; i < calls.size(); ++i) {
-        EXPECT_EQ(calls[i].thread, client.RecvEndThread());
-        EXPECT_LE(calls[i].bytes.size(), 8192u);
-        later += calls[i].bytes;
+    // first receive -> what Open delivers, what comes after it
+    const std::tuple<std::string, std::string, std::string> cases[] = {
+        {"HTTP/1.1 200 OK\r\nContent-Type: x\r\n\r\n" + std::string(100, 'F'),
+         std::string(100, 'F'), blocks},
+        {"HTTP/1.1 200 OK\r\nContent-", "", "Length: 5\r\n\r\nhello" + blocks},
+    };
+    for (const auto& [first, fromOpen, later] : cases) {
+        std::promise<void> opened;
+        Server server([&](Server& s) {
+            auto c = s.Next();
+            nettest::SendAll(*c, first);
+            opened.get_future().wait();
+            for (size_t at = 0; at < later.size(); at += 9000) {
+                nettest::SendAll(*c, later.substr(at, 9000));
+                std::this_thread::sleep_for(5ms);
+            }
+        });
+        RecordingClient client;
+        EXPECT_TRUE(client.Open(server.Url("/PlayBack1.cgi?begin=2024-01-01 00:00:00").c_str()));
+        const size_t early = client.Get(client.calls).size();
+        opened.set_value();
+        ASSERT_TRUE(client.WaitRecvEnd());
+        const std::thread::id receiver = client.Get(client.endThread);
+        EXPECT_NE(receiver, std::this_thread::get_id());
+        const std::vector<RecordingClient::Call> calls = client.Get(client.calls);
+        std::string inOpen, after;
+        for (size_t i = 0; i < calls.size(); ++i) {
+            EXPECT_EQ(calls[i].thread, i < early ? std::this_thread::get_id() : receiver);
+            EXPECT_LE(calls[i].bytes.size(), 8192u);
+            (i < early ? inOpen : after) += calls[i].bytes;
+        }
+        EXPECT_EQ(early, fromOpen.empty() ? 0u : 1u);
+        EXPECT_TRUE(inOpen == fromOpen && after == later);
+        EXPECT_TRUE(client.Close());
+        EXPECT_EQ(client.Get(client.recvEnds), 1);
+        server.Join();
+        EXPECT_EQ(server.requests, std::vector<std::string>{"GET /PlayBack1.cgi?begin=2024-01-01%20"
+                                                            "00:00:00 HTTP/1.1\r\n\r\n"});
     }
-    EXPECT_TRUE(later == blocks);
-    EXPECT_NE(client.RecvEndThread(), std::this_thread::get_id());
-    EXPECT_TRUE(client.Close());
-    EXPECT_EQ(client.RecvEnds(), 1);
-    server.Join();
-    EXPECT_EQ(server.requests,
-              std::vector<std::string>{
-                  "GET /PlayBack1.cgi?begin=2024-01-01%2000:00:00 HTTP/1.1\r\n\r\n"});
 }
 
 TEST(CQHttpClient, ChallengesAndEarlyEnds) {
-    const std::string digest =
-        nettest::AuthTool({"digest", "admin", "rec", "pass", "GET", "/a b", "abc123"});
+    const std::string challenge = "WWW-Authenticate: Digest realm=\"rec\", nonce=\"abc123\"\r\n";
+    const std::string plain = "GET /a%20b HTTP/1.1\r\n\r\n";
     const std::string authorized =
         "GET /a%20b HTTP/1.1\r\nAuthorization: Digest username=\"admin\", realm=\"rec\", "
         "nonce=\"abc123\", uri=\"/a b\", response=\"" +
-        digest + "\"\r\n\r\n";
+        nettest::AuthTool({"digest", "admin", "rec", "pass", "GET", "/a b", "abc123"}) +
+        "\"\r\n\r\n";
     struct Case {
         const char* name;
         std::vector<std::string> answers;  // one connection per answer, closed after it
@@ -81,41 +83,40 @@ TEST(CQHttpClient, ChallengesAndEarlyEnds) {
     };
     const Case cases[] = {
         {"401 answered on a new connection",
-         {Answer("401 Unauthorized", "denied", kChallenge),
+         {Answer("401 Unauthorized", "denied", challenge),
           Answer("200 OK", "ok body", "X-Pad: longer head\r\n")},
          "ok body",
-         {"GET /a%20b HTTP/1.1\r\n\r\n", authorized}},
+         {plain, authorized}},
         {"a second 401 is a body, not retried",
-         {Answer("401 Unauthorized", "first", kChallenge),
-          Answer("401 Unauthorized", "second", kChallenge)},
+         {Answer("401 Unauthorized", "first", challenge),
+          Answer("401 Unauthorized", "second", challenge)},
          "second",
-         {"GET /a%20b HTTP/1.1\r\n\r\n", authorized}},
+         {plain, authorized}},
         {"server closes mid-body",
          {"HTTP/1.1 200 OK\r\nContent-Length: 1000\r\n\r\n" + std::string(300, 'm')},
          std::string(300, 'm'),
-         {"GET /a%20b HTTP/1.1\r\n\r\n"}},
-        {"server closes without answering", {""}, "", {"GET /a%20b HTTP/1.1\r\n\r\n"}},
+         {plain}},
+        {"server closes without answering", {""}, "", {plain}},
     };
     for (const Case& k : cases) {
         SCOPED_TRACE(k.name);
         Server server([&](Server& s) {
             for (const std::string& a : k.answers) nettest::SendAll(*s.Next(), a);
             // The next connection must be the test's own sentinel, made after the client ended.
-            auto sentinel = s.lo_.listener.Accept();
-            EXPECT_EQ(nettest::Receive(*sentinel, 8), "sentinel");
+            EXPECT_EQ(nettest::Receive(*s.lo_.listener.Accept(), 8), "sentinel");
         });
         RecordingClient client;
         client.Open(server.Url("/a b", "admin:pass@").c_str());
         ASSERT_TRUE(client.WaitRecvEnd());
         EXPECT_EQ(client.Body(), k.body);
         client.Close();
-        CQSocket sentinel;
+        QNetwork::CQSocket sentinel;
         sentinel.OpenTCP();
         sentinel.Connect("127.0.0.1", server.lo_.port);
         nettest::SendAll(sentinel, "sentinel");
         server.Join();
         EXPECT_EQ(server.requests, k.requests);
-        EXPECT_EQ(client.RecvEnds(), 1);
+        EXPECT_EQ(client.Get(client.recvEnds), 1);
     }
 }
 
@@ -130,46 +131,42 @@ TEST(CQHttpClient, NoConnectionStillEndsOnce) {
         EXPECT_NE(testing::internal::GetCapturedStdout().find("connect function failed"),
                   std::string::npos);
         ASSERT_TRUE(client.WaitRecvEnd()) << url;
-        EXPECT_TRUE(client.Calls().empty());
         client.Close();
-        EXPECT_EQ(client.RecvEnds(), 1);
+        EXPECT_TRUE(client.Get(client.calls).empty());
+        EXPECT_EQ(client.Get(client.recvEnds), 1);
     }
 }
 
-TEST(CQHttpClient, CloseWakesTheBlockedReceiveThread) {
-    std::promise<void> done;
-    Server server([&](Server& s) {
-        auto c = s.Next();
-        nettest::SendAll(*c, "HTTP/1.1 200 OK\r\n\r\nstart");
-        done.get_future().wait();  // keeps the connection open and silent
-    });
-    RecordingClient client;
-    client.Open(server.Url("/live").c_str());
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));  // let the thread block
-    EXPECT_EQ(client.RecvEnds(), 0);
-    EXPECT_TRUE(client.Close());
-    EXPECT_EQ(client.RecvEnds(), 1);  // ran on the receive thread before Close returned
-    EXPECT_NE(client.RecvEndThread(), std::this_thread::get_id());
-    EXPECT_EQ(client.Body(), "start");
-    EXPECT_TRUE(client.Close());  // nothing open any more
-    done.set_value();
-}
-
-TEST(CQHttpClient, IncompleteHeadInFirstReceivePassesNothingFromOpen) {
-    std::promise<void> opened;
-    Server server([&](Server& s) {
-        auto c = s.Next();
-        nettest::SendAll(*c, "HTTP/1.1 200 OK\r\nContent-");
-        opened.get_future().wait();
-        nettest::SendAll(*c, "Length: 5\r\n\r\nhello");
-    });
-    RecordingClient client;
-    client.Open(server.Url("/").c_str());
-    EXPECT_TRUE(client.Calls().empty());
-    opened.set_value();
-    ASSERT_TRUE(client.WaitRecvEnd());
-    EXPECT_EQ(client.Body(), "Length: 5\r\n\r\nhello");  // the head is not looked for again
-    client.Close();
+// A server that keeps the connection open and silent, before or after the head: a Close from
+// another thread ends the open waiting for the head, or wakes the blocked receive thread, at
+// once; once it has returned, RecvEnd has run exactly once and no thread of the client runs.
+TEST(CQHttpClient, CloseEndsAnOpenOrAReceiveUnderWay) {
+    for (const std::string answer : {"", "HTTP/1.1 200 OK\r\n\r\nstart"}) {
+        std::promise<void> done;
+        Server server([&](Server& s) {
+            auto c = s.Next();
+            nettest::SendAll(*c, answer);
+            done.get_future().wait();  // the connection stays open and silent
+        });
+        RecordingClient client;
+        std::atomic<bool> opened{false};
+        std::thread opener([&] {
+            client.Open(server.Url("/live").c_str());
+            opened = true;
+        });
+        std::this_thread::sleep_for(100ms);  // let the open or the receive thread block
+        EXPECT_EQ(opened, !answer.empty());
+        EXPECT_EQ(client.Get(client.recvEnds), 0);
+        const auto start = std::chrono::steady_clock::now();
+        EXPECT_TRUE(client.Close());
+        EXPECT_LT(std::chrono::steady_clock::now() - start, 2s);
+        EXPECT_EQ(client.Get(client.recvEnds), 1);  // ran before Close returned
+        EXPECT_NE(client.Get(client.endThread), std::this_thread::get_id());
+        EXPECT_EQ(client.Body(), answer.empty() ? "" : "start");
+        EXPECT_TRUE(client.Close());  // nothing open any more
+        opener.join();
+        done.set_value();
+    }
 }
 
 TEST(CQHttpClient, TracesAndCompletionHandler) {
@@ -214,31 +211,4 @@ TEST(CQHttpClient, TracesAndCompletionHandler) {
                           "-----CQHttpClient::Close-----\r\n", "-----CQHttpClient::Close\r\n",
                           "\r\n", d + "\r\n", d + " 1\r\n", d + " 2\r\n", d + " 3\r\n",
                           d + " 4\r\n", d + " 5\r\n", d + " 6\r\n", d + "-- \r\n"}));
-}
-
-TEST(CQHttpClient, CloseDuringOpenEndsItAndLeavesNothingRunning) {
-    // A server that accepts and never answers: the open waits for the head; a Close from
-    // another thread ends that wait at once, and once Close has returned no thread of the
-    // client runs and RecvEnd has been called exactly once.
-    std::promise<void> done;
-    Server server([&](Server& s) {
-        auto c = s.Next();
-        done.get_future().wait();
-    });
-    RecordingClient client;
-    std::atomic<bool> opened{false};
-    const auto start = std::chrono::steady_clock::now();
-    std::thread opener([&] {
-        client.Open(server.Url("/silent").c_str());
-        opened = true;
-    });
-    std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    EXPECT_FALSE(opened);
-    client.Close();
-    EXPECT_TRUE(opened);  // Close waited for the open under way
-    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(2));
-    EXPECT_EQ(client.RecvEnds(), 1);
-    opener.join();
-    EXPECT_TRUE(client.Calls().empty());
-    done.set_value();
 }

@@ -4,11 +4,7 @@
 // other cases add one through the request's header table.
 #include <gtest/gtest.h>
 
-#include <chrono>
 #include <cstdlib>
-#include <filesystem>
-#include <string>
-#include <thread>
 
 #include "tests/net/net_test_util.h"
 
@@ -34,11 +30,11 @@ public:
     Site(const std::string& name, int port) : port_(port), pidFile_(dir / (name + ".pid")) {
         for (const char* folder : {"open", "basic", "digest"}) {
             std::filesystem::create_directories(dir.path / "htdocs" / folder);
-            nettest::WriteFile((dir.path / "htdocs" / folder / kFile).string(), kContent);
+            std::ofstream(dir.path / "htdocs" / folder / kFile) << kContent;
         }
-        nettest::WriteFile(dir / "htpasswd", nettest::AuthTool({"htpasswd", "admin", "s3cret"}));
-        nettest::WriteFile(dir / "htdigest",
-                           nettest::AuthTool({"htdigest", "admin", "varnel digest", "s3cret"}));
+        std::ofstream(dir / "htpasswd") << nettest::AuthTool({"htpasswd", "admin", "s3cret"});
+        std::ofstream(dir / "htdigest")
+            << nettest::AuthTool({"htdigest", "admin", "varnel digest", "s3cret"});
         for (const auto& e : std::filesystem::recursive_directory_iterator(dir.path))
             std::filesystem::permissions(e.path(), std::filesystem::perms::all);
     }
@@ -70,7 +66,7 @@ std::pair<int, std::string> Fetch(int port, const std::string& path, const std::
     client.Open(("http://" + user + "127.0.0.1:" + std::to_string(port) + path).c_str());
     EXPECT_TRUE(client.WaitRecvEnd()) << path;
     client.Close();
-    EXPECT_EQ(client.RecvEnds(), 1);
+    EXPECT_EQ(client.Get(client.recvEnds), 1);
     return {client.LastCode(), client.Body()};
 }
 
@@ -85,15 +81,11 @@ void CheckBasic(int port) {
     EXPECT_NE(body.find("<title>401 "), std::string::npos) << body;
 }
 
-int FreePort() {
-    return nettest::ClosedPort();
-}
-
 }  // namespace
 
 TEST(Interop, Apache) {
     if (!std::filesystem::exists("/usr/sbin/apache2")) GTEST_SKIP() << "no apache2";
-    const int port = FreePort();
+    const int port = nettest::ClosedPort();
     Site site("apache", port);
     const TempDir& d = site.dir;
     std::string conf = "ServerRoot \"" + d.path.string() + "\"\nDefaultRuntimeDir \"" +
@@ -114,7 +106,7 @@ TEST(Interop, Apache) {
             "\"\n Require valid-user\n</Location>\n<Location /digest>\n AuthType Digest\n"
             " AuthName \"varnel digest\"\n AuthUserFile \"" +
             (d / "htdigest") + "\"\n Require valid-user\n</Location>\n";
-    nettest::WriteFile(d / "apache.conf", conf);
+    std::ofstream(d / "apache.conf") << conf;
     ASSERT_TRUE(
         site.Start("/usr/sbin/apache2 -f " + nettest::Quote(d / "apache.conf") + " -k start"))
         << nettest::ReadFile(d / "error.log");
@@ -136,7 +128,7 @@ TEST(Interop, Apache) {
 
 TEST(Interop, Nginx) {
     if (!std::filesystem::exists("/usr/sbin/nginx")) GTEST_SKIP() << "no nginx";
-    const int port = FreePort();
+    const int port = nettest::ClosedPort();
     Site site("nginx", port);
     const TempDir& d = site.dir;
     std::string conf = "daemon off;\nuser www-data;\npid " + (d / "nginx.pid") + ";\nerror_log " +
@@ -147,7 +139,7 @@ TEST(Interop, Nginx) {
     conf += " server {\n  listen 127.0.0.1:" + std::to_string(port) + ";\n  root " +
             (d / "htdocs") + ";\n  location /basic/ {\n   auth_basic \"varnel nginx\";\n" +
             "   auth_basic_user_file " + (d / "htpasswd") + ";\n  }\n }\n}\n";
-    nettest::WriteFile(d / "nginx.conf", conf);
+    std::ofstream(d / "nginx.conf") << conf;
     ASSERT_TRUE(site.Start("/usr/sbin/nginx -p " + nettest::Quote(d.path.string()) + " -c " +
                            nettest::Quote(d / "nginx.conf") + " > " + nettest::Quote(d / "out") +
                            " 2>&1 &"))

@@ -1,13 +1,18 @@
 // Helpers of the network tests: loopback connections, temporary folders, the independent
-// credential script, and a client that records what reaches its hooks.
+// credential script, servers of the tests' own and clients that record what reaches their hooks.
 #pragma once
 #include <gtest/gtest.h>
 
+// With the standard headers the network tests use.
+#include <atomic>
+#include <chrono>
 #include <condition_variable>
-#include <cstdlib>
+#include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <future>
 #include <memory>
 #include <mutex>
 #include <random>
@@ -54,21 +59,17 @@ inline int ClosedPort() {
 }
 
 inline void SendAll(CQSocket& s, const std::string& data) {
-    for (size_t done = 0; done < data.size();) {
-        const int n = s.Send(data.data() + done, static_cast<int>(data.size() - done));
-        if (n < 1) return;
-        done += static_cast<size_t>(n);
-    }
+    for (int done = 0, n; done < int(data.size()); done += n)
+        if ((n = s.Send(data.data() + done, int(data.size()) - done)) < 1) return;
 }
 
 // Receives until `count` bytes, or until the connection ends.
 inline std::string Receive(CQSocket& s, size_t count = SIZE_MAX) {
     std::string out;
     char buf[4096];
-    for (int n;
-         out.size() < count &&
-         (n = s.Receive(buf, static_cast<int>(std::min(sizeof buf, count - out.size())))) > 0;)
-        out.append(buf, static_cast<size_t>(n));
+    for (int n; out.size() < count &&
+                (n = s.Receive(buf, int(std::min(sizeof buf, count - out.size())))) > 0;)
+        out.append(buf, size_t(n));
     return out;
 }
 
@@ -90,29 +91,46 @@ inline std::string ReadFile(const std::string& name) {
     return s.str();
 }
 
-inline void WriteFile(const std::string& name, const std::string& text) {
-    std::ofstream(name, std::ios::binary) << text;
-}
-
 inline std::string Quote(const std::string& arg) {
     std::string q = "'";
     for (char c : arg) q += c == '\'' ? std::string("'\\''") : std::string(1, c);
     return q + "'";
 }
 
-// The first output line of tests/net/http_auth.py with these arguments.
+// The output line of tests/net/http_auth.py with these arguments.
 inline std::string AuthTool(const std::vector<std::string>& args) {
-    TempDir dir;
     std::string cmd = "python3 " + Quote(VARNEL_TEST_SOURCE_DIR "/http_auth.py");
     for (const std::string& a : args) cmd += " " + Quote(a);
-    cmd += " > " + Quote(dir / "out");
-    EXPECT_EQ(std::system(cmd.c_str()), 0) << cmd;
-    const std::string out = ReadFile(dir / "out");
-    return out.substr(0, out.find('\n'));
+    FILE* p = popen(cmd.c_str(), "r");
+    char line[256] = {};
+    EXPECT_NE(std::fgets(line, sizeof line, p), nullptr);
+    EXPECT_EQ(pclose(p), 0) << cmd;
+    return std::string(line, std::strcspn(line, "\n"));
 }
 
+// A client whose hooks record under lock_: Get copies a record under it, WaitUntil waits until
+// the hooks make done true.
+template <typename Client>
+class Recorder : public Client {
+public:
+    template <typename T>
+    T Get(const T& record) {
+        std::lock_guard<std::mutex> guard(lock_);
+        return record;
+    }
+    bool WaitUntil(const std::function<bool()>& done,
+                   std::chrono::seconds limit = std::chrono::seconds(20)) {
+        std::unique_lock<std::mutex> guard(lock_);
+        return changed_.wait_for(guard, limit, done);
+    }
+
+protected:
+    std::mutex lock_;
+    std::condition_variable changed_;
+};
+
 // Records every CheckContent (bytes and thread) and RecvEnd call.
-class RecordingClient : public QNetwork::QProtocol::HTTP::CQHttpClient {
+class RecordingClient : public Recorder<QNetwork::QProtocol::HTTP::CQHttpClient> {
 public:
     struct Call {
         std::thread::id thread;
@@ -123,50 +141,31 @@ public:
     void Completed(void* sender, const QNetwork::CQSocketAsyncEventArgs& a) {
         RecvAsync(sender, a);
     }
-
-    std::vector<Call> Calls() {
-        std::lock_guard<std::mutex> guard(lock_);
-        return calls_;
-    }
     std::string Body() {
         std::string all;
-        for (const Call& c : Calls()) all += c.bytes;
+        for (const Call& c : Get(calls)) all += c.bytes;
         return all;
     }
-    int RecvEnds() {
-        std::lock_guard<std::mutex> guard(lock_);
-        return recvEnds_;
+    bool WaitRecvEnd() {
+        return WaitUntil([this] { return recvEnds > 0; });
     }
-    std::thread::id RecvEndThread() {
-        std::lock_guard<std::mutex> guard(lock_);
-        return endThread_;
-    }
-    bool WaitRecvEnd(int seconds = 20) {
-        std::unique_lock<std::mutex> guard(lock_);
-        return changed_.wait_for(guard, std::chrono::seconds(seconds),
-                                 [&] { return recvEnds_ > 0; });
-    }
+
+    std::vector<Call> calls;  // these three read through Get
+    int recvEnds = 0;
+    std::thread::id endThread;
 
 protected:
     void CheckContent(unsigned char* data, int count) override {
         std::lock_guard<std::mutex> guard(lock_);
-        calls_.push_back({std::this_thread::get_id(),
-                          std::string(reinterpret_cast<char*>(data), static_cast<size_t>(count))});
+        calls.push_back({std::this_thread::get_id(), std::string((char*)data, size_t(count))});
     }
     bool RecvEnd() override {
         std::lock_guard<std::mutex> guard(lock_);
-        ++recvEnds_;
-        endThread_ = std::this_thread::get_id();
+        ++recvEnds;
+        endThread = std::this_thread::get_id();
         changed_.notify_all();
         return true;
     }
-
-private:
-    std::mutex lock_;
-    std::condition_variable changed_;
-    std::vector<Call> calls_;
-    int recvEnds_ = 0;
-    std::thread::id endThread_;
 };
 
 // A server of the test's own: its script runs on a thread; the request heads it read are kept.
@@ -179,7 +178,7 @@ public:
         if (thread_.joinable()) thread_.join();
     }
     // Accepts the next connection and reads one request head from it.
-    std::unique_ptr<QNetwork::CQSocket> Next() {
+    std::unique_ptr<CQSocket> Next() {
         auto c = lo_.listener.Accept();
         std::string head;
         char ch;

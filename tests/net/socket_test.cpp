@@ -1,11 +1,5 @@
 #include <gtest/gtest.h>
 
-#include <atomic>
-#include <functional>
-#include <string>
-#include <thread>
-#include <vector>
-
 #include "net/event_handler.h"
 #include "net/iocp.h"
 #include "net/socket.h"
@@ -15,6 +9,7 @@ using nettest::Loopback;
 using QNetwork::CQIOCP;
 using QNetwork::CQSocket;
 using QNetwork::CQSocketAsyncEventArgs;
+using namespace std::chrono_literals;
 
 TEST(CQSocket, FailuresLeaveNoSocketAndPrintTheirMessage) {
     Loopback lo;
@@ -28,15 +23,14 @@ TEST(CQSocket, FailuresLeaveNoSocketAndPrintTheirMessage) {
         {[&](CQSocket& s) { s.Close(), s.Listen(5); }, "listen failed with error: 9\n"},
     };
     for (const auto& [act, message] : cases) {
-        SCOPED_TRACE(message);
         CQSocket s;
         s.OpenTCP();
         testing::internal::CaptureStdout();
         act(s);
         EXPECT_EQ(testing::internal::GetCapturedStdout().substr(0, message.size()), message);
         EXPECT_EQ(s.GetSocket(), platform::INVALID_SOCKET);
-        EXPECT_EQ(s.Receive(nullptr, 4), 0);  // no socket: the socket layer is not called
-        EXPECT_EQ(s.Send("abcd", 4), 0);
+        // No socket: the socket layer is not called.
+        EXPECT_EQ(s.Receive(nullptr, 4) + s.Send("abcd", 4), 0) << message;
     }
 }
 
@@ -62,16 +56,47 @@ TEST(CQSocket, CloseFromAnotherThreadWakesBlockedReceiveAndAccept) {
     Loopback lo;
     auto [client, server] = lo.Pair();
     int received = 99;
-    std::unique_ptr<CQSocket> accepted = std::make_unique<CQSocket>();
+    auto accepted = std::make_unique<CQSocket>();
     std::thread receiver([&, c = client.get()] { received = c->Receive(&received, 4); });
     std::thread acceptor([&] { accepted = lo.listener.Accept(); });
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    std::this_thread::sleep_for(50ms);
     client->Close();
     lo.listener.Close();
     receiver.join();
     acceptor.join();
     EXPECT_LE(received, 0);
     EXPECT_EQ(accepted, nullptr);
+}
+
+TEST(CQSocket, CloseDuringConnectNeverClosesAnotherFile) {
+    // A listener whose queue is full drops further connection requests, so a connect to it
+    // hangs. Closed from another thread, the connect ends at once; the descriptor number it
+    // had is taken by a new file meanwhile, and that file must stay open.
+    // (CQSocket::Listen asks for a long queue whatever it is told: the socket layer directly.)
+    CQSocket listener(platform::CreateSocket(platform::AddressFamilyInet,
+                                             platform::SocketTypeStream, platform::ProtocolTcp));
+    ASSERT_EQ(platform::BindSocket(listener.GetSocket(), platform::InetAddr("127.0.0.1"), 0), 0);
+    ASSERT_EQ(platform::ListenSocket(listener.GetSocket(), 0), 0);
+    const int port = platform::SocketLocalPort(listener.GetSocket());
+    CQSocket filling[4];
+    int refused = 0;
+    for (CQSocket& f : filling) refused += (f.OpenTCP(), !f.ConnectWithin("127.0.0.1", port, 200));
+    ASSERT_GT(refused, 0) << "the queue never filled: a connect would not hang";
+    for (int attempt = 0; attempt < 10; ++attempt) {
+        CQSocket s;
+        s.OpenTCP();
+        const auto start = std::chrono::steady_clock::now();
+        std::thread connector([&] { s.Connect("127.0.0.1", port); });
+        std::this_thread::sleep_for(30ms);
+        s.Close();
+        std::FILE* other = std::tmpfile();  // likely the same number
+        ASSERT_NE(other, nullptr);
+        connector.join();
+        EXPECT_LT(std::chrono::steady_clock::now() - start, 2s);
+        EXPECT_GE(std::fputs("still open", other), 0);
+        EXPECT_EQ(std::fflush(other), 0) << "the other file was closed under it";
+        std::fclose(other);
+    }
 }
 
 namespace {
@@ -102,15 +127,25 @@ struct Watched {
         });
     }
     ~Watched() { args.ClearAll(); }  // waits for a handler call still returning
-    bool Wait(std::function<bool()> done, int seconds = 10) {
+    bool Wait(std::function<bool()> done) {
         std::unique_lock<std::mutex> guard(lock);
-        return changed.wait_for(guard, std::chrono::seconds(seconds), done);
+        return changed.wait_for(guard, 30s, done);
     }
 };
 
 }  // namespace
 
+// Many receives pending at once, each ended its own way: data from the peer, the own socket
+// closed (aborted), the peer gone or the receive direction shut (both orderly: 0 bytes, no
+// error). Each completes exactly once, with its own connection's bytes.
 TEST(CQIOCP, ManyPendingReceivesCompleteOnceEach) {
+    const std::pair<std::function<void(CQSocket&, CQSocket&, int)>, uint32_t> ends[] = {
+        {[](CQSocket&, CQSocket& s, int i) { nettest::SendAll(s, "reply " + std::to_string(i)); },
+         0},
+        {[](CQSocket& c, CQSocket&, int) { c.Close(); }, platform::ERROR_OPERATION_ABORTED},
+        {[](CQSocket&, CQSocket& s, int) { s.Close(); }, 0},
+        {[](CQSocket& c, CQSocket&, int) { c.Shuntdown(QNetwork::ShuntdownTyps_Receive); }, 0},
+    };
     Loopback lo;
     std::vector<std::pair<std::unique_ptr<CQSocket>, std::unique_ptr<CQSocket>>> pairs;
     std::vector<std::unique_ptr<Watched>> records;
@@ -120,43 +155,20 @@ TEST(CQIOCP, ManyPendingReceivesCompleteOnceEach) {
         CQIOCP::GetInstance().Add(pairs[i].first->GetSocket());
         EXPECT_EQ(pairs[i].first->ReceiveAsync(records[i]->args), -1);
         EXPECT_EQ(platform::WSAGetLastError(), platform::WSA_IO_PENDING);
+        EXPECT_FALSE(pairs[i].first->IsSync());
     }
-    for (int i = 63; i >= 0; --i) nettest::SendAll(*pairs[i].second, "reply " + std::to_string(i));
+    for (int i = 63; i >= 0; --i) ends[i % 4].first(*pairs[i].first, *pairs[i].second, i);
     for (int i = 0; i < 64; ++i) {
         Watched& w = *records[i];
         ASSERT_TRUE(w.Wait([&] { return w.calls > 0; }));
     }
-    std::this_thread::sleep_for(std::chrono::milliseconds(30));
+    std::this_thread::sleep_for(30ms);
     for (int i = 0; i < 64; ++i) {
         pairs[i].first->Close();  // nothing pending any more: no further completion
         std::lock_guard<std::mutex> guard(records[i]->lock);
-        EXPECT_EQ(records[i]->calls, 1);
-        EXPECT_EQ(records[i]->data, "reply " + std::to_string(i));
-    }
-}
-
-TEST(CQIOCP, EndsOfAPendingReceive) {
-    const std::pair<std::function<void(CQSocket&, CQSocket&)>, uint32_t> cases[] = {
-        {[](CQSocket& c, CQSocket&) { c.Close(); }, platform::ERROR_OPERATION_ABORTED},
-        {[](CQSocket&, CQSocket& s) { s.Close(); }, 0},  // orderly: 0 bytes, no error
-        {[](CQSocket& c, CQSocket&) { c.Shuntdown(QNetwork::ShuntdownTyps_Receive); }, 0},
-    };
-    Loopback lo;
-    for (const auto& [end, error] : cases) {
-        SCOPED_TRACE(error);
-        auto [client, server] = lo.Pair();
-        Watched w;
-        CQIOCP::GetInstance().Add(client->GetSocket());
-        client->ReceiveAsync(w.args);
-        EXPECT_FALSE(client->IsSync());
-        end(*client, *server);
-        ASSERT_TRUE(w.Wait([&] { return w.calls > 0; }));
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-        client->Close();
-        std::lock_guard<std::mutex> guard(w.lock);
-        EXPECT_EQ(w.calls, 1);
-        EXPECT_EQ(w.error, error);
-        EXPECT_EQ(w.data, "");
+        EXPECT_EQ(records[i]->calls, 1) << i;
+        EXPECT_EQ(records[i]->error, ends[i % 4].second) << i;
+        EXPECT_EQ(records[i]->data, i % 4 ? "" : "reply " + std::to_string(i));
     }
 }
 
@@ -173,12 +185,32 @@ TEST(CQIOCP, ChainedReceivesAndOneLargeSendKeepEveryByte) {
     out.args.SetBuffer(payload.data(), static_cast<int>(payload.size()));
     EXPECT_EQ(server->SendAsync(out.args), 0);
     // One completion for the whole buffer.
-    ASSERT_TRUE(out.Wait([&] { return out.calls == 1 && out.data.size() == payload.size(); }, 30));
+    ASSERT_TRUE(out.Wait([&] { return out.calls == 1 && out.data.size() == payload.size(); }));
     server->Shuntdown(QNetwork::ShuntdownTyps_Send);
     // The last receive ends with the orderly close; only then may its record go.
-    ASSERT_TRUE(in.Wait([&] { return in.ended; }, 30));
+    ASSERT_TRUE(in.Wait([&] { return in.ended; }));
     std::lock_guard<std::mutex> guard(in.lock);
     EXPECT_TRUE(in.data == payload);
+}
+
+TEST(CQIOCP, NoCompletionTouchesARecordAfterCloseAndClearAll) {
+    // Closing a socket with a receive pending leaves an aborted completion on its way to a
+    // worker. Once ClearAll has returned the record may be freed at once: the sanitizer build
+    // reports any write into it afterwards.
+    Loopback lo;
+    for (int i = 0; i < 200; ++i) {
+        auto [client, server] = lo.Pair();
+        auto args = std::make_unique<CQSocketAsyncEventArgs>();
+        char buffer[16];
+        args->SetBuffer(buffer, sizeof buffer);
+        args->Add([&](void*, const CQSocketAsyncEventArgs&) {});
+        CQIOCP::GetInstance().Add(client->GetSocket());
+        client->ReceiveAsync(*args);
+        client->Close();
+        args->ClearAll();
+        args.reset();
+    }
+    std::this_thread::sleep_for(100ms);
 }
 
 TEST(CQEvenHandler, RaisedInOrderWhileOtherThreadsClearAndAdd) {
@@ -200,8 +232,7 @@ TEST(CQEvenHandler, RaisedInOrderWhileOtherThreadsClearAndAdd) {
             for (int i = 0; i < 20000; ++i) e.RaisEvent(i, "");
         });
     std::thread changer([&] {
-        // At least once: on a loaded machine the raisers may all finish before this runs.
-        do {
+        do {  // at least once: on a loaded machine the raisers may all finish before this runs
             e.ClearAll();
             e.Add([&](int, const std::string&) { ++calls; });
         } while (!stop);
@@ -212,62 +243,4 @@ TEST(CQEvenHandler, RaisedInOrderWhileOtherThreadsClearAndAdd) {
     const long before = calls;
     e.RaisEvent(0, "");
     EXPECT_EQ(calls, before + 1);
-}
-
-TEST(CQSocket, CloseDuringConnectNeverClosesAnotherFile) {
-    // A listener whose queue is full drops further connection requests, so a connect to it
-    // hangs. Closed from another thread, the connect ends at once; the descriptor number it
-    // had is taken by a new file meanwhile, and that file must stay open.
-    // (CQSocket::Listen asks for a long queue whatever it is told: the socket layer directly.)
-    CQSocket listener(platform::CreateSocket(platform::AddressFamilyInet,
-                                             platform::SocketTypeStream, platform::ProtocolTcp));
-    ASSERT_EQ(platform::BindSocket(listener.GetSocket(), platform::InetAddr("127.0.0.1"), 0), 0);
-    ASSERT_EQ(platform::ListenSocket(listener.GetSocket(), 0), 0);
-    const int port = platform::SocketLocalPort(listener.GetSocket());
-    std::vector<std::unique_ptr<CQSocket>> filling;
-    int refused = 0;
-    for (int i = 0; i < 4; ++i) {
-        filling.push_back(std::make_unique<CQSocket>());
-        filling.back()->OpenTCP();
-        if (!filling.back()->ConnectWithin("127.0.0.1", port, 200)) ++refused;
-    }
-    ASSERT_GT(refused, 0) << "the queue never filled: a connect would not hang";
-    for (int attempt = 0; attempt < 10; ++attempt) {
-        CQSocket s;
-        s.OpenTCP();
-        const auto start = std::chrono::steady_clock::now();
-        std::thread connector([&] { s.Connect("127.0.0.1", port); });
-        std::this_thread::sleep_for(std::chrono::milliseconds(30));
-        s.Close();
-        nettest::TempDir dir;
-        std::FILE* other = std::fopen((dir / "other").c_str(), "w");  // likely the same number
-        ASSERT_NE(other, nullptr);
-        connector.join();
-        EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(2));
-        EXPECT_GE(std::fputs("still open", other), 0);
-        EXPECT_EQ(std::fflush(other), 0) << "the other file was closed under it";
-        std::fclose(other);
-    }
-}
-
-TEST(CQIOCP, NoCompletionTouchesARecordAfterCloseAndClearAll) {
-    // Closing a socket with a receive pending leaves an aborted completion on its way to a
-    // worker. Once ClearAll has returned the record may be freed at once: the sanitizer build
-    // reports any write into it afterwards.
-    Loopback lo;
-    std::atomic<int> calls{0};
-    for (int i = 0; i < 200; ++i) {
-        auto [client, server] = lo.Pair();
-        auto args = std::make_unique<CQSocketAsyncEventArgs>();
-        char buffer[16];
-        args->SetBuffer(buffer, sizeof buffer);
-        args->Add([&](void*, const CQSocketAsyncEventArgs&) { ++calls; });
-        CQIOCP::GetInstance().Add(client->GetSocket());
-        client->ReceiveAsync(*args);
-        client->Close();
-        args->ClearAll();
-        args.reset();
-    }
-    std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    EXPECT_LE(calls.load(), 200);
 }

@@ -11,15 +11,15 @@ using namespace platform;
 TEST(Event, WaitAnyReturnsLowestSignalledAndConsumesAutoReset) {
     Event manual(true, false), autoA(false, false), autoB(false, false);
     Event* all[] = {&manual, &autoA, &autoB};
-    EXPECT_EQ(WaitForMultipleObjects(3, all, false, 0), WAIT_TIMEOUT);
+    const auto any = [&] { return WaitForMultipleObjects(3, all, false, 0); };
+    using Results = std::vector<uint32_t>;  // braced: evaluated in order
+    EXPECT_EQ(any(), WAIT_TIMEOUT);
     autoB.Set();
     autoA.Set();
-    EXPECT_EQ(WaitForMultipleObjects(3, all, false, 0), WAIT_OBJECT_0 + 1);
-    EXPECT_EQ(WaitForMultipleObjects(3, all, false, 0), WAIT_OBJECT_0 + 2);
-    EXPECT_EQ(WaitForMultipleObjects(3, all, false, 0), WAIT_TIMEOUT);
+    EXPECT_EQ(Results({any(), any(), any()}),
+              Results({WAIT_OBJECT_0 + 1, WAIT_OBJECT_0 + 2, WAIT_TIMEOUT}));
     manual.Set();
-    EXPECT_EQ(WaitForMultipleObjects(3, all, false, 0), WAIT_OBJECT_0);
-    EXPECT_EQ(WaitForMultipleObjects(3, all, false, 0), WAIT_OBJECT_0);  // stays set
+    EXPECT_EQ(Results({any(), any()}), Results({WAIT_OBJECT_0, WAIT_OBJECT_0}));  // stays set
     manual.Reset();
     autoA.Set();
     EXPECT_EQ(WaitForMultipleObjects(3, all, true, 0), WAIT_TIMEOUT);
@@ -62,21 +62,20 @@ TEST(Event, TimeoutElapsesAndSetWakesWaiterOnOtherThread) {
 TEST(Event, EachAutoResetSignalReleasesExactlyOneWaiter) {
     Event work(false, false), quit(true, false);
     std::atomic<int> taken{0};
-    std::vector<std::unique_ptr<Thread>> threads;
-    for (int i = 0; i < 4; ++i) {
-        threads.push_back(std::make_unique<Thread>());
-        threads.back()->Start([&] {
+    std::vector<std::unique_ptr<Thread>> threads(4);
+    for (auto& t : threads) {
+        t = std::make_unique<Thread>();
+        t->Start([&] {
             Event* both[] = {&quit, &work};
             while (WaitForMultipleObjects(2, both, false, INFINITE) == WAIT_OBJECT_0 + 1) ++taken;
         });
     }
-    int sent = 0;
-    for (; sent < 200; ++sent) {
+    for (int sent = 0; sent < 200; ++sent) {
         while (work.IsSet()) SwitchToThread();  // the previous signal has been taken
         work.Set();
     }
     while (work.IsSet()) SwitchToThread();
     quit.Set();
     threads.clear();
-    EXPECT_EQ(taken.load(), sent);
+    EXPECT_EQ(taken.load(), 200);
 }

@@ -1,7 +1,5 @@
 #!/usr/bin/env python3
-"""Independent reference for the FILETIME conversions: reads FILETIME values (one decimal
-number a line) and prints year, month, weekday (0 = Sunday), day, hour, minute, second and
-millisecond of each, computed with datetime."""
+"""FILETIME values (a line each) to year month weekday day hour minute second millisecond."""
 import datetime
 import sys
 
@@ -10,8 +8,7 @@ TICKS_PER_CYCLE = 146097 * 864000000000  # 400 Gregorian years repeat weekdays e
 LAST = (datetime.datetime(9999, 12, 31) - ORIGIN) // datetime.timedelta(microseconds=1) * 10
 
 for line in sys.stdin:
-    ticks = int(line)
-    cycles = 0
+    ticks, cycles = int(line), 0
     while ticks > LAST:  # datetime stops at year 9999
         ticks -= TICKS_PER_CYCLE
         cycles += 1
