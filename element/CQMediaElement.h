@@ -216,6 +216,8 @@ private:
     bool StartTimeline(int32_t clockMs);
     // A channel has no access unit waiting for its decoder, nor one being decoded.
     bool ChannelDrained(int32_t channel);
+    // Pictures queued and access units received or being decoded, of one channel.
+    int Held(int32_t channel, size_t pictures);
     void Step(int32_t clockMs);
     void Present(int32_t clockMs);
     void ReportWaiting(int32_t clockMs);

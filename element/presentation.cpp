@@ -167,9 +167,19 @@ bool CQMediaElement::ChannelDrained(int32_t channel) {
     return load.packets == 0 && !load.decoding && !load.reversed;
 }
 
+int CQMediaElement::Held(int32_t channel, size_t pictures) {
+    const element::ChannelLoad& load = m_mapLoad.at(channel);
+    std::lock_guard<std::mutex> hold(m_mtxPacket);
+    return static_cast<int>(pictures) + load.packets + (load.decoding ? 1 : 0);
+}
+
 bool CQMediaElement::StartTimeline(int32_t clockMs) {
     // Every channel has its start amount, or has had all its access units decoded (nothing
-    // more may come for a while: the reader waits for room in another channel). Channels with
+    // more may come for a while: the reader waits for room in another channel), or shows
+    // that the feed brings no more: what it holds decoded and still to decode is short of
+    // the amount. A recorder that sends at the pace of the recording is that feed, and
+    // waiting for the amount would only put the first picture off by as many frame times.
+    // Channels with
     // nothing at all (a camera with no recording in the range) are waited for a short while
     // only, and nothing holds the start for long: no channel can hold the others back for
     // good.
@@ -184,7 +194,7 @@ bool CQMediaElement::StartTimeline(int32_t clockMs) {
         const bool drained = ChannelDrained(channel);
         if (queue.empty() && drained)
             empty = true;
-        else if (!drained)
+        else if (!drained && (queue.empty() || Held(channel, queue.size()) >= need))
             ready = false;
     }
     if (origin == -1) return false;
