@@ -20,7 +20,6 @@ struct Connected : Fixture {
     explicit Connected(const std::vector<uint8_t>& first = {}) {
         far.SetFirstBody(first);
         src.OpenURL(far.Url().c_str(), false);
-        EXPECT_EQ(far.Request().rfind("GET /PlayBack1.cgi?Key=1 HTTP/1.1\r\n", 0), 0u);
     }
     ~Connected() { src.Close(); }
     // Everything received so far, after a short wait in which a line still on its way (or
@@ -112,9 +111,8 @@ TEST(Commands, NothingGoesOutWithoutAConnection) {
     c.src.SetPlay();
     ASSERT_TRUE(c.far.WaitReceived(kPlay.size()));
     c.src.Close();
-    EXPECT_TRUE(c.far.WaitClosed());
     c.src.SetPause();  // the connection is gone: skipped without a report
-    EXPECT_EQ(c.far.Received(), kPlay);
+    EXPECT_EQ(c.Settle(), kPlay);
 }
 
 TEST(Feed, OpenUrlParsesTheBodyUntilTheRecorderCloses) {
@@ -139,13 +137,8 @@ TEST(Feed, OpenUrlParsesTheBodyUntilTheRecorderCloses) {
 }
 
 TEST(Feed, UnreachableRecorderEndsWithState3) {
-    int port;
-    {
-        FarEnd gone;  // a port that was just free
-        port = std::stoi(gone.Url().substr(17));
-    }
-    TestSource src;
-    src.OpenURL(("http://127.0.0.1:" + std::to_string(port) + "/PlayBack1.cgi").c_str(), false);
+    TestSource src;  // nothing listens on port 1 of the loopback
+    src.OpenURL("http://127.0.0.1:1/PlayBack1.cgi", false);
     EXPECT_EQ(src.GetPlayDataState(), PlayDataStates_Opened);
     ASSERT_TRUE(WaitUntil([&] { return src.IsEnd(); }));
     EXPECT_EQ(src.GetPlayDataState(), PlayDataStates_End);

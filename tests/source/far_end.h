@@ -45,11 +45,7 @@ public:
     void CloseConnection() {
         if (auto conn = Connection()) conn->Shuntdown(QNetwork::ShuntdownTyps_Send);
     }
-    // The request head; everything received after it (the command lines).
-    std::string Request() {
-        std::lock_guard<std::mutex> lock(mutex_);
-        return received_.substr(0, HeadEnd());
-    }
+    // Everything received after the request head (the command lines).
     std::string Received() {
         std::lock_guard<std::mutex> lock(mutex_);
         return Lines();
@@ -57,10 +53,6 @@ public:
     // Waits until the text after the request head has at least the given length.
     bool WaitReceived(size_t length, int ms = 5000) {
         return WaitFor([&] { return Lines().size() >= length; }, ms);
-    }
-    // Waits until the source has closed its end.
-    bool WaitClosed() {
-        return WaitFor([&] { return closed_; });
     }
 
 private:

@@ -32,8 +32,13 @@ std::vector<uint8_t> Part(const std::vector<Rec>& recs, size_t from, size_t to) 
 }
 
 // "<time of the key frame>__<tick count>", the time with the calendar year.
-bool NamedAfter(const std::string& name, const std::string& time) {
-    return std::regex_match(name, std::regex(time + "__-?[0-9]+"));
+bool NamedAfter(const std::string& path, const std::string& time) {
+    return std::regex_match(path, std::regex("(.*/)?" + time + "__-?[0-9]+"));
+}
+
+std::vector<std::string> traces;
+void Collect(const char* line, void*) {
+    traces.emplace_back(line);
 }
 
 }  // namespace
@@ -42,31 +47,28 @@ TEST(Intake, StreamModeWritesOneFilePerGroup) {
     Fixture fx;
     const auto recs = Sequence();
     const auto body = Body(recs);
-
     // K1 P P A: nothing is written before a key frame closes the group.
     fx.src.Feed(body, 0, Part(recs, 0, 4).size());
     EXPECT_TRUE(fx.dir.Files().empty());
     EXPECT_EQ(fx.src.Pending(), 4u);
-
-    // K2: a file named after K2 holds K1 P P A and the group is listed.
+    // K2 lists K1 P P A at once; P K3 then K2 P; K3 stays pending. Each group in a file of its
+    // own named after the key frame that closed it, its time the video frames' (not audio).
     fx.src.Feed(body, Part(recs, 0, 4).size(), Part(recs, 0, 5).size());
-    const auto files = fx.dir.Files();
-    ASSERT_EQ(files.size(), 1u);
-    EXPECT_TRUE(NamedAfter(files[0], "20190704 07_30_56_160")) << files[0];
-    EXPECT_EQ(ReadAll(fx.dir / files[0]), Part(recs, 0, 4));
-    ASSERT_EQ(fx.src.Ahead(), 1u);
-    EXPECT_EQ(fx.src.AheadList().front()->GetPath(), fx.dir / files[0]);
-    EXPECT_EQ(fx.src.AheadList().front()->front()->groupDuration, 40 + 41 + 42);  // not audio
-
-    // P K3: a second file, named after K3, holds K2 P; K3 stays pending.
+    EXPECT_EQ(fx.src.Ahead(), 1u);
     fx.src.Feed(body, Part(recs, 0, 5).size(), body.size());
-    ASSERT_EQ(fx.src.Ahead(), 2u);
-    const std::string second = fx.src.AheadList().back()->GetPath();
-    EXPECT_TRUE(NamedAfter(second.substr(fx.dir.path().size() + 1), "20190704 07_30_56_240"));
-    EXPECT_EQ(ReadAll(second), Part(recs, 4, 6));
-    EXPECT_EQ(fx.src.AheadList().back()->front()->groupDuration, 50 + 43);
+    ASSERT_EQ(fx.src.Lists(), (Sizes{2, 0, 1}));
+    const std::tuple<size_t, size_t, std::string, int> groups[] = {{0, 4, "160", 40 + 41 + 42},
+                                                                   {4, 6, "240", 50 + 43}};
+    auto group = fx.src.m_listAhead.begin();
+    for (const auto& [from, to, ms, duration] : groups) {
+        const std::string path = (*group)->GetPath();
+        EXPECT_TRUE(NamedAfter(path, fx.dir.path() + "/20190704 07_30_56_" + ms)) << path;
+        EXPECT_EQ(ReadAll(path), Part(recs, from, to));
+        EXPECT_EQ((*group++)->front()->groupDuration, duration);
+    }
+    EXPECT_EQ(fx.dir.Files().size(), 2u);
     EXPECT_EQ(Snapshot(fx.src), Expected(recs));
-    EXPECT_EQ(fx.src.GetDuration(), 40 + 41 + 42 + 50 + 43 + 40);  // video frames only
+    EXPECT_EQ(fx.src.GetDuration(), 40 + 41 + 42 + 50 + 43 + 40);
 }
 
 // Found by the splitter's fuzzer: durations near the 32-bit bounds overflowed the group's sum.
@@ -79,7 +81,7 @@ TEST(Intake, GroupDurationStopsAtTheBounds) {
         key.duration = durations[i][0];
         p.duration = durations[i][1];
         fx.src.Feed(Body({key, p}));
-        EXPECT_EQ(fx.src.PendingList().front()->groupDuration, durations[i][0]);
+        EXPECT_EQ(fx.src.m_listPending.front()->groupDuration, durations[i][0]);
     }
 }
 
@@ -90,21 +92,16 @@ TEST(Intake, OnFileModeIndexesGroupsOfOneFile) {
         if (named) fx.src.SetWriteFileName((fx.dir / "feed.bin").c_str());
         const auto recs = Sequence();
         fx.src.Feed(Body(recs));
-
         const auto files = fx.dir.Files();
         ASSERT_EQ(files.size(), 1u);
         EXPECT_TRUE(named ? files[0] == "feed.bin" : NamedAfter(files[0], "20190704 07_30_56_160"));
         EXPECT_EQ(ReadAll(fx.dir / files[0]), Part(recs, 0, 6));
         ASSERT_EQ(fx.src.Indexed(), 2u);
-        const auto first = fx.src.Index().begin(), second = std::next(first);
-        EXPECT_EQ(std::make_pair(first->first.frameTime, second->first.frameTime),
-                  std::make_pair(recs[0].time, recs[4].time));
-        EXPECT_EQ(fx.src.CursorIndex(), 0u);  // on the first group once it is indexed
-        EXPECT_EQ(ReadBack(*first->second), Expected(recs, 0, 4));
-        EXPECT_EQ(ReadBack(*second->second), Expected(recs, 4, 6));
-        EXPECT_EQ(fx.src.Ahead(), 0u);  // nothing queues for the stream reader
-        EXPECT_EQ(fx.src.Pending(), 1u);
-        fx.src.RecvEnd();  // closes the recorded file
+        EXPECT_EQ(ReadBack(*fx.src.m_mapGOP.begin()->second), Expected(recs, 0, 4));
+        EXPECT_EQ(ReadBack(*fx.src.m_mapGOP.rbegin()->second), Expected(recs, 4, 6));
+        EXPECT_EQ(fx.src.CursorIndex(), 0u);          // on the first group once it is indexed
+        EXPECT_EQ(fx.src.Lists(), (Sizes{0, 0, 1}));  // nothing queues for the stream reader
+        fx.src.RecvEnd();                             // closes the recorded file
     }
 }
 
@@ -113,37 +110,35 @@ TEST(Intake, OnFileSameStartTimeIndexedOnce) {
     fx.src.Feed(Body({Key(kT0, 10, 1), P(kT0 + 40 * kMs, 5), Key(kT0, 20, 2), Key(kT0 + kMs, 30, 3),
                       Key(kT0 + 2 * kMs, 1)}));
     ASSERT_EQ(fx.src.Indexed(), 2u);
-    EXPECT_EQ(fx.src.Index().begin()->second->size(), 2u);  // the first of the two kept
+    EXPECT_EQ(fx.src.m_mapGOP.begin()->second->size(), 2u);  // the first of the two kept
     // The dropped duplicate did not take the shared file with it.
     EXPECT_EQ(fx.Read(1), Expected({Key(kT0, 10, 1)}));
 }
 
 TEST(Intake, SingleKeyFrameAndForeignOrientationDeliverNothing) {
     Fixture fx;
-    fx.src.Feed(Body({Key(kT0, 10)}));
-    EXPECT_EQ(fx.src.Ahead(), 0u);
     Rec odd = Key(kT0 + 40 * kMs, 10);
     odd.orientation = 2;  // neither rewind nor forward: the group is discarded with its file
-    fx.src.Feed(Body({odd}));
-    EXPECT_EQ(fx.src.Ahead(), 1u);
-    fx.src.Feed(Body({Key(kT0 + 80 * kMs, 10)}));
-    EXPECT_EQ(fx.src.Ahead(), 1u);
+    // (record fed, groups listed after it)
+    const std::pair<Rec, size_t> steps[] = {
+        {Key(kT0, 10), 0}, {odd, 1}, {Key(kT0 + 80 * kMs, 10), 1}};
+    for (const auto& [rec, listed] : steps) {
+        fx.src.Feed(Body({rec}));
+        EXPECT_EQ(fx.src.Ahead(), listed);
+    }
     EXPECT_EQ(fx.dir.Files().size(), 1u);
 }
 
 TEST(Intake, StaleRecordsDroppedAfterChangeOfDirection) {
     {
         Fixture fx;
-        // Forward: three groups G0 G1 G2 (2 frames each, 80 ms), G3 pending; G0 read.
+        // Forward: three groups G0 G1 G2 (2 frames each, 80 ms), G3 pending; G0 read. To rewind
+        // from G0: G0 comes ahead again, G2 G1 go behind, the pending group is dropped.
         const auto recs = Groups(3, 2);
         fx.src.Feed(Body(recs));
-        fx.Next();
-        const frameheader1 f = fx.Next();
-        // To rewind from G0: G0 comes ahead again, G2 G1 go behind, the pending group is
-        // dropped.
-        fx.src.Seek(f.timeText, kT0, kRew);
-        ASSERT_EQ(fx.src.Ahead(), 1u);
-        EXPECT_EQ(fx.src.Pending(), 0u);
+        fx.Read(2);
+        fx.src.Seek("2019/07/04 07:30:56.000", kT0, kRew);
+        EXPECT_EQ(fx.src.Lists(), (Sizes{1, 2, 0}));
         // The recorder still sends forward: the first stale record is taken (nothing is
         // pending to compare), everything after it is dropped while it is not earlier than G0,
         // even a proper rewind key frame.
@@ -157,9 +152,8 @@ TEST(Intake, StaleRecordsDroppedAfterChangeOfDirection) {
         Fixture fx;
         fx.src.SetSpeed_Oreietion(kRew, false, false, false);
         fx.src.Feed(Body(Groups(2, 2, kT0, -1)));  // groups in falling time order
-        EXPECT_EQ(fx.src.Ahead(), 2u);
         fx.src.Feed(Body({P(kT0 - 120 * kMs, 5)}));
-        EXPECT_EQ(fx.src.Pending(), 2u);
+        EXPECT_EQ(fx.src.Lists(), (Sizes{2, 0, 2}));
     }
     // A group being received that starts at the same time as the next unread one is stale in
     // either direction.
@@ -168,8 +162,7 @@ TEST(Intake, StaleRecordsDroppedAfterChangeOfDirection) {
         fx.src.SetSpeed_Oreietion(orientation, false, false, false);
         fx.src.Feed(
             Body({Key(kT0, 10), P(kT0 + 40 * kMs, 10), Key(kT0, 10), P(kT0 + 40 * kMs, 5)}));
-        EXPECT_EQ(fx.src.Ahead(), 1u);
-        EXPECT_EQ(fx.src.Pending(), 1u);
+        EXPECT_EQ(fx.src.Lists(), (Sizes{1, 0, 1}));
     }
 }
 
@@ -178,16 +171,12 @@ TEST(Intake, MissingSaveFolderDropsGroupsAndLeavesNothing) {
         SCOPED_TRACE(onFile ? "on-file" : "stream");
         Fixture fx(onFile);
         fx.src.SetSaveFolder((fx.dir / "not_there").c_str());
-        std::vector<std::string> traces;
-        varnel_set_trace_sink(
-            [](const char* line, void* to) {
-                static_cast<std::vector<std::string>*>(to)->emplace_back(line);
-            },
-            &traces);
+        traces.clear();
+        varnel_set_trace_sink(Collect, nullptr);
         fx.src.Feed(Body(Groups(3, 2)));
         varnel_set_trace_sink(nullptr, nullptr);
-        EXPECT_EQ(fx.src.Ahead() + fx.src.Indexed(), 0u);
-        EXPECT_EQ(fx.src.Pending(), 1u);
+        EXPECT_EQ(fx.src.Lists(), (Sizes{0, 0, 1}));
+        EXPECT_EQ(fx.src.Indexed(), 0u);
         const std::string failed = "open fail errno = 2 reason = No such file or directory \n";
         EXPECT_TRUE(onFile || std::find(traces.begin(), traces.end(), failed) != traces.end());
         // Stream mode plays the group still coming, which needs no file; on-file mode reads

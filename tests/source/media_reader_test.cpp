@@ -11,27 +11,23 @@
 
 namespace {
 
-// A host's camera reader without sound: two video samples, each raising the received event.
+// A host's camera reader without sound.
 class CameraReader : public IQMediaReader_Network {
 public:
     bool Open(const char*) override { return true; }
     bool Close() override { return true; }
-    int GetNextVideoSample(unsigned char*&, int&, bool&) override {
-        if (IsVideoEnd()) return 0;
-        m_evReceived.RaisEvent(this, ++m_samples);
-        return 1;
-    }
+    int GetNextVideoSample(unsigned char*&, int&, bool&) override { return 0; }
     bool GetVideoDuration(double&) override { return false; }
     bool Play() override { return true; }
     bool Pause() override { return true; }
     bool Seek(double) override { return false; }
     bool GetPosition(double&) override { return false; }
-    bool IsVideoEnd() override { return m_samples == 2; }
+    bool IsVideoEnd() override { return true; }
     bool GetVideoSize(int&, int&) override { return false; }
     bool SetSpeed(int32_t) override { return false; }
     int32_t GetSpeed() override { return 0; }
-    bool Connect(const char*, int32_t) override { return Raise(true); }
-    bool Disconnect() override { return Raise(false); }
+    bool Connect(const char*, int32_t) override { return true; }
+    bool Disconnect() override { return true; }
     bool IsConnected() override { return true; }
     bool SetCredentials(const char*, const char*) override { return true; }
     bool SendCommand(const char*) override { return true; }
@@ -39,13 +35,6 @@ public:
     bool SetBufferSize(int32_t) override { return true; }
     int32_t GetBufferSize() override { return 0; }
     bool Reconnect() override { return true; }
-
-private:
-    bool Raise(bool up) {
-        m_evConnected.RaisEvent(this, up);
-        return true;
-    }
-    int64_t m_samples = 0;
 };
 
 // Slot of a virtual function on this ABI (Itanium, as on Linux x86-64): a pointer to a virtual
@@ -63,7 +52,6 @@ std::ptrdiff_t Slot(F member) {
 TEST(MediaReader, AHostReaderKeepsTheDefaultsAndCopiesItsEvents) {
     CameraReader reader;
     IQMediaReader& base = reader;
-
     // The three defaults of a reader without sound leave their arguments alone.
     unsigned char byte = 9;
     unsigned char* data = &byte;
@@ -75,7 +63,8 @@ TEST(MediaReader, AHostReaderKeepsTheDefaultsAndCopiesItsEvents) {
     EXPECT_TRUE(base.IsAudioEnd());
     EXPECT_EQ(std::make_tuple(data, size, last, duration), std::make_tuple(&byte, 7, false, 1.5));
 
-    // The events and the int start empty; handlers added to the original are copied.
+    // The events and the timeout start empty; a copy takes the handlers and the timeout, in
+    // lists of its own.
     EXPECT_EQ(reader.m_nTimeout, 0);
     std::vector<int64_t> received;
     std::vector<bool> connected;
@@ -83,30 +72,25 @@ TEST(MediaReader, AHostReaderKeepsTheDefaultsAndCopiesItsEvents) {
     reader.m_evConnected.Add([&](IQMediaReader_Network*, bool up) { connected.push_back(up); });
     reader.m_nTimeout = 3000;
     CameraReader copy = reader;
-    EXPECT_EQ(copy.m_nTimeout, 3000);
-
-    IQMediaReader_Network& network = copy;
-    network.Connect("10.0.0.1", 80);
-    while (network.GetNextVideoSample(data, size, last) == 1) {
-    }
-    EXPECT_FALSE(reader.IsVideoEnd());
-    network.Disconnect();
-    EXPECT_EQ(received, (std::vector<int64_t>{1, 2}));
-    EXPECT_EQ(connected, (std::vector<bool>{true, false}));
-    reader.m_evReceived.ClearAll();  // the copy's list is its own
+    reader.m_evReceived.ClearAll();
     copy.m_evReceived.RaisEvent(&copy, 3);
-    EXPECT_EQ(received.size(), 3u);
+    copy.m_evConnected.RaisEvent(&copy, true);
+    EXPECT_EQ(received, (std::vector<int64_t>{3}));
+    EXPECT_EQ(connected, (std::vector<bool>{true}));
+    EXPECT_EQ(copy.m_nTimeout, 3000);
 
     // Slots in the order hosts rely on: the destructor takes slots 0 and 1 on this ABI, the
     // base's operations follow it, the network operations come after all of them.
-    const std::vector<std::ptrdiff_t> slots = {Slot(&IQMediaReader::Open),
-                                               Slot(&IQMediaReader::GetNextAudioSample),
-                                               Slot(&IQMediaReader::GetNextVideoSample),
-                                               Slot(&IQMediaReader::GetAudioDuration),
-                                               Slot(&IQMediaReader::Play),
-                                               Slot(&IQMediaReader::IsAudioEnd),
-                                               Slot(&IQMediaReader::GetSpeed),
-                                               Slot(&IQMediaReader_Network::Connect),
-                                               Slot(&IQMediaReader_Network::Reconnect)};
+    using R = IQMediaReader;
+    using N = IQMediaReader_Network;
+    const std::vector<std::ptrdiff_t> slots = {Slot(&R::Open),
+                                               Slot(&R::GetNextAudioSample),
+                                               Slot(&R::GetNextVideoSample),
+                                               Slot(&R::GetAudioDuration),
+                                               Slot(&R::Play),
+                                               Slot(&R::IsAudioEnd),
+                                               Slot(&R::GetSpeed),
+                                               Slot(&N::Connect),
+                                               Slot(&N::Reconnect)};
     EXPECT_EQ(slots, (std::vector<std::ptrdiff_t>{2, 4, 5, 7, 8, 12, 16, 17, 25}));
 }

@@ -25,30 +25,24 @@ TEST(Navigation, PlainReadingTakesEveryFrameThenMovesTheGroupBehind) {
     fx.src.SetMaxBuffer(5000, 30000);
     const auto recs = Groups(2, 30);
     fx.src.Feed(Body(recs));
-    ASSERT_EQ(fx.src.Ahead(), 2u);
     EXPECT_EQ(fx.src.GetDuration(), 61 * 40);
-
-    frameheader1 peek;
-    fx.src.GetNextFrameHeader(&peek);
-    EXPECT_EQ(peek.frameTime, recs[0].time);
+    EXPECT_EQ(fx.Peek(), recs[0].time);
     EXPECT_EQ(fx.Read(29), Expected(recs, 0, 29));
-    EXPECT_EQ(fx.src.Behind(), 0u);
+    EXPECT_EQ(fx.src.Lists(), (Sizes{2, 0, 1}));
     EXPECT_EQ(fx.Read(1), Expected(recs, 29, 30));
-    EXPECT_EQ(fx.src.Behind(), 1u);
+    EXPECT_EQ(fx.src.Lists(), (Sizes{1, 1, 1}));
     EXPECT_EQ(fx.src.GetDuration(), 31 * 40);
-    fx.src.BehindList().back()->GetNextFrameHeader(&peek);
-    EXPECT_EQ(peek.frameTime, recs[0].time);  // back on its first frame
+    frameheader1 first;
+    fx.src.m_listBehind.back()->GetNextFrameHeader(&first);
+    EXPECT_EQ(first.frameTime, recs[0].time);  // back on its first frame
 
-    EXPECT_EQ(fx.Read(30), Expected(recs, 30, 60));
     // Forward play goes on into the group still coming (its key frame), and then has nothing:
     // a zero-filled record, and the peek leaves its record as it was.
-    fx.src.GetNextFrameHeader(&peek);
-    EXPECT_EQ(peek.frameTime, recs[60].time);
+    EXPECT_EQ(fx.Read(30), Expected(recs, 30, 60));
+    EXPECT_EQ(fx.Peek(), recs[60].time);
     EXPECT_EQ(fx.Read(1), Expected(recs, 60, 61));
     EXPECT_TRUE(IsZero(fx.Next()));
-    std::memset(&peek, 0x33, sizeof peek);
-    fx.src.GetNextFrameHeader(&peek);
-    EXPECT_EQ(peek.kind, 0x33333333);
+    EXPECT_EQ(fx.Peek(), 0x3333333333333333);
     EXPECT_EQ(fx.src.GetDuration(), 0);
 }
 
@@ -62,8 +56,7 @@ TEST(Navigation, KeyFrameOnlyTakesOneFramePerGroup) {
     const frameheader1 k = fx.Next(kFwd, true);
     EXPECT_EQ(SeenOf(k, fx.data), Expected(recs, 30, 31)[0]);
     EXPECT_EQ(k.groupDuration, 30 * 40);
-    EXPECT_EQ(fx.src.Behind(), 2u);
-    EXPECT_EQ(fx.src.Ahead(), 1u);
+    EXPECT_EQ(fx.src.Lists(), (Sizes{1, 2, 1}));
     // Key-frame reading advances play time by the whole group.
     EXPECT_EQ(fx.src.GetDuration(), 91 * 40 - 15 * 40 - 30 * 40);
     EXPECT_EQ(fx.Read(1, kFwd, true), Expected(recs, 60, 61));
@@ -124,19 +117,19 @@ TEST(Navigation, SetPosAndSeekByTime) {
         EXPECT_EQ(fx.src.CursorIndex(), group) << percent << "%";
     }
 
+    // By time (year + 1600, as the lookup takes it): an exact match moves there; 1 ms late,
+    // or the calendar year, match nothing and move nothing.
     fx.src.SetPos(0);
-    platform::SYSTEMTIME st{};
-    CQMyFile::FrameTime2SystemTime(recs[6].time, st);  // year + 1600, as the lookup takes it
-    fx.src.Seek(st, kFwd);
-    EXPECT_EQ(fx.src.CursorIndex(), 6u);
+    const std::tuple<int64_t, int, size_t> seeks[] = {
+        {recs[6].time, 0, 6}, {recs[2].time + kMs, 0, 6}, {recs[2].time, 1600, 6}};
+    for (const auto& [time, yearsBack, index] : seeks) {
+        platform::SYSTEMTIME st{};
+        CQMyFile::FrameTime2SystemTime(time, st);
+        st.wYear = static_cast<uint16_t>(st.wYear - yearsBack);
+        fx.src.Seek(st, kFwd);
+        EXPECT_EQ(fx.src.CursorIndex(), index);
+    }
     EXPECT_EQ(fx.Read(1), Expected(recs, 6, 7));
-    CQMyFile::FrameTime2SystemTime(recs[2].time + kMs, st);  // 1 ms late: no exact match
-    fx.src.Seek(st, kFwd);
-    EXPECT_EQ(fx.src.CursorIndex(), 7u);
-    CQMyFile::FrameTime2SystemTime(recs[2].time, st);
-    st.wYear -= 1600;  // the calendar year names another time
-    fx.src.Seek(st, kFwd);
-    EXPECT_EQ(fx.src.CursorIndex(), 7u);
 }
 
 TEST(Navigation, ChangeOfDirectionSwapsWhatIsBuffered) {
@@ -145,8 +138,7 @@ TEST(Navigation, ChangeOfDirectionSwapsWhatIsBuffered) {
     auto g = [&](int n) { return recs[2 * n].time; };
     fx.src.Feed(Body(recs));
     fx.Read(8);  // four groups read, three unread
-    ASSERT_EQ(fx.src.Behind(), 4u);
-    ASSERT_EQ(fx.src.Ahead(), 3u);
+    ASSERT_EQ(fx.src.Lists(), (Sizes{3, 4, 1}));
 
     // The current direction: nothing moves, nothing is sent.
     fx.src.Seek("x", g(2), kFwd);
@@ -157,10 +149,10 @@ TEST(Navigation, ChangeOfDirectionSwapsWhatIsBuffered) {
     char text[32];
     CQMyFile::FrameTime2SystemTime(g(2), text);
     fx.src.Seek(text, g(2), kRew);
-    EXPECT_EQ(TestSource::Starts(fx.src.AheadList()), (Times{g(2), g(1), g(0)}));
-    EXPECT_EQ(TestSource::Starts(fx.src.BehindList()), (Times{g(6), g(5), g(4), g(3)}));
+    EXPECT_EQ(TestSource::Starts(fx.src.m_listAhead), (Times{g(2), g(1), g(0)}));
+    EXPECT_EQ(TestSource::Starts(fx.src.m_listBehind), (Times{g(6), g(5), g(4), g(3)}));
     EXPECT_EQ(fx.src.GetDuration(), 3 * 80);
-    EXPECT_EQ(fx.src.Pending(), 0u);
+    EXPECT_EQ(fx.src.Pending(), 0u);  // the group coming forward is dropped
     // The recorder is asked to go on from the far end of what is buffered.
     EXPECT_TRUE(fx.src.m_SentCommand.isSeek);
     EXPECT_FALSE(fx.src.m_Command.isSeek);
@@ -181,8 +173,8 @@ TEST(Navigation, GroupsBehindAreTrimmedToOneHundred) {
     const auto recs = Groups(103, 1);
     fx.src.Feed(Body(recs));
     ASSERT_EQ(fx.src.Ahead(), 103u);
-    const std::string oldest = fx.src.AheadList().front()->GetPath();
-    const std::string second = (*std::next(fx.src.AheadList().begin()))->GetPath();
+    const std::string oldest = fx.src.m_listAhead.front()->GetPath();
+    const std::string second = (*std::next(fx.src.m_listAhead.begin()))->GetPath();
     EXPECT_EQ(fx.Read(100), Expected(recs, 0, 100));
     EXPECT_EQ(fx.src.Behind(), 100u);
     EXPECT_EQ(fx.dir.Files().size(), 103u);
@@ -199,7 +191,7 @@ TEST(Navigation, UnreadableGroupFileGivesNoFrame) {
     Fixture fx;
     const auto recs = Groups(2, 3);
     fx.src.Feed(Body(recs));
-    platform::DeleteFile(fx.src.AheadList().front()->GetPath());
+    platform::DeleteFile(fx.src.m_listAhead.front()->GetPath());
     const int before = fx.src.GetDuration();
     EXPECT_TRUE(IsZero(fx.Next()));  // never a length without its bytes
     EXPECT_NE(fx.data, nullptr);     // and still memory to copy zero bytes from
@@ -250,7 +242,7 @@ TEST(Navigation, TurnAtKeepsThePlacesGroupAndDropsAGroupSentAgain) {
 
     // Turned back at the picture just read: its group is read again, from its key frame.
     EXPECT_EQ(fx.src.TurnAt(recs[4].time + 1, kRew), recs[4].time);
-    EXPECT_EQ(TestSource::Starts(fx.src.AheadList()), (Times{recs[4].time, recs[2].time, kT0}));
+    EXPECT_EQ(TestSource::Starts(fx.src.m_listAhead), (Times{recs[4].time, recs[2].time, kT0}));
     EXPECT_TRUE(fx.src.m_SentCommand.isSeek);
 
     // The recorder goes on from the group holding the seek time, one held already.
@@ -276,7 +268,7 @@ TEST(Navigation, TurnWithSeveralChannelsStartsAtTheGroupEveryChannelNeeds) {
         fx.Read(7);  // up to channel 1's picture at 240 ms
         EXPECT_EQ(fx.src.TurnAt(kT0 + 240 * kMs, orientation), kT0 + start * kMs) << orientation;
         if (orientation == kRew) {  // read back from there
-            EXPECT_EQ(fx.src.AheadList().front()->front()->frameTime, kT0 + start * kMs);
+            EXPECT_EQ(fx.src.m_listAhead.front()->front()->frameTime, kT0 + start * kMs);
         }
     }
 }

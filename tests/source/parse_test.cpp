@@ -13,16 +13,16 @@ namespace {
 // Records of every awkward size: empty, shorter and longer than a header, larger than a
 // receive chunk; audio and a kind without meaning in the middle of a group.
 std::vector<Rec> MixedRecords(int big) {
-    return {Key(kT0, 0),
-            P(kT0 + 40 * kMs, 1),
-            P(kT0 + 80 * kMs, 71),
-            Audio(kT0 + 90 * kMs, 72),
-            P(kT0 + 120 * kMs, 73),
-            Rec{7, kT0 + 130 * kMs, 0, 0, 5, 1, 0, 9},
-            Key(kT0 + 160 * kMs, big, 4),
-            P(kT0 + 200 * kMs, 0),
-            Key(kT0 + 240 * kMs, 3, 5),
-            P(kT0 + 280 * kMs, 2)};
+    // (kind, ms, key frame, length)
+    const int plan[][4] = {{1, 0, 1, 0},    {1, 40, 0, 1},  {1, 80, 0, 71},   {2, 90, 0, 72},
+                           {1, 120, 0, 73}, {7, 130, 0, 5}, {1, 160, 1, big}, {1, 200, 0, 0},
+                           {1, 240, 1, 3},  {1, 280, 0, 2}};
+    std::vector<Rec> recs;
+    for (const auto& [kind, ms, key, length] : plan) {
+        const auto seed = static_cast<uint8_t>(recs.size());
+        recs.push_back(Rec{kind, kT0 + ms * kMs, kind == 1 ? 40 : 0, key, length, 1, 0, seed});
+    }
+    return recs;
 }
 
 std::vector<Seen> FeedInChunks(const TempFolder& dir, const std::vector<uint8_t>& body,
@@ -179,5 +179,5 @@ TEST(FrameTime, ConversionsUseTheYearOffset) {
     Fixture fx;
     fx.src.Feed(Body({Key(kT0 + 7 * kMs, 1)}));
     ASSERT_EQ(fx.src.Pending(), 1u);
-    EXPECT_STREQ(fx.src.PendingList().front()->timeText, "2019/07/04 07:30:56.007");
+    EXPECT_STREQ(fx.src.m_listPending.front()->timeText, "2019/07/04 07:30:56.007");
 }

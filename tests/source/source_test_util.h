@@ -45,21 +45,32 @@ inline Rec Audio(int64_t time, int32_t length, uint8_t seed = 3) {
     return Rec{2, time, 0, 0, length, 1, 0, seed};
 }
 
+// The 72 header bytes as 32-bit words: kind, codec (8 bytes), padding (carried, never read),
+// time (8 bytes), duration, audio time, length, key flag, five unknown words, orientation,
+// channel and a last unknown word.
 inline std::vector<uint8_t> Header(const Rec& r) {
-    std::vector<uint8_t> h(VARNEL_FRAME_HEADER_SIZE);
-    auto put32 = [&](size_t at, int32_t v) { std::memcpy(&h[at], &v, 4); };
-    put32(0, r.kind);
+    const int32_t words[] = {r.kind,
+                             0,
+                             0,
+                             0x0C0C0C0C,
+                             static_cast<int32_t>(r.time),
+                             static_cast<int32_t>(r.time >> 32),
+                             r.duration,
+                             static_cast<int32_t>(r.time / kMs % 100000),
+                             r.length,
+                             r.key,
+                             0x11111111,
+                             0x22222222,
+                             0x33333333,
+                             0x44444444,
+                             0x55555555,
+                             r.orientation,
+                             r.channel,
+                             0x44444444};
+    static_assert(sizeof words == VARNEL_FRAME_HEADER_SIZE);
+    std::vector<uint8_t> h(sizeof words);
+    std::memcpy(h.data(), words, sizeof words);
     std::memcpy(&h[4], "h264", 4);
-    put32(12, 0x0C0C0C0C);  // padding must be carried, never read
-    std::memcpy(&h[16], &r.time, 8);
-    put32(24, r.duration);
-    put32(28, static_cast<int32_t>(r.time / kMs % 100000));
-    put32(32, r.length);
-    put32(36, r.key);
-    for (int i = 0; i < 5; ++i) put32(40 + 4 * i, 0x11111111 * (i + 1));
-    put32(60, r.orientation);
-    put32(64, r.channel);
-    put32(68, 0x44444444);
     return h;
 }
 
@@ -111,8 +122,9 @@ private:
 // The source with its receiving side and buffers reachable from the tests.
 class TestSource : public CQMyFile {
 public:
-    using CQMyFile::CheckContent;
-    using CQMyFile::RecvEnd;
+    using CQMyFile::CheckContent, CQMyFile::RecvEnd;
+    using CQMyFile::m_listAhead, CQMyFile::m_listBehind, CQMyFile::m_listPending;
+    using CQMyFile::m_mapGOP;
 
     // What OpenURL does to the feed state, without a connection.
     void BeginFeed() {
@@ -127,6 +139,11 @@ public:
         CheckContent(buffer_.data(), static_cast<int>(to - from));
     }
     void Feed(const std::vector<uint8_t>& body) { Feed(body, 0, body.size()); }
+    // Groups ahead of the reader, groups behind it and records pending, in one look.
+    std::vector<size_t> Lists() {
+        std::lock_guard<platform::CriticalSection> lock(m_csFrame);
+        return {m_listAhead.size(), m_listBehind.size(), m_listPending.size()};
+    }
     size_t Ahead() { return Locked(m_listAhead); }
     size_t Behind() { return Locked(m_listBehind); }
     size_t Pending() { return Locked(m_listPending); }
@@ -134,10 +151,6 @@ public:
     int ParseState() const { return m_nParseState; }
     long long Unparsed() { return m_msRecv.GetLength() - m_msRecv.GetPosition(); }
     long long PayloadHeld() { return m_msPayload.GetLength(); }
-    const std::list<GOPPtr>& AheadList() const { return m_listAhead; }
-    const std::list<GOPPtr>& BehindList() const { return m_listBehind; }
-    const std::list<RecordPtr>& PendingList() const { return m_listPending; }
-    const GOPMap& Index() const { return m_mapGOP; }
     // Start times of the groups of a list.
     static std::vector<int64_t> Starts(const std::list<GOPPtr>& groups) {
         std::vector<int64_t> times;
@@ -158,6 +171,8 @@ private:
     }
     std::vector<uint8_t> buffer_;
 };
+
+using Sizes = std::vector<size_t>;
 
 // A record as header bytes and payload bytes.
 struct Seen {
@@ -195,11 +210,10 @@ inline std::vector<Seen> ReadBack(CQMyFile_GOP& group) {
 // from their files, then the pending ones from memory.
 inline std::vector<Seen> Snapshot(TestSource& src) {
     std::vector<Seen> out;
-    for (const auto& g : src.AheadList()) {
-        const auto back = ReadBack(*g);
-        out.insert(out.end(), back.begin(), back.end());
+    for (const auto& g : src.m_listAhead) {
+        for (auto& seen : ReadBack(*g)) out.push_back(std::move(seen));
     }
-    for (const auto& r : src.PendingList()) out.push_back(SeenOf(*r, r->payload));
+    for (const auto& r : src.m_listPending) out.push_back(SeenOf(*r, r->payload));
     return out;
 }
 
@@ -243,6 +257,13 @@ struct Fixture {
         data = nullptr;
         key ? src.GetNextFrame_Key(&f, data, o) : src.GetNextFrame(&f, data, o);
         return f;
+    }
+    // The time of the next frame without taking it; 0x33 in every byte when none waits.
+    int64_t Peek() {
+        frameheader1 f;
+        std::memset(&f, 0x33, sizeof f);
+        src.GetNextFrameHeader(&f);
+        return f.frameTime;
     }
     // The next n frames as they were handed out.
     std::vector<Seen> Read(size_t n, MediaElementOrientations o = kFwd, bool key = false) {
