@@ -96,7 +96,7 @@ TEST(Intake, OnFileModeIndexesGroupsOfOneFile) {
         ASSERT_EQ(files.size(), 1u);
         EXPECT_TRUE(named ? files[0] == "feed.bin" : NamedAfter(files[0], "20190704 07_30_56_160"));
         EXPECT_EQ(ReadAll(fx.dir / files[0]), Part(recs, 0, 6));
-        ASSERT_EQ(fx.src.Indexed(), 2u);
+        ASSERT_EQ(fx.src.m_mapGOP.size(), 2u);
         EXPECT_EQ(ReadBack(*fx.src.m_mapGOP.begin()->second), Expected(recs, 0, 4));
         EXPECT_EQ(ReadBack(*fx.src.m_mapGOP.rbegin()->second), Expected(recs, 4, 6));
         EXPECT_EQ(fx.src.CursorIndex(), 0u);          // on the first group once it is indexed
@@ -109,7 +109,7 @@ TEST(Intake, OnFileSameStartTimeIndexedOnce) {
     Fixture fx(true);
     fx.src.Feed(Body({Key(kT0, 10, 1), P(kT0 + 40 * kMs, 5), Key(kT0, 20, 2), Key(kT0 + kMs, 30, 3),
                       Key(kT0 + 2 * kMs, 1)}));
-    ASSERT_EQ(fx.src.Indexed(), 2u);
+    ASSERT_EQ(fx.src.m_mapGOP.size(), 2u);
     EXPECT_EQ(fx.src.m_mapGOP.begin()->second->size(), 2u);  // the first of the two kept
     // The dropped duplicate did not take the shared file with it.
     EXPECT_EQ(fx.Read(1), Expected({Key(kT0, 10, 1)}));
@@ -176,7 +176,7 @@ TEST(Intake, MissingSaveFolderDropsGroupsAndLeavesNothing) {
         fx.src.Feed(Body(Groups(3, 2)));
         varnel_set_trace_sink(nullptr, nullptr);
         EXPECT_EQ(fx.src.Lists(), (Sizes{0, 0, 1}));
-        EXPECT_EQ(fx.src.Indexed(), 0u);
+        EXPECT_EQ(fx.src.m_mapGOP.size(), 0u);
         const std::string failed = "open fail errno = 2 reason = No such file or directory \n";
         EXPECT_TRUE(onFile || std::find(traces.begin(), traces.end(), failed) != traces.end());
         // Stream mode plays the group still coming, which needs no file; on-file mode reads

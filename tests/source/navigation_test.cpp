@@ -109,7 +109,7 @@ TEST(Navigation, SetPosAndSeekByTime) {
     EXPECT_EQ(fx.src.GetLastFrameDateTime(), -1);
     const auto recs = Groups(10, 1);
     fx.src.Feed(Body(recs));
-    ASSERT_EQ(fx.src.Indexed(), 10u);
+    ASSERT_EQ(fx.src.m_mapGOP.size(), 10u);
     const std::pair<int, size_t> cases[] = {{50, 4}, {100, 9}, {0, 0},  {-20, 0},
                                             {10, 0}, {11, 1},  {99, 9}, {101, 10}};
     for (const auto& [percent, group] : cases) {
@@ -176,11 +176,11 @@ TEST(Navigation, GroupsBehindAreTrimmedToOneHundred) {
     const std::string oldest = fx.src.m_listAhead.front()->GetPath();
     const std::string second = (*std::next(fx.src.m_listAhead.begin()))->GetPath();
     EXPECT_EQ(fx.Read(100), Expected(recs, 0, 100));
-    EXPECT_EQ(fx.src.Behind(), 100u);
+    EXPECT_EQ(fx.src.m_listBehind.size(), 100u);
     EXPECT_EQ(fx.dir.Files().size(), 103u);
     // The next file opened finds 101 groups behind: the oldest goes with its file.
     EXPECT_EQ(fx.Read(1), Expected(recs, 100, 101));
-    EXPECT_EQ(fx.src.Behind(), 100u);
+    EXPECT_EQ(fx.src.m_listBehind.size(), 100u);
     EXPECT_EQ(fx.dir.Files().size(), 102u);
     EXPECT_FALSE(platform::FileExists(oldest.c_str()));
     fx.Read(1);

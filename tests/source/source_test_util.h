@@ -144,10 +144,8 @@ public:
         std::lock_guard<platform::CriticalSection> lock(m_csFrame);
         return {m_listAhead.size(), m_listBehind.size(), m_listPending.size()};
     }
-    size_t Ahead() { return Locked(m_listAhead); }
-    size_t Behind() { return Locked(m_listBehind); }
-    size_t Pending() { return Locked(m_listPending); }
-    size_t Indexed() { return Locked(m_mapGOP); }
+    size_t Ahead() { return Lists()[0]; }
+    size_t Pending() { return Lists()[2]; }
     int ParseState() const { return m_nParseState; }
     long long Unparsed() { return m_msRecv.GetLength() - m_msRecv.GetPosition(); }
     long long PayloadHeld() { return m_msPayload.GetLength(); }
@@ -157,18 +155,13 @@ public:
         for (const auto& g : groups) times.push_back(g->front()->frameTime);
         return times;
     }
-    // Index position of the on-file cursor (Indexed() at the end).
+    // Index position of the on-file cursor (the index size at the end).
     size_t CursorIndex() const {
         return static_cast<size_t>(
             std::distance(m_mapGOP.begin(), static_cast<GOPMap::const_iterator>(m_itGOP)));
     }
 
 private:
-    template <typename C>
-    size_t Locked(const C& c) {
-        std::lock_guard<platform::CriticalSection> lock(m_csFrame);
-        return c.size();
-    }
     std::vector<uint8_t> buffer_;
 };
 
