@@ -49,24 +49,12 @@ inline Rec Audio(int64_t time, int32_t length, uint8_t seed = 3) {
 // time (8 bytes), duration, audio time, length, key flag, five unknown words, orientation,
 // channel and a last unknown word.
 inline std::vector<uint8_t> Header(const Rec& r) {
-    const int32_t words[] = {r.kind,
-                             0,
-                             0,
-                             0x0C0C0C0C,
-                             static_cast<int32_t>(r.time),
-                             static_cast<int32_t>(r.time >> 32),
-                             r.duration,
-                             static_cast<int32_t>(r.time / kMs % 100000),
-                             r.length,
-                             r.key,
-                             0x11111111,
-                             0x22222222,
-                             0x33333333,
-                             0x44444444,
-                             0x55555555,
-                             r.orientation,
-                             r.channel,
-                             0x44444444};
+    const auto low = static_cast<int32_t>(r.time), high = static_cast<int32_t>(r.time >> 32);
+    const auto audio = static_cast<int32_t>(r.time / kMs % 100000);
+    const int32_t words[] = {r.kind,        0,          0,          0x0C0C0C0C, low,
+                             high,          r.duration, audio,      r.length,   r.key,
+                             0x11111111,    0x22222222, 0x33333333, 0x44444444, 0x55555555,
+                             r.orientation, r.channel,  0x44444444};
     static_assert(sizeof words == VARNEL_FRAME_HEADER_SIZE);
     std::vector<uint8_t> h(sizeof words);
     std::memcpy(h.data(), words, sizeof words);
@@ -203,9 +191,8 @@ inline std::vector<Seen> ReadBack(CQMyFile_GOP& group) {
 // from their files, then the pending ones from memory.
 inline std::vector<Seen> Snapshot(TestSource& src) {
     std::vector<Seen> out;
-    for (const auto& g : src.m_listAhead) {
+    for (const auto& g : src.m_listAhead)
         for (auto& seen : ReadBack(*g)) out.push_back(std::move(seen));
-    }
     for (const auto& r : src.m_listPending) out.push_back(SeenOf(*r, r->payload));
     return out;
 }
