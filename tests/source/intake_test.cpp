@@ -14,15 +14,15 @@ namespace {
 
 // K1 P P A K2 P K3, with durations that show which frames count.
 std::vector<Rec> Sequence() {
-    std::vector<Rec> recs = {Key(kT0, 300, 1),
-                             P(kT0 + 40 * kMs, 120, 2),
-                             P(kT0 + 80 * kMs, 0, 3),
-                             Audio(kT0 + 100 * kMs, 160, 4),
-                             Key(kT0 + 160 * kMs, 250, 5),
-                             P(kT0 + 200 * kMs, 90, 6),
-                             Key(kT0 + 240 * kMs, 80, 7)};
-    const int32_t durations[] = {40, 41, 42, 7, 50, 43, 40};
-    for (size_t i = 0; i < recs.size(); ++i) recs[i].duration = durations[i];
+    // (kind, ms, key frame, length, duration)
+    const int plan[][5] = {{1, 0, 1, 300, 40},  {1, 40, 0, 120, 41},  {1, 80, 0, 0, 42},
+                           {2, 100, 0, 160, 7}, {1, 160, 1, 250, 50}, {1, 200, 0, 90, 43},
+                           {1, 240, 1, 80, 40}};
+    std::vector<Rec> recs;
+    for (const auto& [kind, ms, key, length, duration] : plan) {
+        const auto seed = static_cast<uint8_t>(recs.size() + 1);
+        recs.push_back(Rec{kind, kT0 + ms * kMs, duration, key, length, 1, 0, seed});
+    }
     return recs;
 }
 

@@ -112,7 +112,7 @@ TEST(FeedState, KindsAndEndMarks) {
         EXPECT_EQ(fx.src.GetPlayDataState(), c.state);
         EXPECT_EQ(fx.src.IsEnd(), c.end);
         // An end mark finishes the last group at once, but is no frame of any group.
-        EXPECT_EQ(fx.src.Pending(), c.end ? 0u : 2u);
+        EXPECT_EQ(fx.src.Lists(), (c.end ? Sizes{2, 0, 0} : Sizes{1, 0, 2}));
         EXPECT_EQ(Snapshot(fx.src).size(), c.end ? 2u : 3u);
         fx.src.RecvEnd();
         EXPECT_TRUE(fx.src.IsEnd() || fx.src.Ahead() > 0);
