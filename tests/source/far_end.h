@@ -27,116 +27,74 @@ public:
     }
     ~FarEnd() {
         listener_.Close();
-        std::shared_ptr<QNetwork::CQSocket> conn = Connection();
-        if (conn) conn->Close();
+        if (auto conn = Connection()) conn->Close();
         thread_.join();
     }
-    FarEnd(const FarEnd&) = delete;
-    FarEnd& operator=(const FarEnd&) = delete;
 
     std::string Url() const {
         return "http://127.0.0.1:" + std::to_string(port_) + "/PlayBack1.cgi?Key=1";
     }
-
     // Bytes to send right after the response head (they reach the source with the head).
-    void SetFirstBody(std::vector<uint8_t> body) { first_ = std::move(body); }
-
-    // Sends more body bytes on the accepted connection, after the response head.
+    void SetFirstBody(const std::vector<uint8_t>& body) { first_.assign(body.begin(), body.end()); }
+    // Sends more body bytes, after the response head.
     void Send(const std::vector<uint8_t>& bytes) {
         WaitFor([&] { return answered_ || closed_; });
-        std::shared_ptr<QNetwork::CQSocket> conn = Connection();
-        size_t done = 0;
-        while (conn && done < bytes.size()) {
-            const int n = conn->Send(bytes.data() + done, static_cast<int>(bytes.size() - done));
-            if (n < 1) break;
-            done += static_cast<size_t>(n);
-        }
+        SendAll(Connection().get(), std::string(bytes.begin(), bytes.end()));
     }
-
     // Ends the connection as a recorder does when the recording is over.
     void CloseConnection() {
-        WaitFor([&] { return answered_ || closed_; });
-        std::shared_ptr<QNetwork::CQSocket> conn = Connection();
-        if (conn) conn->Shuntdown(QNetwork::ShuntdownTyps_Send);
+        if (auto conn = Connection()) conn->Shuntdown(QNetwork::ShuntdownTyps_Send);
     }
-
-    // The request head that arrived, once it has been answered.
-    std::string Request() {
-        WaitFor([&] { return answered_ || closed_; });
-        std::lock_guard<std::mutex> lock(mutex_);
-        return request_;
-    }
-
-    // Everything received after the request head.
+    // Everything received after the request head (the command lines).
     std::string Received() {
         std::lock_guard<std::mutex> lock(mutex_);
-        return received_;
+        return Lines();
     }
-
-    // Waits until the received text has at least the given length; false on a timeout.
+    // Waits until the text after the request head has at least the given length.
     bool WaitReceived(size_t length, int ms = 5000) {
-        return WaitFor([&] { return received_.size() >= length; }, ms);
-    }
-
-    // Waits until the source has closed its end.
-    bool WaitClosed(int ms = 5000) {
-        return WaitFor([&] { return closed_; }, ms);
+        return WaitFor([&] { return Lines().size() >= length; }, ms);
     }
 
 private:
+    size_t HeadEnd() const {
+        const size_t end = received_.find("\r\n\r\n");
+        return end == std::string::npos ? end : end + 4;
+    }
+    std::string Lines() const {
+        return HeadEnd() == std::string::npos ? "" : received_.substr(HeadEnd());
+    }
     template <typename Pred>
     bool WaitFor(Pred pred, int ms = 5000) {
         std::unique_lock<std::mutex> lock(mutex_);
         return changed_.wait_for(lock, std::chrono::milliseconds(ms), pred);
     }
-
     std::shared_ptr<QNetwork::CQSocket> Connection() {
         std::lock_guard<std::mutex> lock(mutex_);
         return conn_;
     }
-
+    static void SendAll(QNetwork::CQSocket* conn, const std::string& out) {
+        for (size_t done = 0; conn && done < out.size();) {
+            const int n = conn->Send(out.data() + done, static_cast<int>(out.size() - done));
+            if (n < 1) break;
+            done += static_cast<size_t>(n);
+        }
+    }
     void Run() {
         std::shared_ptr<QNetwork::CQSocket> conn(listener_.Accept().release());
-        if (!conn) return;
         {
             std::lock_guard<std::mutex> lock(mutex_);
             conn_ = conn;
         }
         char buf[4096];
-        std::string head;
-        bool answered = false;
-        for (;;) {
-            const int n = conn->Receive(buf, sizeof buf);
-            if (n < 1) break;
-            {
-                std::lock_guard<std::mutex> lock(mutex_);
-                if (headDone_) {
-                    received_.append(buf, static_cast<size_t>(n));
-                } else {
-                    head.append(buf, static_cast<size_t>(n));
-                    const size_t end = head.find("\r\n\r\n");
-                    if (end != std::string::npos) {
-                        request_ = head.substr(0, end + 4);
-                        received_ = head.substr(end + 4);
-                        headDone_ = true;
-                    }
-                }
-                changed_.notify_all();
-                if (!headDone_ || answered) continue;
-            }
-            answered = true;
-            std::string answer =
-                "HTTP/1.1 200 OK\r\nContent-Type: application/octet-stream\r\n\r\n";
-            answer.append(first_.begin(), first_.end());
-            size_t done = 0;
-            while (done < answer.size()) {
-                const int sent =
-                    conn->Send(answer.data() + done, static_cast<int>(answer.size() - done));
-                if (sent < 1) break;
-                done += static_cast<size_t>(sent);
-            }
+        for (int n; conn && (n = conn->Receive(buf, sizeof buf)) > 0;) {
             std::lock_guard<std::mutex> lock(mutex_);
-            answered_ = true;
+            received_.append(buf, static_cast<size_t>(n));
+            if (!answered_ && HeadEnd() != std::string::npos) {
+                SendAll(
+                    conn.get(),
+                    "HTTP/1.1 200 OK\r\nContent-Type: application/octet-stream\r\n\r\n" + first_);
+                answered_ = true;
+            }
             changed_.notify_all();
         }
         std::lock_guard<std::mutex> lock(mutex_);
@@ -146,13 +104,11 @@ private:
 
     QNetwork::CQSocket listener_;
     int port_ = -1;
-    std::vector<uint8_t> first_;
     std::mutex mutex_;
     std::condition_variable changed_;
     std::shared_ptr<QNetwork::CQSocket> conn_;
-    std::string request_;
-    std::string received_;
-    bool headDone_ = false;
+    std::string first_;
+    std::string received_;   // the request head and the command lines after it
     bool answered_ = false;  // the response head and first body are out
     bool closed_ = false;
     std::thread thread_;

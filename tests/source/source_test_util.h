@@ -4,11 +4,11 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
-#include <mutex>
 #include <random>
 #include <string>
 #include <vector>
@@ -21,6 +21,8 @@ namespace srctest {
 // python3's datetime module.
 constexpr int64_t kT0 = 636978222560000000;
 constexpr int64_t kMs = 10000;
+constexpr auto kFwd = MediaElementOrientations_Forward;
+constexpr auto kRew = MediaElementOrientations_Rewind;
 
 struct Rec {
     int32_t kind = 1;
@@ -42,30 +44,26 @@ inline Rec P(int64_t time, int32_t length, uint8_t seed = 2) {
 inline Rec Audio(int64_t time, int32_t length, uint8_t seed = 3) {
     return Rec{2, time, 0, 0, length, 1, 0, seed};
 }
-inline Rec End(int32_t kind) {
-    return Rec{kind, kT0, 0, 0, 0, 1, 0, 0};
-}
 
+// The 72 header bytes as 32-bit words: kind, codec (8 bytes), padding (carried, never read),
+// time (8 bytes), duration, audio time, length, key flag, five unknown words, orientation,
+// channel and a last unknown word.
 inline std::vector<uint8_t> Header(const Rec& r) {
-    std::vector<uint8_t> h(VARNEL_FRAME_HEADER_SIZE);
-    auto put32 = [&](size_t at, int32_t v) { std::memcpy(&h[at], &v, 4); };
-    put32(0, r.kind);
+    const auto low = static_cast<int32_t>(r.time), high = static_cast<int32_t>(r.time >> 32);
+    const auto audio = static_cast<int32_t>(r.time / kMs % 100000);
+    const int32_t words[] = {r.kind,        0,          0,          0x0C0C0C0C, low,
+                             high,          r.duration, audio,      r.length,   r.key,
+                             0x11111111,    0x22222222, 0x33333333, 0x44444444, 0x55555555,
+                             r.orientation, r.channel,  0x44444444};
+    static_assert(sizeof words == VARNEL_FRAME_HEADER_SIZE);
+    std::vector<uint8_t> h(sizeof words);
+    std::memcpy(h.data(), words, sizeof words);
     std::memcpy(&h[4], "h264", 4);
-    put32(12, 0x0C0C0C0C);  // padding must be carried, never read
-    std::memcpy(&h[16], &r.time, 8);
-    put32(24, r.duration);
-    put32(28, static_cast<int32_t>(r.time / kMs % 100000));
-    put32(32, r.length);
-    put32(36, r.key);
-    for (int i = 0; i < 5; ++i) put32(40 + 4 * i, 0x11111111 * (i + 1));
-    put32(60, r.orientation);
-    put32(64, r.channel);
-    put32(68, 0x44444444);
     return h;
 }
 
 inline std::vector<uint8_t> Payload(const Rec& r) {
-    std::vector<uint8_t> p(r.length > 0 ? r.length : 0);
+    std::vector<uint8_t> p(std::max(r.length, 0));
     for (size_t i = 0; i < p.size(); ++i) p[i] = static_cast<uint8_t>(r.seed * 31 + i * 7);
     return p;
 }
@@ -73,28 +71,15 @@ inline std::vector<uint8_t> Payload(const Rec& r) {
 inline std::vector<uint8_t> Body(const std::vector<Rec>& recs) {
     std::vector<uint8_t> b;
     for (const Rec& r : recs) {
-        auto h = Header(r);
-        auto p = Payload(r);
-        b.insert(b.end(), h.begin(), h.end());
-        b.insert(b.end(), p.begin(), p.end());
+        for (const auto& part : {Header(r), Payload(r)})
+            b.insert(b.end(), part.begin(), part.end());
     }
     return b;
 }
 
 inline std::vector<uint8_t> ReadAll(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
-    return std::vector<uint8_t>((std::istreambuf_iterator<char>(in)),
-                                std::istreambuf_iterator<char>());
-}
-
-// Names of the plain files in a folder, sorted.
-inline std::vector<std::string> ListFolder(const std::string& folder) {
-    std::vector<std::string> names;
-    for (const auto& e : std::filesystem::directory_iterator(folder)) {
-        names.push_back(e.path().filename().string());
-    }
-    std::sort(names.begin(), names.end());
-    return names;
+    return std::vector<uint8_t>(std::istreambuf_iterator<char>(in), {});
 }
 
 // A fresh folder under the system's temporary folder, removed with everything in it.
@@ -103,16 +88,20 @@ public:
     TempFolder() {
         std::random_device rd;
         const auto base = std::filesystem::temp_directory_path();
-        for (;;) {
-            path_ = (base / ("varnel_source_" + std::to_string(rd()))).string();
-            if (std::filesystem::create_directory(path_)) break;
-        }
+        do path_ = (base / ("varnel_source_" + std::to_string(rd()))).string();
+        while (!std::filesystem::create_directory(path_));
     }
     ~TempFolder() { std::filesystem::remove_all(path_); }
-    TempFolder(const TempFolder&) = delete;
-    TempFolder& operator=(const TempFolder&) = delete;
     const std::string& path() const { return path_; }
     std::string operator/(const std::string& name) const { return path_ + "/" + name; }
+    // Names of the files in it, sorted.
+    std::vector<std::string> Files() const {
+        std::vector<std::string> names;
+        for (const auto& e : std::filesystem::directory_iterator(path_))
+            names.push_back(e.path().filename().string());
+        std::sort(names.begin(), names.end());
+        return names;
+    }
 
 private:
     std::string path_;
@@ -121,8 +110,9 @@ private:
 // The source with its receiving side and buffers reachable from the tests.
 class TestSource : public CQMyFile {
 public:
-    using CQMyFile::CheckContent;
-    using CQMyFile::RecvEnd;
+    using CQMyFile::CheckContent, CQMyFile::RecvEnd;
+    using CQMyFile::m_listAhead, CQMyFile::m_listBehind, CQMyFile::m_listPending;
+    using CQMyFile::m_mapGOP;
 
     // What OpenURL does to the feed state, without a connection.
     void BeginFeed() {
@@ -133,35 +123,27 @@ public:
     // Hands bytes [from, to) of body to the parser, as the receive thread would.
     void Feed(const std::vector<uint8_t>& body, size_t from, size_t to) {
         if (to <= from) return;
-        buffer_.resize(to - from);  // the hook gets a writable receive buffer
-        std::memcpy(buffer_.data(), body.data() + from, to - from);
+        buffer_.assign(body.begin() + from, body.begin() + to);  // a writable receive buffer
         CheckContent(buffer_.data(), static_cast<int>(to - from));
     }
     void Feed(const std::vector<uint8_t>& body) { Feed(body, 0, body.size()); }
-    size_t Ahead() {
+    // Groups ahead of the reader, groups behind it and records pending, in one look.
+    std::vector<size_t> Lists() {
         std::lock_guard<platform::CriticalSection> lock(m_csFrame);
-        return m_listAhead.size();
+        return {m_listAhead.size(), m_listBehind.size(), m_listPending.size()};
     }
-    size_t Behind() {
-        std::lock_guard<platform::CriticalSection> lock(m_csFrame);
-        return m_listBehind.size();
-    }
-    size_t Pending() {
-        std::lock_guard<platform::CriticalSection> lock(m_csFrame);
-        return m_listPending.size();
-    }
-    size_t Indexed() {
-        std::lock_guard<platform::CriticalSection> lock(m_csFrame);
-        return m_mapGOP.size();
-    }
+    size_t Ahead() { return Lists()[0]; }
+    size_t Pending() { return Lists()[2]; }
     int ParseState() const { return m_nParseState; }
     long long Unparsed() { return m_msRecv.GetLength() - m_msRecv.GetPosition(); }
     long long PayloadHeld() { return m_msPayload.GetLength(); }
-    const std::list<GOPPtr>& AheadList() const { return m_listAhead; }
-    const std::list<GOPPtr>& BehindList() const { return m_listBehind; }
-    const std::list<RecordPtr>& PendingList() const { return m_listPending; }
-    const GOPMap& Index() const { return m_mapGOP; }
-    // Index position of the on-file cursor (Indexed() at the end).
+    // Start times of the groups of a list.
+    static std::vector<int64_t> Starts(const std::list<GOPPtr>& groups) {
+        std::vector<int64_t> times;
+        for (const auto& g : groups) times.push_back(g->front()->frameTime);
+        return times;
+    }
+    // Index position of the on-file cursor (the index size at the end).
     size_t CursorIndex() const {
         return static_cast<size_t>(
             std::distance(m_mapGOP.begin(), static_cast<GOPMap::const_iterator>(m_itGOP)));
@@ -171,49 +153,55 @@ private:
     std::vector<uint8_t> buffer_;
 };
 
-// Every record handed to the intake so far, in order, as header bytes and payload bytes: the
-// listed groups' records read back from their files, then the pending ones from memory.
+using Sizes = std::vector<size_t>;
+
+// A record as header bytes and payload bytes.
 struct Seen {
     std::vector<uint8_t> header;
     std::vector<uint8_t> payload;
     bool operator==(const Seen&) const = default;
 };
 
-inline std::vector<Seen> Snapshot(TestSource& src) {
+inline Seen SeenOf(const frameheader1& f, const unsigned char* payload) {
+    const auto* h = reinterpret_cast<const uint8_t*>(&f);
+    Seen s{{h, h + VARNEL_FRAME_HEADER_SIZE}, {}};
+    if (payload != nullptr && f.length > 0) s.payload.assign(payload, payload + f.length);
+    return s;
+}
+
+// The records of a group read back from its file, each where its header says.
+inline std::vector<Seen> ReadBack(CQMyFile_GOP& group) {
     std::vector<Seen> out;
-    auto fromFile = [&](const frameheader1& f) {
-        Seen s;
-        s.header.assign(reinterpret_cast<const uint8_t*>(&f),
-                        reinterpret_cast<const uint8_t*>(&f) + VARNEL_FRAME_HEADER_SIZE);
-        auto file = ReadAll(f.filePath);
-        if (f.payloadPos + f.length <= static_cast<int64_t>(file.size())) {
-            s.payload.assign(file.begin() + f.payloadPos, file.begin() + f.payloadPos + f.length);
-        }
-        out.push_back(s);
-    };
-    for (const auto& g : src.AheadList()) {
-        CQMyFile_GOP& group = *g;
+    std::string path;
+    std::vector<uint8_t> file;
+    group.Reset();
+    for (size_t i = 0; i < group.size(); ++i) {
         frameheader1 f;
-        group.Reset();
-        for (size_t i = 0; i < group.size(); ++i) {
-            group.GetNexFrame(f);
-            fromFile(f);
-        }
-        group.Reset();
+        group.GetNexFrame(f);
+        EXPECT_EQ(f.payload, nullptr);  // the copy is released once written
+        if (path != f.filePath) file = ReadAll(path = f.filePath);
+        const bool inFile = f.payloadPos + f.length <= static_cast<int64_t>(file.size());
+        out.push_back(SeenOf(f, inFile ? file.data() + f.payloadPos : nullptr));
     }
-    for (const auto& r : src.PendingList()) {
-        Seen s;
-        s.header.assign(reinterpret_cast<const uint8_t*>(r.get()),
-                        reinterpret_cast<const uint8_t*>(r.get()) + VARNEL_FRAME_HEADER_SIZE);
-        if (r->length > 0) s.payload.assign(r->payload, r->payload + r->length);
-        out.push_back(s);
-    }
+    group.Reset();
     return out;
 }
 
-inline std::vector<Seen> Expected(const std::vector<Rec>& recs) {
+// Every record handed to the intake so far, in order: the listed groups' records read back
+// from their files, then the pending ones from memory.
+inline std::vector<Seen> Snapshot(TestSource& src) {
     std::vector<Seen> out;
-    for (const Rec& r : recs) out.push_back(Seen{Header(r), Payload(r)});
+    for (const auto& g : src.m_listAhead)
+        for (auto& seen : ReadBack(*g)) out.push_back(std::move(seen));
+    for (const auto& r : src.m_listPending) out.push_back(SeenOf(*r, r->payload));
+    return out;
+}
+
+inline std::vector<Seen> Expected(const std::vector<Rec>& recs, size_t from = 0,
+                                  size_t to = SIZE_MAX) {
+    std::vector<Seen> out;
+    for (size_t i = from; i < std::min(to, recs.size()); ++i)
+        out.push_back(Seen{Header(recs[i]), Payload(recs[i])});
     return out;
 }
 
@@ -224,42 +212,51 @@ inline std::vector<Rec> Groups(int n, int frames, int64_t start = kT0, int step 
     for (int g = 0; g < n; ++g) {
         const int64_t t = start + static_cast<int64_t>(g) * step * frames * 40 * kMs;
         recs.push_back(Key(t, 100 + g, static_cast<uint8_t>(g)));
-        for (int i = 1; i < frames; ++i) {
+        for (int i = 1; i < frames; ++i)
             recs.push_back(P(t + i * 40 * kMs, 20 + i, static_cast<uint8_t>(g + i)));
-        }
     }
     recs.push_back(Key(start + static_cast<int64_t>(n) * step * frames * 40 * kMs, 10, 99));
     return recs;
 }
 
-}  // namespace srctest
-
-namespace srctest {
-
-// Collects the library's trace lines while it lives.
-class TraceCapture {
-public:
-    TraceCapture() { varnel_set_trace_sink(&TraceCapture::Sink, this); }
-    ~TraceCapture() { varnel_set_trace_sink(nullptr, nullptr); }
-    TraceCapture(const TraceCapture&) = delete;
-    TraceCapture& operator=(const TraceCapture&) = delete;
-    std::vector<std::string> Lines() {
-        std::lock_guard<std::mutex> lock(mutex_);
-        return lines_;
+// A source fed by the test itself into a fresh save folder, which its Close must leave empty.
+struct Fixture {
+    explicit Fixture(bool onFile = false) {
+        src.SetSaveFolder(dir.path().c_str());
+        src.SetOnFile(onFile);
+        src.BeginFeed();
     }
-    bool Has(const std::string& line) {
-        auto all = Lines();
-        return std::find(all.begin(), all.end(), line) != all.end();
+    ~Fixture() {
+        src.Close();
+        EXPECT_TRUE(dir.Files().empty());
     }
-
-private:
-    static void Sink(const char* line, void* user) {
-        auto* self = static_cast<TraceCapture*>(user);
-        std::lock_guard<std::mutex> lock(self->mutex_);
-        self->lines_.emplace_back(line);
+    // Takes the next frame; a record left as it was reads 0x5A in every byte.
+    frameheader1 Next(MediaElementOrientations o = kFwd, bool key = false) {
+        frameheader1 f;
+        std::memset(&f, 0x5A, sizeof f);
+        data = nullptr;
+        key ? src.GetNextFrame_Key(&f, data, o) : src.GetNextFrame(&f, data, o);
+        return f;
     }
-    std::mutex mutex_;
-    std::vector<std::string> lines_;
+    // The time of the next frame without taking it; 0x33 in every byte when none waits.
+    int64_t Peek() {
+        frameheader1 f;
+        std::memset(&f, 0x33, sizeof f);
+        src.GetNextFrameHeader(&f);
+        return f.frameTime;
+    }
+    // The next n frames as they were handed out.
+    std::vector<Seen> Read(size_t n, MediaElementOrientations o = kFwd, bool key = false) {
+        std::vector<Seen> out;
+        while (n-- > 0) {
+            const frameheader1 f = Next(o, key);
+            out.push_back(SeenOf(f, data));
+        }
+        return out;
+    }
+    TempFolder dir;
+    TestSource src;
+    unsigned char* data = nullptr;
 };
 
 }  // namespace srctest
