@@ -1,9 +1,14 @@
-// PNG files through libavcodec, the bitmap font and the contact sheet, checked on real files.
+// The files varnel-play writes and reads, checked on real files: PNG through libavcodec, the
+// contact sheet with its bitmap font, and the library's working files that tell the seconds
+// buffered ahead.
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <filesystem>
+#include <fstream>
 #include <set>
 
+#include "buffer_scan.h"
 #include "contact_sheet.h"
 #include "font.h"
 #include "png.h"
@@ -13,18 +18,17 @@ namespace play {
 namespace {
 
 namespace fs = std::filesystem;
+const int64_t T0 = FrameTimeOf({2024, 1, 1, 0, 0, 0, 0});
+constexpr int64_t kFrame = 400'000;  // 40 ms, 25 pictures a second
 
-class PictureFiles : public ::testing::Test {
+class Files : public ::testing::Test {
 protected:
-    void SetUp() override {
-        dir = fs::temp_directory_path() /
-              ("varnel-play-test-" +
-               std::to_string(::testing::UnitTest::GetInstance()->random_seed()) + "-" +
-               ::testing::UnitTest::GetInstance()->current_test_info()->name());
-        fs::create_directories(dir);
-    }
+    void SetUp() override { fs::create_directories(dir); }
     void TearDown() override { fs::remove_all(dir); }
-    fs::path dir;
+    const fs::path dir =
+        fs::temp_directory_path() /
+        ("varnel-play-test-" + std::to_string(::testing::UnitTest::GetInstance()->random_seed()) +
+         "-" + ::testing::UnitTest::GetInstance()->current_test_info()->name());
 };
 
 Picture Gradient(int w, int h) {
@@ -43,7 +47,7 @@ Picture Solid(int w, int h, Colour c, int64_t index) {
     Picture p(w, h);
     FillRect(p, 0, 0, w, h, c);
     p.index = index;
-    p.frameTime = FrameTimeOf({2024, 1, 1, 0, 0, 0, 0}) + index * 400'000;  // 25 per second
+    p.frameTime = T0 + index * kFrame;
     return p;
 }
 
@@ -51,58 +55,38 @@ const uint8_t* Pixel(const Picture& p, int x, int y) {
     return p.Row(y) + x * 3;
 }
 
-TEST_F(PictureFiles, PngKeepsEveryPixelAndTheColourOrder) {
+TEST_F(Files, PngKeepsEveryPixelAndTheColourOrderAndReportsFailures) {
+    std::string path = (dir / "p.png").string(), error;
     for (auto [w, h] : {std::pair{1, 1}, {37, 21}, {320, 180}}) {
-        Picture in = Gradient(w, h);
-        std::string path = (dir / "p.png").string(), error;
+        Picture in = Gradient(w, h), out;
         ASSERT_TRUE(WritePng(in, path, error)) << error;
-        std::FILE* f = std::fopen(path.c_str(), "rb");
-        unsigned char magic[8] = {};
-        ASSERT_EQ(std::fread(magic, 1, 8, f), 8u);
-        std::fclose(f);
-        EXPECT_EQ(std::string(reinterpret_cast<char*>(magic + 1), 3), "PNG");
-        Picture out;
         ASSERT_TRUE(ReadPng(path, out, error)) << error;
-        ASSERT_EQ(out.width, w);
-        ASSERT_EQ(out.height, h);
+        ASSERT_EQ(std::pair(out.width, out.height), std::pair(w, h));
         EXPECT_EQ(out.bgr, in.bgr) << w << "x" << h;
     }
-}
-
-TEST_F(PictureFiles, PngFailuresAreReported) {
-    std::string error;
     EXPECT_FALSE(WritePng(Gradient(4, 4), (dir / "missing" / "p.png").string(), error));
     EXPECT_NE(error.find("cannot write"), std::string::npos) << error;
     EXPECT_FALSE(WritePng(Picture(), (dir / "empty.png").string(), error));
     Picture out;
     EXPECT_FALSE(ReadPng((dir / "none.png").string(), out, error));
-    std::FILE* f = std::fopen((dir / "junk.png").c_str(), "wb");
-    std::fputs("not a png at all", f);
-    std::fclose(f);
+    std::ofstream(dir / "junk.png") << "not a png at all";
     EXPECT_FALSE(ReadPng((dir / "junk.png").string(), out, error));
 }
 
 TEST(Font, DrawsInsideItsBoxAndClipsAtTheEdge) {
     Picture p(80, 20);
     DrawText(p, 2, 3, "12:34", 2, Colour{255, 255, 255});
-    int lit = 0, minX = 99, maxX = -1, minY = 99, maxY = -1;
+    int lit = 0, inside = 0;
     for (int y = 0; y < p.height; ++y)
         for (int x = 0; x < p.width; ++x)
             if (Pixel(p, x, y)[0]) {
                 ++lit;
-                minX = std::min(minX, x), maxX = std::max(maxX, x);
-                minY = std::min(minY, y), maxY = std::max(maxY, y);
+                inside +=
+                    x >= 2 && x < 2 + TextWidth("12:34", 2) && y >= 3 && y < 3 + kGlyphHeight * 2;
             }
     EXPECT_GT(lit, 40);
-    EXPECT_GE(minX, 2);
-    EXPECT_LT(maxX, 2 + TextWidth("12:34", 2));
-    EXPECT_GE(minY, 3);
-    EXPECT_LT(maxY, 3 + kGlyphHeight * 2);
-    // Different digits draw differently; text running off the picture is cut, not wrapped.
-    Picture a(6, 7), b(6, 7);
-    DrawText(a, 0, 0, "1", 1, Colour{1, 1, 1});
-    DrawText(b, 0, 0, "7", 1, Colour{1, 1, 1});
-    EXPECT_NE(a.bgr, b.bgr);
+    EXPECT_EQ(inside, lit);
+    // Text running off the picture is cut, not wrapped.
     Picture edge(10, 5);
     DrawText(edge, -3, -3, "8888888", 3, Colour{9, 9, 9});
     DrawText(edge, 8, 3, "WXYZ", 4, Colour{9, 9, 9});
@@ -110,93 +94,112 @@ TEST(Font, DrawsInsideItsBoxAndClipsAtTheEdge) {
     EXPECT_EQ(TextWidth("2024/01/01 00:00:00.000", 2), 23 * 12 - 2);
 }
 
-TEST(ContactSheet, SizeFollowsColumnsAndCount) {
-    struct Case {
-        int columns, count, w, h, width, height;
-    } cases[] = {{4, 16, 320, 180, 1320, 760},
-                 {4, 3, 320, 180, 992, 196},
-                 {4, 5, 320, 180, 1320, 384},
-                 {1, 2, 100, 50, 116, 124}};
-    for (const Case& c : cases) {
-        int width = 0, height = 0;
-        ContactSheet::SheetSize(c.columns, c.count, c.w, c.h, width, height);
-        EXPECT_EQ(width, c.width) << c.columns << "/" << c.count;
-        EXPECT_EQ(height, c.height) << c.columns << "/" << c.count;
-    }
-}
-
 TEST(ContactSheet, ThumbnailsSpreadEvenlyOverAnyLengthOfRun) {
+    const int sizes[][6] = {{4, 16, 320, 180, 1320, 760},
+                            {4, 3, 320, 180, 992, 196},
+                            {4, 5, 320, 180, 1320, 384},
+                            {1, 2, 100, 50, 116, 124}};
+    for (auto [columns, count, w, h, width, height] : sizes) {
+        int sw = 0, sh = 0;
+        ContactSheet::SheetSize(columns, count, w, h, sw, sh);
+        EXPECT_EQ(std::pair(sw, sh), std::pair(width, height)) << columns << "/" << count;
+    }
     for (int delivered : {1, 5, 16, 31, 32, 33, 100, 1000}) {
         ContactSheet sheet(4, 16, 64);
+        std::set<int64_t> wanted;
         for (int i = 0; i < delivered; ++i)
-            if (sheet.Wants(i)) sheet.Add(Solid(64, 36, Colour{0, 0, 0}, i));
+            if (sheet.Wants(i)) {
+                wanted.insert(i);
+                sheet.Add(Solid(64, 36, Colour{0, 0, 0}, i));
+            }
         EXPECT_EQ(sheet.Count(), std::min(delivered, 16)) << delivered;
         EXPECT_EQ(sheet.ThumbHeight(), 36);
+        // Only wanted pictures need copying: never many more than twice the sheet's.
+        EXPECT_LT(wanted.size(), 120u);
         Picture composed = sheet.Compose();
         int width = 0, height = 0;
         ContactSheet::SheetSize(4, sheet.Count(), 64, 36, width, height);
-        EXPECT_EQ(composed.width, width);
-        EXPECT_EQ(composed.height, height);
+        EXPECT_EQ(std::pair(composed.width, composed.height), std::pair(width, height));
     }
-    // The sheet never keeps more than twice its pictures, and what it keeps covers the run.
-    ContactSheet sheet(4, 16, 64);
-    std::set<int64_t> wanted;
-    for (int i = 0; i < 1000; ++i)
-        if (sheet.Wants(i)) {
-            wanted.insert(i);
-            sheet.Add(Solid(64, 36, Colour{0, 0, 0}, i));
-        }
-    EXPECT_LT(wanted.size(), 120u) << "only wanted pictures need copying";
+    EXPECT_TRUE(ContactSheet(4, 16, 320).Compose().Empty());
 }
 
-TEST(ContactSheet, ThumbnailsShowTheirPictureAndTime) {
+TEST(ContactSheet, ThumbnailsShowTheirPictureAndTimeLetterBoxed) {
     const Colour colours[] = {{0, 0, 255}, {0, 255, 0}, {255, 0, 0}, {200, 200, 200}};
-    ContactSheet sheet(2, 4, 160);
-    for (int i = 0; i < 4; ++i) sheet.Add(Solid(640, 360, colours[i], i));
-    Picture s = sheet.Compose();
-    ASSERT_EQ(s.width, 8 + 2 * 168);
-    ASSERT_EQ(s.height, 8 + 2 * (90 + 8));
+    // The last picture is square: in its cell, bars left and right.
+    auto sheetAt = [&](int64_t later) {
+        ContactSheet sheet(2, 4, 160);
+        for (int i = 0; i < 4; ++i) {
+            Picture p = Solid(i == 3 ? 360 : 640, 360, colours[i], i);
+            p.frameTime += later;
+            sheet.Add(p);
+        }
+        return sheet.Compose();
+    };
+    Picture s = sheetAt(0);
+    ASSERT_EQ(std::pair(s.width, s.height), std::pair(8 + 2 * 168, 8 + 2 * (90 + 8)));
     for (int i = 0; i < 4; ++i) {
         int x = 8 + (i % 2) * 168, y = 8 + (i / 2) * 98;
         const uint8_t* centre = Pixel(s, x + 80, y + 30);
-        EXPECT_EQ(centre[0], colours[i].b) << i;
-        EXPECT_EQ(centre[1], colours[i].g) << i;
-        EXPECT_EQ(centre[2], colours[i].r) << i;
+        EXPECT_EQ(std::tuple(centre[0], centre[1], centre[2]),
+                  std::tuple(colours[i].b, colours[i].g, colours[i].r))
+            << i;
         // The time is drawn on the picture's lower edge: white text on a darkened band.
         int white = 0, dark = 0;
         for (int yy = y + 75; yy < y + 90; ++yy)
             for (int xx = x; xx < x + 160; ++xx) {
                 const uint8_t* p = Pixel(s, xx, yy);
-                if (p[0] == 255 && p[1] == 255 && p[2] == 255) ++white;
-                if (p[0] == colours[i].b / 3 && p[1] == colours[i].g / 3 &&
-                    p[2] == colours[i].r / 3)
-                    ++dark;
+                white += p[0] == 255 && p[1] == 255 && p[2] == 255;
+                dark += p[0] == colours[i].b / 3 && p[1] == colours[i].g / 3 &&
+                        p[2] == colours[i].r / 3;
             }
         EXPECT_GT(white, 50) << i;
         EXPECT_GT(dark, 200) << i;
     }
-    // Between the cells lies the sheet's background.
-    const uint8_t* gap = Pixel(s, 4, 4);
-    EXPECT_EQ(gap[0], 32);
-    // Two sheets of different times differ only in their labels' pixels.
-    ContactSheet later(2, 4, 160);
-    for (int i = 0; i < 4; ++i) {
-        Picture p = Solid(640, 360, colours[i], i);
-        p.frameTime += 3600 * kTicksPerSecond;
-        later.Add(p);
-    }
-    EXPECT_NE(later.Compose().bgr, s.bgr);
+    EXPECT_EQ(Pixel(s, 8 + 168 + 10, 8 + 98 + 40)[1], 0) << "no bar beside the square picture";
+    EXPECT_EQ(Pixel(s, 4, 4)[0], 32) << "between the cells lies the sheet's background";
+    // An hour later only the labels differ, and they do.
+    EXPECT_NE(sheetAt(3600 * kTicksPerSecond).bgr, s.bgr);
 }
 
-TEST(ContactSheet, OtherShapesAreLetterBoxed) {
-    ContactSheet sheet(2, 2, 160);
-    sheet.Add(Solid(640, 360, Colour{0, 255, 0}, 0));
-    sheet.Add(Solid(360, 360, Colour{0, 255, 0}, 1));  // square: bars left and right
-    Picture s = sheet.Compose();
-    int x = 8 + 168, y = 8;
-    EXPECT_EQ(Pixel(s, x + 80, y + 40)[1], 255);
-    EXPECT_EQ(Pixel(s, x + 10, y + 40)[1], 0);
-    EXPECT_TRUE(ContactSheet(4, 16, 320).Compose().Empty());
+void WriteRecord(std::ofstream& f, int kind, int64_t time, int length, int cut = 0) {
+    frameheader1 h;
+    std::memset(&h, 0, sizeof h);
+    h.kind = kind;
+    std::strcpy(h.codec, "h264");
+    h.frameTime = time;
+    h.duration = 40;
+    h.length = length;
+    f.write(reinterpret_cast<const char*>(&h), cut ? cut : VARNEL_FRAME_HEADER_SIZE);
+    if (!cut) f << std::string(length, '\x01');
+}
+
+TEST_F(Files, WorkingFilesGiveTheRangeAndTheSecondsAhead) {
+    // Three group files of 25 pictures, each with a sound record after every picture.
+    for (int g = 0; g < 3; ++g) {
+        std::ofstream f(dir / std::to_string(g), std::ios::binary);
+        for (int i = g * 25; i < g * 25 + 25; ++i) {
+            WriteRecord(f, VARNEL_KIND_VIDEO, T0 + i * kFrame, 1000 + i);
+            WriteRecord(f, VARNEL_KIND_AUDIO, T0 + i * kFrame + 1, 320);
+        }
+    }
+    {
+        // A record cut short while being written: the frames before it still count.
+        std::ofstream f(dir / "partly", std::ios::binary);
+        WriteRecord(f, VARNEL_KIND_VIDEO, T0 + 75 * kFrame, 100);
+        WriteRecord(f, VARNEL_KIND_VIDEO, T0 + 76 * kFrame, 100, 30);
+    }
+    std::ofstream(dir / "notes.txt") << "not a record at all, just some text for the scan";
+    std::ofstream(dir / "empty");
+    fs::create_directories(dir / "sub");
+    BufferedRange r = ScanWorkingFiles(dir.string());
+    EXPECT_EQ(std::tuple(r.files, r.earliest, r.latest), std::tuple(4, T0, T0 + 75 * kFrame));
+    EXPECT_DOUBLE_EQ(SecondsAhead(r, T0 + 30 * kFrame, 1), 45 * 0.04);
+    EXPECT_DOUBLE_EQ(SecondsAhead(r, T0 + 30 * kFrame, 0), 30 * 0.04);
+    EXPECT_DOUBLE_EQ(SecondsAhead(r, T0 + 80 * kFrame, 1), 0.0);
+    EXPECT_EQ(SecondsAhead(r, -1, 1), -1.0);
+    EXPECT_EQ(ScanWorkingFiles((dir / "missing").string()).files, 0);
+    EXPECT_EQ(SecondsAhead(BufferedRange{}, T0, 1), -1.0);
 }
 
 }  // namespace

@@ -1,6 +1,9 @@
 // Presentation timing against the schedule of frame times, and the reports built on it.
 #include <gtest/gtest.h>
 
+#include <tuple>
+#include <vector>
+
 #include "recorder_time.h"
 #include "report.h"
 #include "timing.h"
@@ -11,72 +14,59 @@ namespace {
 const int64_t T0 = FrameTimeOf({2024, 1, 1, 0, 0, 0, 0});
 constexpr int64_t kFrame = 400'000;  // 40 ms
 
-TEST(Schedule, PicturesOffTheirNeighboursCountNotASteadyLatency) {
-    Schedule s;
-    // Every tenth picture 5 ms late, one 30 ms late; the rest on time.
-    for (int i = 0; i < 200; ++i) {
-        double late = i == 150 ? 0.030 : (i % 10 == 5 ? 0.005 : 0);
-        s.Add(i * 0.04 + late, T0 + i * kFrame);
+// A run of n pictures: the wall clock from wall by step seconds, the frame index from first by
+// frames; the speed, when not 0, set before it.
+struct Piece {
+    int n;
+    double wall, step;
+    int first, frames;
+    double speed;
+};
+
+TEST(Schedule, ErrorsAreAgainstTheNeighboursAtTheSpeedAsked) {
+    std::vector<Piece> groups;  // of 25, each forward, in falling order: the jump back no step
+    for (int g = 9; g >= 0; --g) groups.push_back({25, (9 - g) * 1.0, 0.04, g * 25, 1, 0});
+    // The results, then the pictures.
+    const struct {
+        size_t samples;
+        double medianMs, p99Ms;
+        int restarts;
+        std::vector<Piece> pieces;
+    } cases[] = {
+        // The first at once, the rest 10 ms behind it: a steady latency, no error.
+        {49, 0, 0, 0, {{1, 0, 0, 0, 1, 0}, {49, 0.05, 0.04, 1, 1, 0}}},
+        // 10 ms slower each: a drift, measured from its middle.
+        {9, 25, 45, 0, {{10, 0, 0.05, 0, 1, 0}}},
+        // 4x, then 0.5x starting afresh.
+        {98, 0, 0, 0, {{50, 0, 0.01, 0, 1, 4}, {50, 100, 0.08, 50, 1, 0.5}}},
+        {249, 0, 0, 0, groups},
+        // Rewind by key frames: every step a second back.
+        {19, 0, 0, 0, {{20, 0, 1, 2500, -25, 0}}},
+        // 5 s waiting for data: a stall, counted, and a fresh start.
+        {18, 0, 0, 1, {{10, 0, 0.04, 0, 1, 0}, {10, 5.4, 0.04, 10, 1, 0}}},
+        // A jump of ten seconds or more keeps the last step.
+        {2, 0, 0, 0, {{2, 0, 0.04, 0, 1, 0}, {1, 0.08, 0, 501, 1, 0}}},
+        {0, 0, 0, 0, {}},
+    };
+    for (size_t i = 0; i < std::size(cases); ++i) {
+        const auto& c = cases[i];
+        Schedule s;
+        for (const Piece& p : c.pieces) {
+            if (p.speed) s.SetSpeed(p.speed);
+            for (int k = 0; k < p.n; ++k)
+                s.Add(p.wall + k * p.step, T0 + (p.first + k * p.frames) * kFrame);
+        }
+        Schedule::Result r = s.Summarise();
+        EXPECT_EQ(std::tuple(r.samples, r.restarts), std::tuple(c.samples, c.restarts)) << i;
+        EXPECT_NEAR(r.medianMs, c.medianMs, 1e-6) << i;
+        EXPECT_NEAR(r.p99Ms, c.p99Ms, 1e-6) << i;
     }
-    Schedule::Result r = s.Summarise();
-    EXPECT_NEAR(r.medianMs, 0, 1e-6);
-    EXPECT_NEAR(r.p99Ms, 5, 1e-6);
-    // The first picture shown at once, all later ones 10 ms behind it: a steady latency.
-    Schedule steady;
-    steady.Add(0, T0);
-    for (int i = 1; i < 50; ++i) steady.Add(0.010 + i * 0.04, T0 + i * kFrame);
-    EXPECT_NEAR(steady.Summarise().p99Ms, 0, 1e-6);
-    // Pictures coming 10 ms slower each: a drift, measured from its middle.
-    Schedule drift;
-    for (int i = 0; i < 10; ++i) drift.Add(i * 0.05, T0 + i * kFrame);
-    EXPECT_NEAR(drift.Summarise().p99Ms, 45, 1e-6);
-    EXPECT_NEAR(drift.Summarise().medianMs, 25, 1e-6);
-}
-
-TEST(Schedule, SpeedDividesTheSteps) {
-    Schedule s;
-    s.SetSpeed(4.0);
-    for (int i = 0; i < 50; ++i) s.Add(i * 0.01, T0 + i * kFrame);
-    EXPECT_NEAR(s.Summarise().p99Ms, 0, 1e-6);
-    s.SetSpeed(0.5);  // starts afresh: the first picture at the new speed anchors
-    for (int i = 0; i < 50; ++i) s.Add(100 + i * 0.08, T0 + (50 + i) * kFrame);
-    Schedule::Result r = s.Summarise();
-    EXPECT_EQ(r.samples, 49u + 49u);
-    EXPECT_NEAR(r.p99Ms, 0, 1e-6);
-}
-
-TEST(Schedule, RewindGroupsKeepThePace) {
-    // Whole groups of 25 in falling group order, each group forwards: the jump back at each
-    // group start is no step of its own.
-    Schedule s;
-    int n = 0;
-    for (int group = 9; group >= 0; --group)
-        for (int i = 0; i < 25; ++i, ++n) s.Add(n * 0.04, T0 + (group * 25 + i) * kFrame);
-    Schedule::Result r = s.Summarise();
-    EXPECT_EQ(r.samples, 249u);
-    EXPECT_NEAR(r.p99Ms, 0, 1e-6);
-    // Rewind by key frames: every step goes one second back.
-    Schedule keys;
-    for (int i = 0; i < 20; ++i) keys.Add(i * 1.0, T0 + (100 - i) * 25 * kFrame);
-    EXPECT_EQ(keys.Summarise().samples, 19u);
-    EXPECT_NEAR(keys.Summarise().p99Ms, 0, 1e-6);
-}
-
-TEST(Schedule, StallsStartAfreshAndAreCounted) {
-    Schedule s;
-    for (int i = 0; i < 10; ++i) s.Add(i * 0.04, T0 + i * kFrame);
-    for (int i = 10; i < 20; ++i) s.Add(5.0 + i * 0.04, T0 + i * kFrame);  // 5 s waiting for data
-    Schedule::Result r = s.Summarise();
-    EXPECT_EQ(r.restarts, 1);
-    EXPECT_EQ(r.samples, 18u);
-    EXPECT_NEAR(r.p99Ms, 0, 1e-6);
-    // A jump of ten seconds or more in frame time keeps the last step.
-    Schedule jump;
-    jump.Add(0, T0);
-    jump.Add(0.04, T0 + kFrame);
-    jump.Add(0.08, T0 + kFrame + 20 * kTicksPerSecond);
-    EXPECT_NEAR(jump.Summarise().p99Ms, 0, 1e-6);
-    EXPECT_EQ(Schedule().Summarise().samples, 0u);
+    // Every tenth picture 5 ms late, one 30 ms: the p99 is the 5 ms, the median none.
+    Schedule late;
+    for (int i = 0; i < 200; ++i)
+        late.Add(i * 0.04 + (i == 150 ? 0.030 : (i % 10 == 5 ? 0.005 : 0)), T0 + i * kFrame);
+    EXPECT_NEAR(late.Summarise().medianMs, 0, 1e-6);
+    EXPECT_NEAR(late.Summarise().p99Ms, 5, 1e-6);
 }
 
 TEST(RateMeter, CountsTheLastSecond) {
@@ -88,16 +78,10 @@ TEST(RateMeter, CountsTheLastSecond) {
 
 TEST(Report, ProgressLineAndSpeeds) {
     Progress p;
-    p.frameTime = T0 + 76 * kFrame;
-    p.pictures = 76;
-    p.rate = 25;
-    p.buffered = 4.04;
+    p.frameTime = T0 + 76 * kFrame, p.pictures = 76, p.rate = 25, p.buffered = 4.04;
     EXPECT_EQ(ProgressLine(p),
               "2024/01/01 00:00:03.040  pictures 76  25.0/s  buffered 4.0 s  1x forward");
-    p.paused = true;
-    p.buffered = -1;
-    p.speed = 2;
-    p.orientation = 0;
+    p.paused = true, p.buffered = -1, p.speed = 2, p.orientation = 0;
     EXPECT_EQ(ProgressLine(p),
               "2024/01/01 00:00:03.040  pictures 76  25.0/s  buffered -  4x reverse  paused");
     EXPECT_EQ(SpeedText(-1, 1), "0.5x forward");
@@ -106,32 +90,21 @@ TEST(Report, ProgressLineAndSpeeds) {
 
 TEST(Report, SummaryTextAndJson) {
     Summary s;
-    s.pictures = 250;
-    s.firstFrameTime = T0;
-    s.lastFrameTime = T0 + 249 * kFrame;
-    s.width = 1920;
-    s.height = 1080;
-    s.feedState = 101;
-    s.ending = "end of recording";
-    s.seconds = 10.25;
-    s.timing.samples = 249;
-    s.timing.medianMs = 1.25;
-    s.timing.p99Ms = 6.5;
-    s.sheetPath = "out/\"sheet\".png";
-    s.sheetPictures = 16;
-    std::string text = SummaryText(s);
-    EXPECT_NE(text.find("250 pictures in 10.2 s (end of recording)"), std::string::npos) << text;
-    EXPECT_NE(text.find("last frame     2024/01/01 00:00:09.960"), std::string::npos) << text;
-    EXPECT_NE(text.find("feed at end    101 (end mark)"), std::string::npos) << text;
-    EXPECT_NE(text.find("median 1.2 ms, p99 6.5 ms over 249 pictures"), std::string::npos) << text;
-    std::string json = SummaryJson(s);
+    s.pictures = 250, s.firstFrameTime = T0, s.lastFrameTime = T0 + 249 * kFrame;
+    s.width = 1920, s.height = 1080, s.feedState = 101, s.ending = "end of recording";
+    s.seconds = 10.25, s.timing = {249, 1.25, 6.5, 0};
+    s.sheetPath = "out/\"sheet\".png", s.sheetPictures = 16;
+    std::string text = SummaryText(s), json = SummaryJson(s);
+    for (const char* part :
+         {"250 pictures in 10.2 s (end of recording)", "last frame     2024/01/01 00:00:09.960",
+          "feed at end    101 (end mark)", "median 1.2 ms, p99 6.5 ms over 249 pictures"})
+        EXPECT_NE(text.find(part), std::string::npos) << part << "\n" << text;
     for (const char* part :
          {"\"pictures\": 250,", "\"first_frame_time\": \"2024/01/01 00:00:00.000\",",
           "\"feed_state\": 101,", "\"median_error_ms\": 1.250", "\"p99_error_ms\": 6.500",
           "\"contact_sheet\": \"out/\\\"sheet\\\".png\",", "\"error\": null,"})
         EXPECT_NE(json.find(part), std::string::npos) << part << "\n" << json;
-    s.feedState = -1;
-    s.error = "cannot reach";
+    s.feedState = -1, s.error = "cannot reach";
     json = SummaryJson(s);
     EXPECT_NE(json.find("\"feed_state\": null,"), std::string::npos) << json;
     EXPECT_NE(json.find("\"error\": \"cannot reach\","), std::string::npos) << json;

@@ -1,5 +1,5 @@
-"""The binding's tests run against varnel-recorder with the sample catalogue and compare with
-the C test host; CTest passes where each is (tests/python/CMakeLists.txt)."""
+# The binding's tests run against varnel-recorder with the sample catalogue and compare with
+# the C test host; CTest passes where each is (tests/python/CMakeLists.txt).
 import os
 import sys
 
