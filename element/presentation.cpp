@@ -52,6 +52,7 @@ bool CQMediaElement::StepFromHistory() {
         const auto before = m_mapBefore.find(channel);
         if (before == m_mapBefore.end() || !before->second) return false;
     }
+    m_bFrameStep = false;  // before the callbacks, which may ask for the next step
     for (auto& [channel, clock] : m_mapClock) {
         element::PicturePtr& before = m_mapBefore.at(channel);
         before->lastFrameTime = m_llLastFrameTime;
@@ -61,7 +62,6 @@ bool CQMediaElement::StepFromHistory() {
         clock.lastFrameTime = before->frameTime;
         std::swap(before, m_mapOnScreen[channel]);
     }
-    m_bFrameStep = false;
     return true;
 }
 
@@ -312,6 +312,9 @@ void CQMediaElement::Step(int32_t clockMs) {
     // first picture rather than being lost, unless none can come any more.
     if (target == -1 && more) return;
     m_nStepWait = kStepWaitTicks;
+    // Taken before the pictures go out: a host that asks for the next step from the
+    // callback of this one sets the flag again, and that step must not be lost.
+    if (m_nReseek == 0) m_bFrameStep = false;
     if (target != -1) {
         // Every channel shows its next picture, and the timeline stands at the earliest of
         // them: play goes on from there with every channel in step again.
@@ -325,7 +328,6 @@ void CQMediaElement::Step(int32_t clockMs) {
             m_timeline.MoveTo(target, clockMs);
         }
     }
-    if (m_nReseek == 0) m_bFrameStep = false;
 }
 
 int32_t CQMediaElement::UpdateClock(int32_t clockMs) {
