@@ -1,8 +1,8 @@
 #!/usr/bin/env python3
-"""varnel-recorder seen from a plain client on raw sockets (not the library): what goes out,
-in which order, and how it answers commands and bad requests.
-
-usage: recorder_test.py CASE --recorder PATH --samples DIR"""
+# varnel-recorder seen from a plain client on raw sockets (not the library): what goes out,
+# in which order, and how it answers commands and bad requests.
+#
+# usage: recorder_test.py CASE --recorder PATH --samples DIR
 import os
 import socket
 import subprocess
@@ -28,7 +28,7 @@ def video(recs):
 
 
 class Conn:
-    """One raw connection: the request, the head of the answer, then records as they come."""
+    # One raw connection: the request, the head of the answer, then records as they come.
 
     def __init__(self, port, target):
         self.s = socket.create_connection(("127.0.0.1", port), timeout=20)
@@ -40,7 +40,7 @@ class Conn:
         self.status = int(head.split()[1])
 
     def record(self, timeout=10):
-        """The next record, or None when the connection closes (or nothing comes in time)."""
+        # The next record, or None when the connection closes (or nothing comes in time).
         self.s.settimeout(timeout)
         while not (recs := e.parse_records(self.buf)):
             try:
@@ -59,8 +59,8 @@ class Conn:
 
 @case
 def forward_layout(ctx):
-    """Record layout at its offsets, the first frame time at the group holding BeginTime, times
-    rising, sound between the pictures, the closing key frame after EndTime, the end record."""
+    # Record layout at its offsets, the first frame time at the group holding BeginTime, times
+    # rising, sound between the pictures, the closing key frame after EndTime, the end record.
     with ctx.recorder() as rec:
         recs = e.fetch(rec.port, e.query(key=1, begin=at(2), end=at(5))
                        .replace("2024/01/01 00:00:02.000", "2024/01/01 00:00:02.500"))
@@ -89,9 +89,9 @@ def forward_layout(ctx):
 
 @case
 def rewind_and_key_frames(ctx):
-    """Rewind: whole groups in falling order, each forward, orientation 0, no sound, closed by
-    the key frame of the group before. Key frames only: their durations add up to the play
-    time of the frames they stand for."""
+    # Rewind: whole groups in falling order, each forward, orientation 0, no sound, closed by
+    # the key frame of the group before. Key frames only: their durations add up to the play
+    # time of the frames they stand for.
     with ctx.recorder() as rec:
         def get(begin=at(2), end=at(5), **kw):
             return e.fetch(rec.port, e.query(key=1, begin=begin, end=end, **kw))
@@ -124,8 +124,8 @@ def rewind_and_key_frames(ctx):
 
 @case
 def commands(ctx):
-    """Pause stops the flow before the next record and Play resumes it; the key-frame flag
-    takes effect from the next group; IsSeek continues from the group holding its time."""
+    # Pause stops the flow before the next record and Play resumes it; the key-frame flag
+    # takes effect from the next group; IsSeek continues from the group holding its time.
     lines = ["Type=Pause,OnlyeKyFrame=0,NOAudio=0", "Type=Play,OnlyeKyFrame=1,NOAudio=0",
              "IsSeek=True,SeekTime=2024/01/01 00:00:15.300,Orientation=Forward"]
     with ctx.recorder("--pace", "1") as rec:
@@ -163,7 +163,7 @@ def commands(ctx):
 
 @case
 def bad_requests(ctx):
-    """400 and 404; garbage does not bring the recorder down."""
+    # 400 and 404; garbage does not bring the recorder down.
     with ctx.recorder() as rec:
         for target, status in (("/Nothing.cgi?Key=1", 404),
                                (e.query(key=99, begin=at(0), end=at(1)), 404),
@@ -192,9 +192,9 @@ def frame_hashes(*args):
 
 @case
 def payloads_decode_as_source(ctx):
-    """The video payloads of a forward stream, concatenated, decode with the ffmpeg program to
-    the very frames of the source file (H.265 in MKV, H.264 in MPEG-TS, raw Annex B, and a
-    recording that changes from H.264 to H.265)."""
+    # The video payloads of a forward stream, concatenated, decode with the ffmpeg program to
+    # the very frames of the source file (H.265 in MKV, H.264 in MPEG-TS, raw Annex B, and a
+    # recording that changes from H.264 to H.265).
     with ctx.recorder() as rec:
         for key, files in ((2, ["ch2-720p-hevc.mkv"]), (3, ["ch3-360p-h264.ts"]),
                            (4, ["ch4-360p-h264.h264"]),
