@@ -54,14 +54,8 @@ Bytes ReadFile(const std::string& path) {
 }
 
 WAVEFORMATEX Format(uint16_t channels, uint16_t bits, uint32_t rate = 8000) {
-    WAVEFORMATEX f{};
-    f.wFormatTag = 1;
-    f.nChannels = channels;
-    f.nSamplesPerSec = rate;
-    f.wBitsPerSample = bits;
-    f.nBlockAlign = static_cast<uint16_t>(channels * bits / 8);
-    f.nAvgBytesPerSec = rate * f.nBlockAlign;
-    return f;
+    const auto align = static_cast<uint16_t>(channels * bits / 8);
+    return {1, channels, rate, rate * align, align, bits, 0};
 }
 
 // 16-bit little-endian samples, never 0, distinct per seed, scaled by volume / 65535 as the
