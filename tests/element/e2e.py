@@ -1,11 +1,11 @@
 #!/usr/bin/env python3
-"""End-to-end tests of the media element through its exported C functions, against
-varnel-recorder's "_All" endpoint on loopback.
-
-usage: e2e.py SCENARIO --host PATH --recorder PATH --samples DIR
-
-Each scenario runs the C test host (tests/host.c); pictures are checked against the
-ffmpeg program's decode of the very access units the recorder sends."""
+# End-to-end tests of the media element through its exported C functions, against
+# varnel-recorder's "_All" endpoint on loopback.
+#
+# usage: e2e.py SCENARIO --host PATH --recorder PATH --samples DIR
+#
+# Each scenario runs the C test host (tests/host.c); pictures are checked against the
+# ffmpeg program's decode of the very access units the recorder sends.
 import concurrent.futures
 import os
 import statistics
@@ -46,15 +46,15 @@ class Ctx:
 
 
 class Log:
-    """The host's log, by kind of line."""
+    # The host's log, by kind of line.
 
     def __init__(self, run):
         self.run = run
         run.check_ok()
 
     def pictures(self, channel=None, since=None, until=None):
-        """Presented pictures: (t_us, channel, frametime, pts, hash, duration), between the
-        marks named since and until."""
+        # Presented pictures: (t_us, channel, frametime, pts, hash, duration), between the
+        # marks named since and until.
         lo, hi = self.mark(since) if since else -1, self.mark(until) if until else 1 << 62
         pics = [(int(l[1]), int(l[4]), int(l[8]), float(l[11]), l[12], int(l[10]))
                 for l in self.run.of("PIC") if l[5] == "1"]
@@ -64,7 +64,7 @@ class Log:
         return [p[2] for p in self.pictures(channel, since, until)]
 
     def waits(self):
-        """Channel states without a picture: (channel, status)"""
+        # Channel states without a picture: (channel, status)
         return [(int(l[3]), int(l[4])) for l in self.run.of("WAIT")]
 
     def traces(self, prefix):
@@ -75,13 +75,13 @@ class Log:
         return [int(l[1]) for l in self.run.of("MARK") if l[2] == text][0]
 
     def calls(self, name):
-        """(t_us, took_us) of every call of that command."""
+        # (t_us, took_us) of every call of that command.
         return [(int(c[1]), int(c[3])) for c in self.run.of("CALL") if c[2] == name]
 
 
 def video(port, channels, begin, seconds):
-    """The video records the recorder sends: the element shows them all (the end of the feed
-    finishes the last group)."""
+    # The video records the recorder sends: the element shows them all (the end of the feed
+    # finishes the last group).
     q = e.query(key=0, begin=(2024, 1, 1, 0) + divmod(begin, 60), noaudio="True",
                 end=(2024, 1, 1, 0) + divmod(begin + seconds, 60))
     return e.video_records_of(e.fetch(port, q.replace(
@@ -89,8 +89,8 @@ def video(port, channels, begin, seconds):
 
 
 def reference(ctx, records, channel):
-    """The ffmpeg program's fast bilinear BGR24 decode of a channel's access units, hashed by
-    frame time."""
+    # The ffmpeg program's fast bilinear BGR24 decode of a channel's access units, hashed by
+    # frame time.
     units = [r for r in records if r.channel == channel]
     path = os.path.join(ctx.work, "ch%d.%s" % (channel, units[0].codec))
     with open(path, "wb") as f:
@@ -110,10 +110,10 @@ def steps_of(times):
 
 @scenario
 def four_channels(ctx):
-    """Channels 1-4 (1080p and 360p H.264, 720p H.265): every picture of every channel comes
-    with its channel, byte-identical to the ffmpeg program's decode of that channel's access
-    units, with the record's frame time and the pts of one base time, each at its place on one
-    time line shared by all channels (no channel drifts from it)."""
+    # Channels 1-4 (1080p and 360p H.264, 720p H.265): every picture of every channel comes
+    # with its channel, byte-identical to the ffmpeg program's decode of that channel's access
+    # units, with the record's frame time and the pts of one base time, each at its place on one
+    # time line shared by all channels (no channel drifts from it).
     channels = [1, 2, 3, 4]
     with ctx.recorder() as rec:
         records = video(rec.port, channels, 0, 6)
@@ -145,10 +145,10 @@ def four_channels(ctx):
 
 @scenario
 def speeds_and_directions(ctx):
-    """Forward 1: no re-seek, limits 10000; forward 2 (4x): key frames only after one re-seek,
-    going on from the first key frame after the picture on screen (no jump); back to 0: every
-    frame again, on from there; rewind twice: one re-seek, key frames in falling time, the
-    recorder told once. (Channels 8 and 9: two minutes, 1 s and 2 s groups.)"""
+    # Forward 1: no re-seek, limits 10000; forward 2 (4x): key frames only after one re-seek,
+    # going on from the first key frame after the picture on screen (no jump); back to 0: every
+    # frame again, on from there; rewind twice: one re-seek, key frames in falling time, the
+    # recorder told once. (Channels 8 and 9: two minutes, 1 s and 2 s groups.)
     channels, groups = [8, 9], {8: SECOND, 9: 2 * SECOND}
     # Sent at four times real time, so that the key frames at four times the speed do not
     # take the whole recording before the speed goes back to normal.
@@ -196,9 +196,9 @@ def speeds_and_directions(ctx):
 
 @scenario
 def turn_after_end(ctx):
-    """Rewound towards the start of a 20 s range until the recorder has ended the feed, then
-    turned forward, against a recorder sending in real time: the channel shows every
-    picture after its place once, in order, to the end of the range."""
+    # Rewound towards the start of a 20 s range until the recorder has ended the feed, then
+    # turned forward, against a recorder sending in real time: the channel shows every
+    # picture after its place once, in order, to the end of the range.
     channels = [4]
     with ctx.recorder("--pace", "1") as rec:
         r = ctx.run(rec.port, channels, 20, [
@@ -218,11 +218,11 @@ def turn_after_end(ctx):
 
 @scenario
 def frame_steps(ctx):
-    """Pause reports state 3 once with no picture and holds the pictures; each frame step
-    presents one picture per channel: forward the next frames, backward key frames going back,
-    forward again the frame after the one on screen; play goes on at once. Then smooth reverse
-    chosen after steps back: a step moves one picture either way, and a rewind shows every
-    picture backward at once, the channels in step."""
+    # Pause reports state 3 once with no picture and holds the pictures; each frame step
+    # presents one picture per channel: forward the next frames, backward key frames going back,
+    # forward again the frame after the one on screen; play goes on at once. Then smooth reverse
+    # chosen after steps back: a step moves one picture either way, and a rewind shows every
+    # picture backward at once, the channels in step.
     channels = [3, 4]
     plan = [("step1", "step_forward", 1), ("step2", "step_forward", 2), ("back1", "step_rewind", None),
             ("back2", "step_rewind", None), ("fwd", "step_forward", None)]
@@ -269,11 +269,11 @@ def frame_steps(ctx):
 
 @scenario
 def file_mode(ctx):
-    """fileMode 1 with channels whose key frames fall together: every picture once; SetPos(50)
-    goes on from the middle group of the index, and Seek from the group that starts at the
-    time given, at once, the pictures after it byte-exact; two and four channels. With another
-    file mode neither call moves. The feed stalls for a while, so the reader catches up with it
-    and must go on once more groups come."""
+    # fileMode 1 with channels whose key frames fall together: every picture once; SetPos(50)
+    # goes on from the middle group of the index, and Seek from the group that starts at the
+    # time given, at once, the pictures after it byte-exact; two and four channels. With another
+    # file mode neither call moves. The feed stalls for a while, so the reader catches up with it
+    # and must go on once more groups come.
     for channels in ([3, 4], [3, 4, 8, 9]):
         with ctx.recorder("--stall", "30:800") as rec:
             records = video(rec.port, channels, 0, 8)
@@ -314,11 +314,11 @@ def file_mode(ctx):
 
 @scenario
 def holes(ctx):
-    """Channel 6 has a 40 s hole after 10 s, channel 7 one of 36 s: channel 7 is reported
-    waiting once; playback jumps the hole at once, both channels alike, every picture in order;
-    pause, a step and play after the hole go on at once. A channel with no recording in the
-    range beside one with: pictures at once, the empty one reported waiting. A 10-minute hole
-    in one of two channels buffers nothing of the other beyond the queues' bounds."""
+    # Channel 6 has a 40 s hole after 10 s, channel 7 one of 36 s: channel 7 is reported
+    # waiting once; playback jumps the hole at once, both channels alike, every picture in order;
+    # pause, a step and play after the hole go on at once. A channel with no recording in the
+    # range beside one with: pictures at once, the empty one reported waiting. A 10-minute hole
+    # in one of two channels buffers nothing of the other beyond the queues' bounds.
     with ctx.recorder() as rec:
         records = video(rec.port, [6, 7], 0, 60)
         r = ctx.run(rec.port, [6, 7], 60, [
@@ -359,10 +359,10 @@ def holes(ctx):
 
 @scenario
 def close_races(ctx):
-    """Close from inside the callback returns at once and no callback follows, also when the
-    callback goes on calling into the element; Destroy from inside it frees the element when
-    the callback returns. A close on the host's thread while the callback calls Play, Pause or
-    a step: 50 rounds, each close under a second, nothing left behind."""
+    # Close from inside the callback returns at once and no callback follows, also when the
+    # callback goes on calling into the element; Destroy from inside it frees the element when
+    # the callback returns. A close on the host's thread while the callback calls Play, Pause or
+    # a step: 50 rounds, each close under a second, nothing left behind.
     with ctx.recorder() as rec:
         r = ctx.run(rec.port, [3, 4], 20, [
             "close_in_callback:30", "act:play:0", "open", "wait_pictures:30:30000", "sleep:500",
@@ -400,9 +400,9 @@ def close_races(ctx):
 
 @scenario
 def bad_input(ctx):
-    """A NULL element or record is refused by every export, and Close and Destroy take NULL;
-    speed exponents far out of range play at the nearest speed there is; 300 channels make a
-    URL that is sent whole; the account in the address is traced without its password."""
+    # A NULL element or record is refused by every export, and Close and Destroy take NULL;
+    # speed exponents far out of range play at the nearest speed there is; 300 channels make a
+    # URL that is sent whole; the account in the address is traced without its password.
     channels = list(range(1, 301))
     with ctx.recorder() as rec:
         r = ctx.run(rec.port, [3], 20, [
@@ -421,9 +421,9 @@ def bad_input(ctx):
 
 @scenario
 def faults(ctx):
-    """Four channels against a recorder that refuses, stays silent, cuts a record, stalls or
-    asks for authorization forever: each close takes under a second and leaves no thread,
-    descriptor or working file."""
+    # Four channels against a recorder that refuses, stays silent, cuts a record, stalls or
+    # asks for authorization forever: each close takes under a second and leaves no thread,
+    # descriptor or working file.
     rows = [("refused", None), ("silent", ["--no-answer"]), ("cut", ["--cut-record", "30"]),
             ("stalled", ["--stall", "30:5000"]), ("401", ["--auth", "basic", "--password", "x"])]
 
