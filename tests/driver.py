@@ -3,6 +3,7 @@
 # records, the C test host (tests/host.c), an X server for varnel-play, and the ffmpeg program
 # as the reference decoder.
 import argparse
+import atexit
 import datetime
 import json
 import os
@@ -204,6 +205,38 @@ class HostRun:
 
     def check_ok(self):
         assert self.returncode == 0, "host failed (%d): %s" % (self.returncode, self.stderr[-2000:])
+
+
+class Work:
+    # A case's work folder with an empty save folder in it, the programs the command line
+    # names, and recorders that are closed when the case ends.
+    def __init__(self, args):
+        self.exe, self.samples = args.recorder, args.samples
+        self.host = getattr(args, "host", None)  # the recorder's own tests have none
+        self.work = temp_dir()
+        self.save = os.path.join(self.work, "save")
+        os.makedirs(self.save)
+
+    def recorder(self, *extra):
+        rec = Recorder(self.exe, self.samples, self.work, *extra)
+        atexit.register(rec.close)
+        return rec
+
+
+def reference(host, work, units, size=None):
+    # The ffmpeg program's picture hash of each access unit, by frame time: the units of each
+    # codec decoded as one clip, in the order given, at the size given or the stream's own.
+    out = {}
+    for codec in {u.codec for u in units}:
+        mine = [u for u in units if u.codec == codec]
+        clip = os.path.join(work, "ref-%d.%s" % (len(os.listdir(work)), codec))
+        with open(clip, "wb") as f:
+            f.write(b"".join(u.payload for u in mine))
+        w, h = size or map(int, subprocess.run(
+            ["ffprobe", "-v", "error", "-f", codec, "-show_entries", "stream=width,height",
+             "-of", "csv=p=0", clip], capture_output=True, text=True, check=True).stdout.split(","))
+        out.update(zip([u.frame_time for u in mine], reference_hashes(host, clip, codec, w, h)))
+    return out
 
 
 def reference_hashes(host, annexb_path, codec, width, height):

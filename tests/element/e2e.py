@@ -9,7 +9,6 @@
 import concurrent.futures
 import os
 import statistics
-import subprocess
 import sys
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."))
@@ -23,16 +22,7 @@ scenario = e.Cases()
 expect = e.expect
 
 
-class Ctx:
-    def __init__(self, args):
-        self.host, self.exe, self.samples = args.host, args.recorder, args.samples
-        self.work = e.temp_dir()
-        self.save = os.path.join(self.work, "save")
-        os.makedirs(self.save)
-
-    def recorder(self, *extra):
-        return e.Recorder(self.exe, self.samples, self.work, *extra)
-
+class Ctx(e.Work):
     def run(self, port, channels, seconds, commands, begin=0, **kw):
         setting = ["set:port:%d" % port, "set:channels:" + ",".join(map(str, channels)),
                    "set:savefolder:" + self.save, "set:noaudio:1",
@@ -89,17 +79,8 @@ def video(port, channels, begin, seconds):
 
 
 def reference(ctx, records, channel):
-    # The ffmpeg program's fast bilinear BGR24 decode of a channel's access units, hashed by
-    # frame time.
-    units = [r for r in records if r.channel == channel]
-    path = os.path.join(ctx.work, "ch%d.%s" % (channel, units[0].codec))
-    with open(path, "wb") as f:
-        f.write(b"".join(r.payload for r in units))
-    size = subprocess.run(["ffprobe", "-v", "error", "-f", units[0].codec, "-show_entries",
-                           "stream=width,height", "-of", "csv=p=0", path],
-                          capture_output=True, text=True, check=True).stdout.strip().split(",")
-    hashes = e.reference_hashes(ctx.host, path, units[0].codec, int(size[0]), int(size[1]))
-    return {u.frame_time: h for u, h in zip(units, hashes)}
+    # The ffmpeg program's decode of a channel's access units, hashed by frame time.
+    return e.reference(ctx.host, ctx.work, [r for r in records if r.channel == channel])
 
 
 def steps_of(times):

@@ -6,7 +6,6 @@
 # Each scenario runs the C test host against the substitute recorder with the sample catalogue on
 # loopback; pictures are checked against the ffmpeg program's own decode of the access units.
 import array
-import atexit
 import os
 import statistics
 import subprocess
@@ -24,18 +23,7 @@ scenario = e.Cases()
 expect = e.expect
 
 
-class Ctx:
-    def __init__(self, args):
-        self.host, self.exe, self.samples = args.host, args.recorder, args.samples
-        self.work = e.temp_dir()
-        self.save = os.path.join(self.work, "save")
-        os.makedirs(self.save)
-
-    def recorder(self, *extra):
-        rec = e.Recorder(self.exe, self.samples, self.work, *extra)
-        atexit.register(rec.close)
-        return rec
-
+class Ctx(e.Work):
     @property
     def rec(self):
         # One substitute recorder for the whole case, started on first use.
@@ -66,17 +54,7 @@ def recorded(rec, key, seconds, begin=(2024, 1, 1, 0, 0, 0), fosid=0, audio=Fals
 
 
 def reference(ctx, units, size):
-    # The ffmpeg program's picture hash of each access unit, by frame time: the units of each
-    # codec decoded as one clip, in the order given.
-    out = {}
-    for codec in {u.codec for u in units}:
-        mine = [u for u in units if u.codec == codec]
-        clip = os.path.join(ctx.work, "ref-%d.%s" % (len(os.listdir(ctx.work)), codec))
-        with open(clip, "wb") as f:
-            f.write(b"".join(u.payload for u in mine))
-        out.update(zip([u.frame_time for u in mine],
-                       e.reference_hashes(ctx.host, clip, codec, *size)))
-    return out
+    return e.reference(ctx.host, ctx.work, units, size)
 
 
 def expect_decoded(pics, ref, what):

@@ -215,14 +215,5 @@ def payloads_decode_as_source(ctx):
                    (key, sum(a == b for a, b in zip(got, want)), len(want)))
 
 
-class Ctx:
-    def __init__(self, args):
-        self.exe, self.samples = args.recorder, args.samples
-        self.work = e.temp_dir()
-
-    def recorder(self, *extra):
-        return e.Recorder(self.exe, self.samples, self.work, *extra)
-
-
 if __name__ == "__main__":
-    sys.exit(case.main(Ctx, [("--recorder", True), ("--samples", True)]))
+    sys.exit(case.main(e.Work, [("--recorder", True), ("--samples", True)]))
