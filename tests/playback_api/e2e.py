@@ -97,7 +97,7 @@ def end_and_stop(ctx):
     r = ctx.run([*ctx.record(ctx.rec.port, 3, 2), "open1", "wait_end:30000", "wait_state4:5000",
                  "wait_quiet:300", *DONE])
     ends, states, pics = r.of("END"), r.of("STATE"), r.pictures()
-    expect(len(ends) == 1 and ends[0][2] == "101", "one end callback with feed state 101: %s" % ends)
+    expect(len(ends) == 1 and ends[0][2] == "101", "one end callback, feed state 101: %s" % ends)
     expect([s[2] for s in states] == ["4"], "state 4 once: %s" % states)
     expect(pics[-1][0] < int(ends[0][1]) < int(states[0][1]), "pictures, then end, then state 4")
     expect([p[6] for p in pics] == [u.frame_time for u in recorded(ctx.rec, 3, 2)],
@@ -163,10 +163,11 @@ def audio(ctx):
     ulaw = b"".join(r.payload for r in recorded(ctx.rec, 1, 3, audio=True) if r.kind == 2)
     for channels in (1, 2):
         out = os.path.join(ctx.work, "audio%d.raw" % channels)
+        env = {"SDL_AUDIODRIVER": "disk", "SDL_DISKAUDIOFILE": out,
+               **({"SDL_AUDIO_CHANNELS": "2"} if channels == 2 else {})}
         ctx.run([*ctx.record(ctx.rec.port, 1, 3), "set:noaudio:0", "open1",
                  "wait_pictures:25:20000", "pause", "sleep:1000", "play", "wait_end:30000",
-                 "sleep:300", *DONE], env={"SDL_AUDIODRIVER": "disk", "SDL_DISKAUDIOFILE": out,
-                                           **({"SDL_AUDIO_CHANNELS": "2"} if channels == 2 else {})})
+                 "sleep:300", *DONE], env=env)
         want = subprocess.run(["ffmpeg", "-v", "error", "-f", "mulaw", "-ar", "8000", "-ac", "1",
                                "-i", "-", "-ac", str(channels), "-f", "s16le", "-"], input=ulaw,
                               capture_output=True, check=True).stdout
@@ -213,7 +214,8 @@ def commands_reach_recorder(ctx):
                             "speed:0:1:0:0") for c in (call, "sleep:500")]
     on_file = ["set:noaudio:0", "set:onfile:1"]
     ctx.run([*ctx.record(rec.port, 1, 10), *on_file, "set:writefile:main.feed", "rec:fos",
-             *ctx.record(rec.port, 1, 10), *on_file, "set:fosid:1", "set:writefile:fos.feed", "openfos", "wait_pictures:10:20000", "sleep:300", *calls,
+             *ctx.record(rec.port, 1, 10), *on_file, "set:fosid:1", "set:writefile:fos.feed",
+             "openfos", "wait_pictures:10:20000", "sleep:300", *calls,
              *DONE])
     time.sleep(0.3)
     log = rec.log()

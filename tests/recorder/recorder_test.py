@@ -106,7 +106,7 @@ def rewind_and_key_frames(ctx):
     expect(starts == [T0 + s * SECOND for s in (5, 4, 3, 2, 1)], "groups 5..2, then key 1")
     for g in range(4):
         expect([r.frame_time for r in body[25 * g:25 * (g + 1)]] ==
-               [starts[g] + i * 400_000 for i in range(25)], "group %d in its own forward order" % g)
+               [starts[g] + i * 400_000 for i in range(25)], "group %d in forward order" % g)
     expect(len(body) == 101, "four groups and the closing key frame: %d" % len(body))
 
     kv = video(keys[:-1])
