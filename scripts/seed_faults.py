@@ -22,7 +22,7 @@ import time
 ELEMENT = r"^CQMediaClock\.|^Timeline\.|^element_e2e_(four_channels|speeds_and_directions|frame_steps|file_mode)"
 SOURCE = r"^(Navigation|Intake|Splitter|FeedState|FrameTime|Commands|Feed|Concurrency|MediaReader)\."
 PLAYBACK = (r"^(PacketQueue|PictureDecoderTest)\.|^playback_e2e_(end_and_stop|pause_hold|speeds|"
-            r"reopen_and_cycles|request_line|smooth_reverse|fos_merge|no_stall)")
+            r"request_line|smooth_reverse|fos_merge|no_stall)")
 NET = r"^(CQHttp[A-Za-z]*|CQURL|Interop|CQSocket|CQIOCP|CQEvenHandler|PlaybackUrl)\."
 PLATFORM = r"^(Event|FileTime|Clock|Trace|PeriodicTimer)\.|^(PacketQueue|CQSocket|CQIOCP)\."
 FOUNDATION = r"^(Md5|Base64|MemoryStream|ByteArray|BinaryReader|FileStream|CQString)\.|" + NET

@@ -1,8 +1,9 @@
-"""What the Python test drivers share: named cases run from the command line, child processes
-that are always reaped, varnel-recorder on a free loopback port and a plain client and server of
-its records, the C test host (tests/host.c), an X server for varnel-play, and the ffmpeg program
-as the reference decoder."""
+# What the Python test drivers share: named cases run from the command line, child processes
+# that are always reaped, varnel-recorder on a free loopback port and a plain client of its
+# records, the C test host (tests/host.c), an X server for varnel-play, and the ffmpeg program
+# as the reference decoder.
 import argparse
+import atexit
 import datetime
 import json
 import os
@@ -27,9 +28,9 @@ def expect(cond, what):
 
 
 def run_tree(argv, timeout, **kwargs):
-    """subprocess.run with output captured, for a child that starts programs of its own (a
-    script): on a timeout its whole process group is killed, not only the child, so that no
-    grandchild is left running after the test."""
+    # subprocess.run with output captured, for a child that starts programs of its own (a
+    # script): on a timeout its whole process group is killed, not only the child, so that no
+    # grandchild is left running after the test.
     with subprocess.Popen(argv, start_new_session=True, stdout=subprocess.PIPE,
                           stderr=subprocess.PIPE, text=True, **kwargs) as proc:
         try:
@@ -42,7 +43,7 @@ def run_tree(argv, timeout, **kwargs):
 
 
 class Cases:
-    """Test cases by name; a driver registers them with @cases and ends with cases.main()."""
+    # Test cases by name; a driver registers them with @cases and ends with cases.main().
 
     def __init__(self):
         self.all = {}
@@ -52,8 +53,8 @@ class Cases:
         return fn
 
     def main(self, make_ctx, options):
-        """options: (flag, required) pairs. A failed case keeps its work folder and names it,
-        so that what the programs left behind can be read."""
+        # options: (flag, required) pairs. A failed case keeps its work folder and names it,
+        # so that what the programs left behind can be read.
         ap = argparse.ArgumentParser()
         ap.add_argument("case", choices=sorted(self.all))
         for flag, required in options:
@@ -71,7 +72,7 @@ class Cases:
 
 
 class Child:
-    """A child process that is terminated, and killed if it must be, when the test leaves it."""
+    # A child process that is terminated, and killed if it must be, when the test leaves it.
 
     proc = None
 
@@ -93,8 +94,8 @@ class Child:
 
 
 class Recorder(Child):
-    """varnel-recorder on a free loopback port, logging to a file of its own; it names its
-    port on its first line."""
+    # varnel-recorder on a free loopback port, logging to a file of its own; it names its
+    # port on its first line.
 
     def __init__(self, exe, catalogue, work, *extra):
         self.log_path = os.path.join(work, "recorder-%d.log" % id(self))
@@ -116,50 +117,38 @@ class Recorder(Child):
 
 # kind codec frameTime duration audioTime length keyFrame orientation channel pad
 HEADER = struct.Struct("<i8s4xqiiii20xiii")
-assert HEADER.size == 72
 
 
 class Record:
-    __slots__ = ("kind", "codec", "frame_time", "duration", "audio_time", "length", "key",
-                 "orientation", "channel", "header", "payload")
-
     def __init__(self, header, payload):
         (self.kind, codec, self.frame_time, self.duration, self.audio_time, self.length,
          self.key, self.orientation, self.channel, _) = HEADER.unpack(header)
         self.codec = codec.split(b"\0")[0].decode()
-        self.header = header
-        self.payload = payload
+        self.header, self.payload = header, payload
 
 
 def parse_records(body):
     out, pos = [], 0
     while pos + 72 <= len(body):
-        header = body[pos:pos + 72]
-        length = struct.unpack_from("<i", header, 32)[0]
+        length = struct.unpack_from("<i", body, pos + 32)[0]
         if length < 0 or pos + 72 + length > len(body):
             break
-        out.append(Record(header, body[pos + 72:pos + 72 + length]))
+        out.append(Record(body[pos:pos + 72], body[pos + 72:pos + 72 + length]))
         pos += 72 + length
     return out
 
 
 def fetch(port, target, timeout=60):
-    """The whole answer to one GET, as records (the recorder sends as fast as it may)."""
+    # The whole answer to one GET, as records (the recorder sends as fast as it may).
     with socket.create_connection(("127.0.0.1", port), timeout=timeout) as s:
         s.sendall(b"GET " + target.replace(" ", "%20").encode() + b" HTTP/1.1\r\n\r\n")
         data = b""
-        while True:
-            chunk = s.recv(1 << 20)
-            if not chunk:
-                break
+        while chunk := s.recv(1 << 20):
             data += chunk
-            if len(data) > 4 and b"\r\n\r\n" in data:
-                head_end = data.index(b"\r\n\r\n") + 4
-                recs = parse_records(data[head_end:])
-                if recs and recs[-1].kind in (129, 255):
-                    break
-    head_end = data.index(b"\r\n\r\n") + 4
-    return parse_records(data[head_end:])
+            recs = parse_records(data.partition(b"\r\n\r\n")[2])
+            if recs and recs[-1].kind in (129, 255):
+                return recs
+    return parse_records(data.partition(b"\r\n\r\n")[2])
 
 
 def query(key=1, subkey=0, fosid=0, begin=(2020, 1, 1, 0, 0, 0), end=(2020, 1, 1, 0, 0, 10),
@@ -173,7 +162,7 @@ def query(key=1, subkey=0, fosid=0, begin=(2020, 1, 1, 0, 0, 0), end=(2020, 1, 1
 
 
 class HostRun:
-    """One run of the C test host on one interface (playback or element); its log parsed."""
+    # One run of the C test host on one interface (playback or element); its log parsed.
 
     def __init__(self, host, work, commands, env=None, timeout=120, on_checkpoint=None,
                  api="playback"):
@@ -210,7 +199,7 @@ class HostRun:
         return [l for l in self.lines if l[0] == kind]
 
     def pictures(self):
-        """(time_us, n, state, pos, w, h, frametime, lastframetime, source, hash)"""
+        # (time_us, n, state, pos, w, h, frametime, lastframetime, source, hash)
         return [(int(l[1]), int(l[2]), int(l[3]), float(l[4]), int(l[5]), int(l[6]), int(l[7]),
                  int(l[8]), int(l[9]), l[10]) for l in self.of("PIC")]
 
@@ -218,8 +207,40 @@ class HostRun:
         assert self.returncode == 0, "host failed (%d): %s" % (self.returncode, self.stderr[-2000:])
 
 
+class Work:
+    # A case's work folder with an empty save folder in it, the programs the command line
+    # names, and recorders that are closed when the case ends.
+    def __init__(self, args):
+        self.exe, self.samples = args.recorder, args.samples
+        self.host = getattr(args, "host", None)  # the recorder's own tests have none
+        self.work = temp_dir()
+        self.save = os.path.join(self.work, "save")
+        os.makedirs(self.save)
+
+    def recorder(self, *extra):
+        rec = Recorder(self.exe, self.samples, self.work, *extra)
+        atexit.register(rec.close)
+        return rec
+
+
+def reference(host, work, units, size=None):
+    # The ffmpeg program's picture hash of each access unit, by frame time: the units of each
+    # codec decoded as one clip, in the order given, at the size given or the stream's own.
+    out = {}
+    for codec in {u.codec for u in units}:
+        mine = [u for u in units if u.codec == codec]
+        clip = os.path.join(work, "ref-%d.%s" % (len(os.listdir(work)), codec))
+        with open(clip, "wb") as f:
+            f.write(b"".join(u.payload for u in mine))
+        w, h = size or map(int, subprocess.run(
+            ["ffprobe", "-v", "error", "-f", codec, "-show_entries", "stream=width,height",
+             "-of", "csv=p=0", clip], capture_output=True, text=True, check=True).stdout.split(","))
+        out.update(zip([u.frame_time for u in mine], reference_hashes(host, clip, codec, w, h)))
+    return out
+
+
 def reference_hashes(host, annexb_path, codec, width, height):
-    """Hashes of what the ffmpeg program decodes from the access units, BGR24 via fast bilinear."""
+    # Hashes of what the ffmpeg program decodes from the access units, BGR24 via fast bilinear.
     ff = subprocess.Popen(["ffmpeg", "-v", "error", "-f", codec, "-i", annexb_path,
                            "-sws_flags", "fast_bilinear", "-pix_fmt", "bgr24", "-fps_mode",
                            "passthrough", "-f", "rawvideo", "-"], stdout=subprocess.PIPE)
@@ -228,14 +249,6 @@ def reference_hashes(host, annexb_path, codec, width, height):
     ff.wait()
     assert ff.returncode == 0
     return out
-
-
-def reorder_depth(annexb_path, codec):
-    """Pictures a decoder holds back for reordering, as the stream declares it."""
-    out = subprocess.run(["ffprobe", "-v", "error", "-f", codec, "-select_streams", "v:0",
-                          "-show_entries", "stream=has_b_frames", "-of", "csv=p=0",
-                          annexb_path], capture_output=True, text=True, check=True).stdout
-    return int(out.strip().split(",")[0])
 
 
 def free_port():
@@ -248,9 +261,9 @@ PF_EXITING = 0x4
 
 
 def live_threads(pid):
-    """Threads of the process that have not begun to exit. A thread that has been joined can
-    stay listed for a moment: the kernel wakes the joiner before it takes the thread off the
-    list, and a thread caught there carries the exiting flag (in the ninth field of its stat)."""
+    # Threads of the process that have not begun to exit. A thread that has been joined can
+    # stay listed for a moment: the kernel wakes the joiner before it takes the thread off the
+    # list, and a thread caught there carries the exiting flag (in the ninth field of its stat).
     live = 0
     for task in os.listdir("/proc/%d/task" % pid):
         try:
@@ -271,67 +284,6 @@ def peak_rss_mib(pid):
         return next(int(l.split()[1]) for l in f if l.startswith("VmHWM:")) / 1024.0
 
 
-class RecordServer:
-    """Serves a given list of records as one playback answer on loopback, reading (and
-    keeping) whatever command lines the library sends back."""
-
-    def __init__(self, records, pace=0.0):
-        self.records, self.pace = records, pace
-        self.sock = socket.socket()
-        self.sock.bind(("127.0.0.1", 0))
-        self.sock.listen(4)
-        self.port = self.sock.getsockname()[1]
-        self.requests, self.commands = [], []
-        threading.Thread(target=self._serve, daemon=True).start()
-
-    def _serve(self):
-        while True:
-            try:
-                conn, _ = self.sock.accept()
-            except OSError:
-                return
-            threading.Thread(target=self._one, args=(conn,), daemon=True).start()
-
-    def _one(self, conn):
-        with conn:
-            data = b""
-            while b"\r\n\r\n" not in data:
-                chunk = conn.recv(4096)
-                if not chunk:
-                    return
-                data += chunk
-            self.requests.append(data.split(b"\r\n")[0].decode(errors="replace"))
-            threading.Thread(target=self._commands, args=(conn,), daemon=True).start()
-            try:
-                conn.sendall(b"HTTP/1.1 200 OK\r\nContent-Type: application/octet-stream\r\n\r\n")
-                for r in self.records:
-                    conn.sendall(r.header + r.payload)
-                    if self.pace:
-                        time.sleep(self.pace)
-                time.sleep(0.5)
-            except OSError:
-                pass
-
-    def _commands(self, conn):
-        try:
-            while True:
-                chunk = conn.recv(4096)
-                if not chunk:
-                    return
-                self.commands.append(chunk)
-        except OSError:
-            return
-
-    def close(self):
-        self.sock.close()
-
-
-def make_header(kind, codec, frame_time, duration, audio_time, length, key, orientation=1,
-                channel=0):
-    return HEADER.pack(kind, codec.encode(), frame_time, duration, audio_time, length, key,
-                       orientation, channel, 0)
-
-
 def temp_dir(tag="e2e"):
     return tempfile.mkdtemp(prefix="varnel-%s-" % tag)
 
@@ -341,54 +293,12 @@ def frame_time(year, month, day, hour=0, minute=0, second=0, ms=0):
     return (delta.days * 86400 + delta.seconds) * 10_000_000 + ms * 10_000
 
 
-def encode_clip(path, codec, size, seconds, fps=25, gop=25, extra=()):
-    """A small test clip as Annex B with an access unit delimiter in front of every picture."""
-    if codec == "h264":
-        args = ["-c:v", "libx264", "-bf", "0", "-x264-params", "aud=1", "-f", "h264"]
-    else:
-        args = ["-c:v", "libx265", "-x265-params", "aud=1:bframes=0:log-level=none", "-f", "hevc"]
-    subprocess.run(["ffmpeg", "-v", "error", "-y", "-f", "lavfi", "-i",
-                    "testsrc2=size=%s:rate=%d" % (size, fps), "-t", str(seconds), "-g", str(gop),
-                    "-pix_fmt", "yuv420p", *args, *extra, path], check=True)
-
-
-def access_units(path, codec):
-    """Splits Annex B at its access unit delimiters: (payload, is_key) per picture."""
-    data = open(path, "rb").read()
-    aud = re.compile(rb"\x00\x00\x00\x01\x09" if codec == "h264" else rb"\x00\x00\x00\x01\x46\x01")
-    starts = [m.start() for m in aud.finditer(data)] + [len(data)]
-    units = []
-    for a, b in zip(starts, starts[1:]):
-        unit = data[a:b]
-        if codec == "h264":
-            key = re.search(rb"\x00\x00\x01[\x25\x45\x65]", unit) is not None
-        else:
-            key = any(((unit[m.end()] >> 1) & 0x3F) in (19, 20, 21)
-                      for m in re.finditer(rb"\x00\x00\x01", unit) if m.end() < len(unit))
-        units.append((unit, key))
-    return units
-
-
-def video_records(units, codec, start, fps=25, orientation=1):
-    step = 10_000_000 // fps
-    out = []
-    for i, (unit, key) in enumerate(units):
-        h = make_header(1, codec, start + i * step, 1000 // fps, 0, len(unit), 1 if key else 0,
-                        orientation)
-        out.append(Record(h, unit))
-    return out
-
-
 def video_records_of(records):
     return [r for r in records if r.kind == 1]
 
 
-def end_record(kind=129):
-    return Record(make_header(kind, "", 0, 0, 0, 0, 0), b"")
-
-
 class Xvfb(Child):
-    """A virtual X server on a display number of its own choosing."""
+    # A virtual X server on a display number of its own choosing.
 
     def __init__(self, width, height):
         read, write = os.pipe()
@@ -412,14 +322,14 @@ class Xvfb(Child):
         return env
 
     def screenshot(self, path):
-        """The whole screen as raw RGB (width * height * 3 bytes), through xwd."""
+        # The whole screen as raw RGB (width * height * 3 bytes), through xwd.
         with open(path, "wb") as f:
             subprocess.run(["xwd", "-root", "-silent", "-display", self.display], stdout=f,
                            check=True)
         return Image.decode(path, self.width, self.height)
 
 class Image:
-    """Raw RGB pixels of a picture file, decoded by the ffmpeg program."""
+    # Raw RGB pixels of a picture file, decoded by the ffmpeg program.
 
     def __init__(self, width, height, rgb):
         self.width, self.height, self.rgb = width, height, rgb
@@ -445,7 +355,7 @@ class Image:
         return sum(abs(a - b) for a, b in zip(self.rgb, other.rgb)) / len(self.rgb)
 
     def spread(self):
-        """Standard deviation of all channel values: 0 for a blank picture."""
+        # Standard deviation of all channel values: 0 for a blank picture.
         n = len(self.rgb)
         mean = sum(self.rgb) / n
         return (sum((v - mean) ** 2 for v in self.rgb) / n) ** 0.5
@@ -460,7 +370,7 @@ def png_size(path):
 
 
 def play(exe, args, env=None, timeout=120):
-    """One run of varnel-play: (exit code, standard output, standard error)."""
+    # One run of varnel-play: (exit code, standard output, standard error).
     full_env = dict(os.environ)
     full_env.setdefault("SDL_AUDIODRIVER", "dummy")
     full_env.update(env or {})
@@ -475,8 +385,8 @@ def summary(path):
 
 
 def recorder_ended(rec, timeout=5):
-    """A checkpoint handler: true once the recorder has logged the end of a feed (within
-    timeout seconds), false if it did not."""
+    # A checkpoint handler: true once the recorder has logged the end of a feed (within
+    # timeout seconds), false if it did not.
     def ended(pid, name):
         deadline = time.time() + timeout
         while time.time() < deadline:

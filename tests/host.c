@@ -18,12 +18,11 @@
  *   set:FIELD:VALUE         ip port key subkey fosid resolution onfile autorepeat savefolder
  *                           direct writefile speed orientation keyonly noaudio
  *                           begin/end (VALUE Y/M/D/h/m/s) framecb/endcb (0: no callback)
- *   react:WHEN:ACTION       make a call from inside a callback, once: WHEN is pic (the frame
- *                           callback of the first picture), end (the end callback) or state4;
- *                           ACTION one of open1 openfos close0 close1 play pause speed destroy
- *   create:ID  open1  openfos  openfos_nofos  play  pause  setpos:P
+ *   react:WHEN:COMMAND      run a command of these from inside a callback, once: WHEN is pic
+ *                           (the frame callback of the first picture), end (the end callback)
+ *                           or state4
+ *   create:ID  open1  openfos  play  pause
  *   speed:EXP:ORIENT:APPLY:NOAUDIO  reverse:MODE  close:WAIT  destroy
- *   engine_create  engine_open:URL  engine_stop:WAIT  engine_destroy
  *   wait_end:MS  wait_state4:MS
  *   reset                    count pictures, ends and state-4 reports from zero again
  *
@@ -35,8 +34,8 @@
  *   reverse_mode:M  seek:Y/M/D/h/m/s/ms  close  destroy
  *   close_in_callback:N     the callback closes the element at its Nth picture
  *   destroy_in_callback:N   the callback destroys the element at its Nth picture
- *   act:NAME:MS             the callback works MS ms, then calls NAME (play, pause or
- *                           step_forward), at every picture
+ *   act:NAME:MS             the callback works MS ms, then calls NAME (play, pause,
+ *                           step_forward...; none for no call), at every picture
  *   null_calls              every export with a NULL element (and Open with a NULL record)
  *   wait_channel:C:N:MS
  *
@@ -134,21 +133,14 @@ static int count_up(atomic_int* counter) {
 static int wait_count(atomic_int* counter, int n, long ms, const char* what) {
     struct timespec deadline;
     timespec_get(&deadline, TIME_UTC);
-    deadline.tv_sec += ms / 1000;
-    deadline.tv_nsec += (ms % 1000) * 1000000L;
-    if (deadline.tv_nsec >= 1000000000L) {
-        deadline.tv_sec += 1;
-        deadline.tv_nsec -= 1000000000L;
-    }
+    const long long ns = deadline.tv_nsec + (ms % 1000) * 1000000LL;
+    deadline.tv_sec += ms / 1000 + (time_t)(ns / 1000000000);
+    deadline.tv_nsec = (long)(ns % 1000000000);
     mtx_lock(&g_count_lock);
-    int reached = 1;
-    while (atomic_load(counter) < n) {
-        if (cnd_timedwait(&g_count_changed, &g_count_lock, &deadline) == thrd_timedout &&
-            atomic_load(counter) < n) {
-            reached = 0;
-            break;
-        }
+    while (atomic_load(counter) < n &&
+           cnd_timedwait(&g_count_changed, &g_count_lock, &deadline) != thrd_timedout) {
     }
+    const int reached = atomic_load(counter) >= n;
     mtx_unlock(&g_count_lock);
     if (!reached) {
         logf_line("TIMEOUT %lld %s\n", now_us(), what);
@@ -159,6 +151,12 @@ static int wait_count(atomic_int* counter, int n, long ms, const char* what) {
 
 static atomic_llong g_last_event; /* time of the last callback */
 static atomic_int g_hash;         /* hash the pictures in the callbacks */
+
+/* A BGR24 picture's hash when hashing is on, else 0. */
+static unsigned long long picture_hash(const unsigned char* pixels, int w, int h) {
+    return atomic_load(&g_hash) && pixels != NULL ? hash_bytes(pixels, (size_t)w * (size_t)h * 3)
+                                                  : 0;
+}
 
 static atomic_int g_pictures; /* presented pictures, as each interface counts them */
 
@@ -185,33 +183,20 @@ static CVarnel1* _Atomic g_player;
 static StreamSetting g_records[2];
 enum { REACT_NONE, REACT_PIC, REACT_END, REACT_STATE4 };
 static atomic_int g_react_when;
-static char g_react_action[32];
+static char g_react_command[64]; /* written before g_react_when is set, as g_wanted_trace */
+
+static void split(char* cmd, char* args[6]);
+static int playback_command(const char* name, char* args[6], const char* whole, int* ok);
 
 static void react(int when, const char* name) {
-    int expected = when;
+    int expected = when, ok = 1;
     if (!atomic_compare_exchange_strong(&g_react_when, &expected, REACT_NONE)) return;
-    CVarnel1* p = atomic_load(&g_player);
+    char cmd[64], *args[6];
+    snprintf(cmd, sizeof cmd, "%s", g_react_command);
+    split(cmd, args);
     const long long t0 = now_us();
-    const char* a = g_react_action;
-    if (!strcmp(a, "open1"))
-        CVarnel1_Open1(p, &g_records[0]);
-    else if (!strcmp(a, "openfos"))
-        CVarnel1_OpenFOS(p, &g_records[0], &g_records[1]);
-    else if (!strcmp(a, "close0"))
-        CVarnel1_Close(p, false);
-    else if (!strcmp(a, "close1"))
-        CVarnel1_Close(p, true);
-    else if (!strcmp(a, "play"))
-        CVarnel1_Play(p);
-    else if (!strcmp(a, "pause"))
-        CVarnel1_Pause(p);
-    else if (!strcmp(a, "speed"))
-        CVarnel1_SetSpeed_Orientation(p, 1, 1, true, false);
-    else if (!strcmp(a, "destroy")) {
-        atomic_store(&g_player, NULL);
-        CVarnel1_Destory(p);
-    }
-    logf_line("REACT %lld %s %s %lld\n", t0, name, a, now_us() - t0);
+    playback_command(cmd, args, g_react_command, &ok);
+    logf_line("REACT %lld %s %s %lld\n", t0, name, g_react_command, now_us() - t0);
 }
 
 static void on_frame(int32_t zero, int32_t state, double position, FrameInfo* f) {
@@ -227,11 +212,9 @@ static void on_frame(int32_t zero, int32_t state, double position, FrameInfo* f)
         return;
     }
     const int n = count_up(&g_pictures);
-    unsigned long long h = 0;
-    if (atomic_load(&g_hash) && f->Pixels != NULL)
-        h = hash_bytes(f->Pixels, (size_t)f->Width * (size_t)f->Height * 3);
     logf_line("PIC %lld %d %d %.6f %d %d %lld %lld %d %016llx\n", t, n, state, position, f->Width,
-              f->Height, (long long)f->FrameTime, (long long)f->LastFrameTime, f->Source, h);
+              f->Height, (long long)f->FrameTime, (long long)f->LastFrameTime, f->Source,
+              picture_hash(f->Pixels, f->Width, f->Height));
     react(REACT_PIC, "pic");
 }
 
@@ -254,8 +237,8 @@ typedef struct {
 #define FIELD(type, name, member, kind) \
     { name, offsetof(type, member), sizeof(((type*)0)->member), kind }
 
-/* Sets the field of record called name to v; 0 when fields has none of that name. */
-static int set_field(void* record, const field* fields, const char* name, const char* v) {
+/* Sets the field of record called name to v; ends the host when fields has none of that name. */
+static void set_field(void* record, const field* fields, const char* name, const char* v) {
     for (; fields->name != NULL; ++fields) {
         if (strcmp(fields->name, name) != 0) continue;
         char* at = (char*)record + fields->offset;
@@ -266,9 +249,10 @@ static int set_field(void* record, const field* fields, const char* name, const 
             snprintf(at, fields->size, "%s", v);
         else
             set_time((StreamSettingTime*)at, v);
-        return 1;
+        return;
     }
-    return 0;
+    fprintf(stderr, "unknown field %s\n", name);
+    exit(3);
 }
 
 #define PB(name, member, kind) FIELD(StreamSetting, name, member, kind)
@@ -289,10 +273,8 @@ static void playback_field(StreamSetting* s, const char* name, const char* v) {
         s->FrameCallback = atoi(v) ? on_frame : NULL;
     else if (!strcmp(name, "endcb"))
         s->EndCallback = atoi(v) ? on_end : NULL;
-    else if (!set_field(s, g_playback_fields, name, v)) {
-        fprintf(stderr, "unknown field %s\n", name);
-        exit(3);
-    }
+    else
+        set_field(s, g_playback_fields, name, v);
 }
 
 #define MAX_CHANNELS 512
@@ -301,7 +283,23 @@ static atomic_int g_channel_pictures[MAX_CHANNELS];
 static CQMediaElement* _Atomic g_element;
 static atomic_int g_close_at;
 static atomic_int g_destroy_at;
-static atomic_int g_act; /* 0 none, 1 play, 2 pause, 3 step forward */
+/* The element's calls without arguments, by command name. */
+static const struct {
+    const char* name;
+    bool (*call)(CQMediaElement*);
+} g_element_calls[] = {{"play", CQMediaElement_Play},
+                       {"pause", CQMediaElement_Pause},
+                       {"step_forward", CQMediaElement_FrameStep_Forward},
+                       {"step_rewind", CQMediaElement_FrameStep_Rewind},
+                       {"close", CQMediaElement_Close}};
+enum { ELEMENT_CALLS = sizeof g_element_calls / sizeof g_element_calls[0] };
+
+static int element_call(const char* name) {
+    int i = 0;
+    while (i < ELEMENT_CALLS && strcmp(g_element_calls[i].name, name) != 0) ++i;
+    return i;
+}
+static atomic_int g_act = ELEMENT_CALLS; /* the call the callback makes; none */
 static atomic_int g_act_ms;
 
 static void on_element(int32_t zero, int32_t state, double zero2, pictureframe* p,
@@ -322,12 +320,9 @@ static void on_element(int32_t zero, int32_t state, double zero2, pictureframe* 
         n = count_up(&g_pictures) + 1;
         if (p->channel >= 0 && p->channel < MAX_CHANNELS) count_up(&g_channel_pictures[p->channel]);
     }
-    unsigned long long h = 0;
-    if (atomic_load(&g_hash) && p->pixels != NULL)
-        h = hash_bytes(p->pixels, (size_t)p->width * (size_t)p->height * 3);
     logf_line("PIC %lld %d %d %d %d %d %d %lld %lld %d %.3f %016llx\n", t, n, state, p->channel,
               s->status, p->width, p->height, (long long)p->frameTime, (long long)p->lastFrameTime,
-              p->duration, p->pts, h);
+              p->duration, p->pts, picture_hash(p->pixels, p->width, p->height));
     CQMediaElement* element = atomic_load(&g_element);
     if (n > 0 && n == atomic_load(&g_close_at)) {
         logf_line("MARK %lld close_in_callback\n", now_us());
@@ -342,11 +337,9 @@ static void on_element(int32_t zero, int32_t state, double zero2, pictureframe* 
         return;
     }
     const int act = atomic_load(&g_act);
-    if (act != 0 && element != NULL) {
+    if (act < ELEMENT_CALLS && element != NULL) {
         sleep_ms(atomic_load(&g_act_ms));
-        if (act == 1) CQMediaElement_Play(element);
-        if (act == 2) CQMediaElement_Pause(element);
-        if (act == 3) CQMediaElement_FrameStep_Forward(element);
+        g_element_calls[act].call(element);
     }
 }
 
@@ -391,16 +384,13 @@ static void element_field(MediaElementStreamSetting* s, const char* name, const 
         s->channels = n > 0 ? g_channels : NULL;
     } else if (!strcmp(name, "callback"))
         s->callback = atoi(v) ? on_element : NULL;
-    else if (!set_field(s, g_element_fields, name, v)) {
-        fprintf(stderr, "unknown field %s\n", name);
-        exit(3);
-    }
+    else
+        set_field(s, g_element_fields, name, v);
 }
 
 /* A playback command; 0 when name is none. */
 static int playback_command(const char* name, char* args[6], const char* whole, int* ok) {
     static StreamSetting* rec = &g_records[0];
-    static CQFFmpegPlayer* engine = NULL;
     CVarnel1* player = atomic_load(&g_player);
     if (!strcmp(name, "rec"))
         rec = &g_records[strcmp(args[0], "fos") == 0 ? 1 : 0];
@@ -412,14 +402,10 @@ static int playback_command(const char* name, char* args[6], const char* whole, 
         CVarnel1_Open1(player, &g_records[0]);
     else if (!strcmp(name, "openfos"))
         CVarnel1_OpenFOS(player, &g_records[0], &g_records[1]);
-    else if (!strcmp(name, "openfos_nofos"))
-        CVarnel1_OpenFOS(player, &g_records[0], NULL);
     else if (!strcmp(name, "play"))
         CVarnel1_Play(player);
     else if (!strcmp(name, "pause"))
         CVarnel1_Pause(player);
-    else if (!strcmp(name, "setpos"))
-        CVarnel1_SetPos(player, atoi(args[0]));
     else if (!strcmp(name, "speed"))
         CVarnel1_SetSpeed_Orientation(player, atoi(args[0]), atoi(args[1]), atoi(args[2]) != 0,
                                       atoi(args[3]) != 0);
@@ -429,16 +415,7 @@ static int playback_command(const char* name, char* args[6], const char* whole, 
         CVarnel1_Close(player, atoi(args[0]) != 0);
     else if (!strcmp(name, "destroy"))
         CVarnel1_Destory(atomic_exchange(&g_player, NULL));
-    else if (!strcmp(name, "engine_create"))
-        engine = CQFFmpegPlayer_Create();
-    else if (!strcmp(name, "engine_open"))
-        CQFFmpegPlayer_Open(engine, args[0]);
-    else if (!strcmp(name, "engine_stop"))
-        CQFFmpegPlayer_Stop(engine, atoi(args[0]) != 0);
-    else if (!strcmp(name, "engine_destroy")) {
-        CQFFmpegPlayer_Destory(engine);
-        engine = NULL;
-    } else if (!strcmp(name, "wait_end"))
+    else if (!strcmp(name, "wait_end"))
         *ok = wait_count(&g_ends, 1, atol(args[0]), whole);
     else if (!strcmp(name, "wait_state4"))
         *ok = wait_count(&g_state4, 1, atol(args[0]), whole);
@@ -447,7 +424,7 @@ static int playback_command(const char* name, char* args[6], const char* whole, 
         atomic_store(&g_ends, 0);
         atomic_store(&g_state4, 0);
     } else if (!strcmp(name, "react")) {
-        snprintf(g_react_action, sizeof g_react_action, "%s", args[1]);
+        snprintf(g_react_command, sizeof g_react_command, "%s", strchr(whole + 6, ':') + 1);
         atomic_store(&g_react_when, !strcmp(args[0], "pic")   ? REACT_PIC
                                     : !strcmp(args[0], "end") ? REACT_END
                                                               : REACT_STATE4);
@@ -467,18 +444,12 @@ static int element_command(const char* name, char* args[6], const char* whole, i
         atomic_store(&g_element, CQMediaElement_Create());
     else if (!strcmp(name, "open"))
         CQMediaElement_Open(element, &setting);
-    else if (!strcmp(name, "play"))
-        CQMediaElement_Play(element);
-    else if (!strcmp(name, "pause"))
-        CQMediaElement_Pause(element);
+    else if (element_call(name) < ELEMENT_CALLS)
+        g_element_calls[element_call(name)].call(element);
     else if (!strcmp(name, "forward"))
         CQMediaElement_Forward(element, atoi(args[0]));
     else if (!strcmp(name, "rewind"))
         CQMediaElement_Rewind(element, atoi(args[0]));
-    else if (!strcmp(name, "step_forward"))
-        CQMediaElement_FrameStep_Forward(element);
-    else if (!strcmp(name, "step_rewind"))
-        CQMediaElement_FrameStep_Rewind(element);
     else if (!strcmp(name, "reverse_mode"))
         CQMediaElement_SetReverseMode(element, atoi(args[0]));
     else if (!strcmp(name, "setpos"))
@@ -487,9 +458,7 @@ static int element_command(const char* name, char* args[6], const char* whole, i
         int f[7] = {0};
         sscanf(args[0], "%d/%d/%d/%d/%d/%d/%d", &f[0], &f[1], &f[2], &f[3], &f[4], &f[5], &f[6]);
         CQMediaElement_Seek(element, f[0], f[1], f[2], f[3], f[4], f[5], f[6]);
-    } else if (!strcmp(name, "close"))
-        CQMediaElement_Close(element);
-    else if (!strcmp(name, "destroy")) {
+    } else if (!strcmp(name, "destroy")) {
         atomic_store(&g_element, NULL);
         CQMediaElement_Destroy(element);
     } else if (!strcmp(name, "close_in_callback"))
@@ -498,10 +467,7 @@ static int element_command(const char* name, char* args[6], const char* whole, i
         atomic_store(&g_destroy_at, atoi(args[0]));
     else if (!strcmp(name, "act")) {
         atomic_store(&g_act_ms, atoi(args[1]));
-        atomic_store(&g_act, !strcmp(args[0], "play")           ? 1
-                             : !strcmp(args[0], "pause")        ? 2
-                             : !strcmp(args[0], "step_forward") ? 3
-                                                                : 0);
+        atomic_store(&g_act, element_call(args[0]));
     } else if (!strcmp(name, "null_calls"))
         null_calls(&setting);
     else if (!strcmp(name, "wait_channel")) {
@@ -545,6 +511,19 @@ static int common_command(const char* name, char* args[6], const char* whole, in
     return 1;
 }
 
+/* Cuts a command at the colons into arguments ("0" for those not given); the value of a set:
+ * command takes the rest, ':' included (URLs). */
+static void split(char* cmd, char* args[6]) {
+    const int max = strncmp(cmd, "set:", 4) == 0 ? 2 : 6;
+    int n = 0;
+    for (char* p = cmd; *p != '\0' && n < max; ++p)
+        if (*p == ':') {
+            *p = '\0';
+            args[n++] = p + 1;
+        }
+    for (int k = n; k < 6; ++k) args[k] = "0";
+}
+
 int main(int argc, char** argv) {
     if (argc == 4 && !strcmp(argv[1], "--hash")) return hash_stream(atoi(argv[2]), atoi(argv[3]));
     if (argc < 3) return 3;
@@ -567,17 +546,8 @@ int main(int argc, char** argv) {
     for (int i = 3; i < argc && ok; ++i) {
         char cmd[2048];
         snprintf(cmd, sizeof cmd, "%s", argv[i]);
-        /* Cut at the colons into arguments ("0" for those not given); the value of a set:
-         * command takes the rest, ':' included (URLs). */
         char* args[6];
-        const int max = strncmp(cmd, "set:", 4) == 0 ? 2 : 6;
-        int n = 0;
-        for (char* p = cmd; *p != '\0' && n < max; ++p)
-            if (*p == ':') {
-                *p = '\0';
-                args[n++] = p + 1;
-            }
-        for (int k = n; k < 6; ++k) args[k] = "0";
+        split(cmd, args);
         const long long t0 = now_us();
         if (!(element ? element_command : playback_command)(cmd, args, argv[i], &ok) &&
             !common_command(cmd, args, argv[i], &ok)) {

@@ -1,8 +1,10 @@
-// The media clock against the real clock: pausing, resuming, pulsing, resetting and the tick
-// count, with tolerances wide enough for a busy machine; and the media timeline on top of it.
+// The media clock held to the rules that relate its values to the real clock: every value lies
+// between the monotonic clock's readings taken around the calls it depends on, so that a busy
+// machine moves the values but never breaks a rule; and the media timeline on top of it.
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <condition_variable>
 #include <mutex>
 #include <thread>
 #include <vector>
@@ -14,110 +16,119 @@ using namespace std::chrono;
 
 namespace {
 
-void SleepMs(int ms) {
-    std::this_thread::sleep_for(milliseconds(ms));
+using Instant = steady_clock::time_point;
+
+// When a call ran: after lo and before hi.
+struct When {
+    Instant lo, hi;
+};
+template <class F>
+When At(F&& call) {
+    const Instant lo = steady_clock::now();
+    call();
+    return {lo, steady_clock::now()};
 }
 
-class Ticks {
-public:
-    CQMediaClock::Callback Sink() {
-        return [this](int32_t value) {
-            std::lock_guard<std::mutex> hold(lock);
-            values.push_back(value);
-            return 0;
-        };
-    }
-    std::vector<int32_t> Take() {
-        std::lock_guard<std::mutex> hold(lock);
-        return std::move(values);
-    }
+// The clock counts whole milliseconds of the same monotonic clock: a value of a stretch known
+// to last between lo and hi lies between their whole milliseconds, whatever the load.
+void ExpectMs(int64_t value, steady_clock::duration lo, steady_clock::duration hi) {
+    EXPECT_GE(value, floor<milliseconds>(lo).count());
+    EXPECT_LE(value, floor<milliseconds>(hi).count());
+}
 
-private:
+// The ticks with the time each came; the clock paused from inside the tick given, on the
+// clock's own thread, so that no other tick is on its way then (paused: when that ran).
+struct Ticks {
+    struct Tick {
+        int32_t value;
+        Instant at;
+    };
+    Ticks(CQMediaClock& clock, size_t pauseAt) {
+        clock.Bind([this, &clock, pauseAt](int32_t value) {
+            std::lock_guard<std::mutex> hold(lock);
+            if (all.size() + 1 == pauseAt) paused = At([&] { clock.Pause(); });
+            all.push_back({value, steady_clock::now()});
+            changed.notify_all();
+            return 0;
+        });
+    }
+    // Waits until n ticks have come (a generous bound for a sanitizer build); all so far.
+    std::vector<Tick> Wait(size_t n) {
+        std::unique_lock<std::mutex> hold(lock);
+        EXPECT_TRUE(changed.wait_for(hold, 30s, [&] { return all.size() >= n; })) << n;
+        return all;
+    }
     std::mutex lock;
-    std::vector<int32_t> values;
+    std::condition_variable changed;
+    std::vector<Tick> all;
+    When paused;  // set before the tick that Wait(pauseAt) waits for
 };
 
 }  // namespace
 
-TEST(CQMediaClock, PausePlayPulseAndTickFollowTheRealClock) {
-    Ticks ticks;
+// Running, the ticks rise with the real clock; paused from a tick, no more come, each pulse
+// gives exactly one with the last tick's value; the paused time is left out of the value from
+// Play on, and counted in GetTick; a reset starts from zero, a reset while paused counting the
+// pause from the reset; a stopped clock ticks no more and starts again from zero.
+TEST(CQMediaClock, ValuesFollowTheRealClockLeavingOutThePauses) {
+    constexpr size_t kPauseAt = 20;
     CQMediaClock clock;
-    clock.Bind(ticks.Sink());
-    ASSERT_TRUE(clock.StartNew());
-    SleepMs(300);
+    Ticks ticks(clock, kPauseAt);
+    const When start = At([&] { clock.StartNew(); });
+    std::vector<Ticks::Tick> seen = ticks.Wait(kPauseAt);
+    for (size_t i = 0; i < seen.size(); ++i) {
+        ExpectMs(seen[i].value, {}, seen[i].at - start.lo);
+        EXPECT_GE(seen[i].value, i > 0 ? seen[i - 1].value : 0);
+    }
+    const int32_t last = seen.back().value;
+    const When paused = ticks.paused;
+
+    std::this_thread::sleep_for(30ms);
+    EXPECT_EQ(ticks.Wait(0).size(), kPauseAt) << "ticks while paused";
+    for (size_t pulse = 1; pulse <= 2; ++pulse) {
+        clock.Pulse();
+        seen = ticks.Wait(kPauseAt + pulse);
+        std::this_thread::sleep_for(5ms);
+        EXPECT_EQ(ticks.Wait(0).size(), kPauseAt + pulse) << "one tick a pulse";
+        EXPECT_EQ(seen.back().value, last) << "a pulse repeats the last tick";
+    }
+    // Read while paused, the value goes on: the paused total is brought up to date by Play.
+    int32_t value = 0;
+    When read = At([&] { value = clock.GetClock(); });
+    ExpectMs(value, read.lo - start.hi, read.hi - start.lo);
+
+    const When play = At([&] { clock.Play(); });
+    seen = ticks.Wait(kPauseAt + 3);
+    ExpectMs(seen.back().value, play.lo - start.hi - (play.hi - paused.lo),
+             seen.back().at - start.lo - (play.lo - paused.hi));
+    read = At([&] { clock.Play(), value = clock.GetClock(); });  // a Play while running: no change
+    ExpectMs(value, read.lo - start.hi - (play.hi - paused.lo),
+             read.hi - start.lo - (play.lo - paused.hi));
+    int64_t tick = 0;
+    read = At([&] { tick = clock.GetTick(); });
+    using Ticks100ns = duration<int64_t, std::ratio<1, 10'000'000>>;
+    EXPECT_GE(tick, duration_cast<Ticks100ns>(read.lo - start.hi).count());
+    EXPECT_LE(tick, duration_cast<Ticks100ns>(read.hi - start.lo).count()) << "paused time counted";
+
+    const When reset = At([&] { clock.Reset(); });
+    read = At([&] { value = clock.GetClock(); });
+    ExpectMs(value, read.lo - reset.hi, read.hi - reset.lo);
     clock.Pause();
-    SleepMs(20);  // a tick in flight as the pause came
-
-    // Running: the ticks count milliseconds, rising, one value per tick at most.
-    std::vector<int32_t> running = ticks.Take();
-    ASSERT_GE(running.size(), 50u);
-    for (size_t i = 1; i < running.size(); ++i) ASSERT_GE(running[i], running[i - 1]);
-    const int32_t lastTick = running.back();
-    EXPECT_GE(lastTick, 200);
-    EXPECT_LE(lastTick, 400);
-    const int64_t tickAtPause = clock.GetTick();
-
-    // Paused: no ticks. A pulse gives exactly one, with the value of the last tick before the
-    // pause, however long ago that was.
-    SleepMs(400);
-    EXPECT_TRUE(ticks.Take().empty()) << "ticks while paused";
-    clock.Pulse();
-    SleepMs(100);
-    EXPECT_EQ(ticks.Take(), std::vector<int32_t>{lastTick});
-    clock.Pulse();
-    SleepMs(50);
-    EXPECT_EQ(ticks.Take(), std::vector<int32_t>{lastTick}) << "every pulse is one more tick";
-
-    // GetClock while paused reads on past the pause: the paused total is only brought up to
-    // date by Play.
-    EXPECT_GE(clock.GetClock() - lastTick, 500);
-
-    // Resumed: the value goes on from where it stopped, the paused time left out; GetTick
-    // counts it.
-    clock.Play();
-    SleepMs(100);
-    std::vector<int32_t> resumed = ticks.Take();
-    ASSERT_FALSE(resumed.empty());
-    EXPECT_GE(resumed.front(), lastTick);
-    EXPECT_LE(resumed.front(), lastTick + 60) << "paused time counted in the clock";
-    const int64_t tickNow = clock.GetTick();
-    EXPECT_GE(tickNow - tickAtPause, 6'000'000) << "GetTick includes the 550 ms paused";
-    EXPECT_LE(tickNow - tickAtPause, 15'000'000);
-
-    // A play while running changes nothing; a pulse is dropped by Play.
-    clock.Play();
-    const int32_t before = clock.GetClock();
-    SleepMs(50);
-    EXPECT_GE(clock.GetClock() - before, 45);
-
-    // Reset: from zero again, with the timer still ticking; a reset while paused counts the
-    // pause from the reset, so that resuming does not set the clock back.
+    std::this_thread::sleep_for(5ms);
     clock.Reset();
-    SleepMs(30);
-    ticks.Take();
-    SleepMs(30);
-    std::vector<int32_t> afterReset = ticks.Take();
-    ASSERT_FALSE(afterReset.empty());
-    EXPECT_LT(afterReset.front(), 200);
-    clock.Pause();
-    SleepMs(100);
-    clock.Reset();
-    clock.Play();
-    EXPECT_GE(clock.GetClock(), 0);
-    EXPECT_LT(clock.GetClock(), 50);
+    const When resumed = At([&] { clock.Play(); });
+    read = At([&] { value = clock.GetClock(); });
+    ExpectMs(value, read.lo - resumed.hi, read.hi - resumed.lo);
 
-    // Stopped: no more ticks, and starting again begins at zero.
     clock.Stop();
-    ticks.Take();
-    SleepMs(30);
-    EXPECT_TRUE(ticks.Take().empty());
+    const size_t stopped = ticks.Wait(0).size();
+    std::this_thread::sleep_for(10ms);
+    EXPECT_EQ(ticks.Wait(0).size(), stopped) << "ticks after Stop";
     EXPECT_FALSE(clock.IsStarted());
-    clock.StartNew();
-    SleepMs(30);
+    const When again = At([&] { clock.StartNew(); });
+    seen = ticks.Wait(stopped + 1);
+    ExpectMs(seen[stopped].value, {}, seen[stopped].at - again.lo);
     clock.Stop();
-    std::vector<int32_t> again = ticks.Take();
-    ASSERT_FALSE(again.empty());
-    EXPECT_LT(again.front(), 20);
 }
 
 // The timeline's rules, without a thread: the position moves at the speed and direction from

@@ -14,6 +14,7 @@
 #include <mutex>
 #include <string>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 #include "element/CQWaveOut.h"
@@ -53,14 +54,8 @@ Bytes ReadFile(const std::string& path) {
 }
 
 WAVEFORMATEX Format(uint16_t channels, uint16_t bits, uint32_t rate = 8000) {
-    WAVEFORMATEX f{};
-    f.wFormatTag = 1;
-    f.nChannels = channels;
-    f.nSamplesPerSec = rate;
-    f.wBitsPerSample = bits;
-    f.nBlockAlign = static_cast<uint16_t>(channels * bits / 8);
-    f.nAvgBytesPerSec = rate * f.nBlockAlign;
-    return f;
+    const auto align = static_cast<uint16_t>(channels * bits / 8);
+    return {1, channels, rate, rate * align, align, bits, 0};
 }
 
 // 16-bit little-endian samples, never 0, distinct per seed, scaled by volume / 65535 as the
@@ -115,16 +110,25 @@ int TraceCount(const std::string& line) {
 
 }  // namespace
 
-// Blocks queued by copy and by hand-over play back to back in the order written, each freed
-// once played (the count returns to 0; LeakSanitizer and AddressSanitizer see every block
-// freed exactly once), and a block given by copy stays the caller's, unchanged.
-TEST(WaveOut, BlocksPlayInOrderAndAreFreed) {
+// Pause holds output (silence plays); Play resets: every queued block is freed before it
+// returns and none of them is ever heard. Then blocks queued by copy and by hand-over play
+// back to back in the order written, each freed once played (the count returns to 0;
+// LeakSanitizer and AddressSanitizer see every block freed exactly once), and a block given by
+// copy stays the caller's, unchanged.
+TEST(WaveOut, ResetDropsWhatIsQueuedAndBlocksPlayInOrder) {
     const std::string path = UseDiskFile("order");
-    std::vector<Bytes> blocks;
+    std::vector<Bytes> dropped, blocks;
+    for (int i = 0; i < 5; ++i) dropped.push_back(Samples(800, 10 + i));
     for (int i = 0; i < 8; ++i) blocks.push_back(Samples(400 + 40 * i, i));
     CQWaveOut wave;
     wave.Open(Format(1, 16));
     EXPECT_EQ(wave.GetVolume(), 65535);
+    wave.Pause();
+    for (const Bytes& b : dropped) wave.WriteAudioBlock(MallocCopy(b), int32_t(b.size()), false);
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));  // paused: nothing plays
+    EXPECT_EQ(wave.QueuedBlocks(), 5);
+    wave.Play();
+    EXPECT_EQ(wave.QueuedBlocks(), 0);
     for (size_t i = 0; i < blocks.size(); ++i) {
         Bytes mine = blocks[i];
         if (i % 2 == 0) Write(wave, mine);
@@ -140,6 +144,8 @@ TEST(WaveOut, BlocksPlayInOrderAndAreFreed) {
         ASSERT_NE(found, std::string::npos) << "block " << i << " not played after block " << i - 1;
         at = found + blocks[i].size();
     }
+    for (const Bytes& b : dropped)
+        EXPECT_EQ(Find(out, Bytes(b.begin(), b.begin() + 64)), std::string::npos);
 }
 
 // Both channels of a stereo stream play at the volume asked for, read back from the output;
@@ -212,31 +218,6 @@ TEST(WaveOut, EightBitVolumeScalesAroundTheMiddle) {
     EXPECT_EQ(std::count(out.begin(), out.end(), 0), 0) << "8-bit silence must be 128";
 }
 
-// Pause holds output (silence plays); Play resets: every queued block is freed before it
-// returns and none of them is ever heard; the device runs again, so the next block plays.
-TEST(WaveOut, ResetDropsWhatIsQueued) {
-    const std::string path = UseDiskFile("reset");
-    std::vector<Bytes> dropped;
-    for (int i = 0; i < 5; ++i) dropped.push_back(Samples(800, 10 + i));
-    const Bytes after = Samples(400, 99);
-    CQWaveOut wave;
-    wave.Open(Format(1, 16));
-    wave.Pause();
-    for (const Bytes& b : dropped)
-        wave.WriteAudioBlock(MallocCopy(b), static_cast<int32_t>(b.size()), false);
-    std::this_thread::sleep_for(std::chrono::milliseconds(100));  // paused: nothing plays
-    EXPECT_EQ(wave.QueuedBlocks(), 5);
-    wave.Play();
-    EXPECT_EQ(wave.QueuedBlocks(), 0);
-    Write(wave, after);
-    ASSERT_TRUE(WaitDrained(wave));
-    wave.Close();
-    const Bytes out = ReadFile(path);
-    EXPECT_NE(Find(out, after), std::string::npos);
-    for (const Bytes& b : dropped)
-        EXPECT_EQ(Find(out, Bytes(b.begin(), b.begin() + 64)), std::string::npos);
-}
-
 // The edges of the interface: a close refused while blocks are queued keeps the device, a
 // closed object's volume and mute, a refused format, an unknown message, the file loader, and
 // a NULL handle through every export (LeakSanitizer sees the handed-over block freed).
@@ -290,22 +271,22 @@ TEST(WaveOut, EdgeCases) {
     CQWaveOut::waveOutProc(nullptr, 0x3BE, 0, 0, 0);
     EXPECT_EQ(TraceCount("waveOutProc\r\n"), 1);
 
+    // The loader: nothing from a missing file (size untouched) or an empty one (size 0).
     const auto dir = TempDir();
-    uint32_t size = 1234;
-    EXPECT_EQ(CQWaveOut::loadAudioBlock((dir / "missing.pcm").c_str(), size), nullptr);
-    EXPECT_EQ(size, 1234u);
-    std::ofstream((dir / "empty.pcm").string()).close();
-    EXPECT_EQ(CQWaveOut::loadAudioBlock((dir / "empty.pcm").c_str(), size), nullptr);
-    EXPECT_EQ(size, 0u);
     const Bytes content = Samples(3000, 5);
+    std::ofstream((dir / "empty.pcm").string()).close();
     std::ofstream((dir / "sound.pcm").string(), std::ios::binary)
-        .write(reinterpret_cast<const char*>(content.data()),
-               static_cast<std::streamsize>(content.size()));
-    unsigned char* loaded = CQWaveOut::loadAudioBlock((dir / "sound.pcm").c_str(), size);
-    ASSERT_NE(loaded, nullptr);
-    ASSERT_EQ(size, content.size());
-    EXPECT_EQ(Bytes(loaded, loaded + size), content);
-    std::free(loaded);
+        .write(reinterpret_cast<const char*>(content.data()), std::streamsize(content.size()));
+    for (auto [name, want, wantSize] :
+         {std::tuple{"missing.pcm", Bytes{}, 1234u}, std::tuple{"empty.pcm", Bytes{}, 0u},
+          std::tuple{"sound.pcm", content, 6000u}}) {
+        uint32_t size = 1234;
+        unsigned char* loaded = CQWaveOut::loadAudioBlock((dir / name).c_str(), size);
+        EXPECT_EQ(size, wantSize) << name;
+        ASSERT_EQ(loaded != nullptr, !want.empty()) << name;
+        EXPECT_EQ(loaded ? Bytes(loaded, loaded + size) : Bytes{}, want) << name;
+        std::free(loaded);
+    }
 }
 
 // The synchronous write uses a header of its own, so it works on a device opened by Open
