@@ -1,10 +1,12 @@
 #include "platform/trace.h"
 
+#include <chrono>
 #include <cstdarg>
 #include <cstdio>
 #include <memory>
 #include <mutex>
 #include <string>
+#include <thread>
 
 #include "varnel/varnel.h"
 
@@ -33,12 +35,20 @@ std::shared_ptr<const Sink> CurrentSink() {
     return SinkSlot();
 }
 
+// Set while this thread is inside the host's sink: replacing the sink from there must not wait
+// for the very call it is made from.
+thread_local bool t_inSink = false;
+
 }  // namespace
 
 void OutputDebugStringA(const char* text) {
     if (text == nullptr) return;
     const std::shared_ptr<const Sink> sink = CurrentSink();
-    if (sink) sink->fn(text, sink->user);
+    if (!sink) return;
+    const bool outer = !t_inSink;
+    t_inSink = true;
+    sink->fn(text, sink->user);
+    if (outer) t_inSink = false;
 }
 
 void TraceF(const char* format, ...) {
@@ -71,6 +81,13 @@ extern "C" void varnel_set_trace_sink(varnel_trace_sink sink, void* user) {
     using platform::Sink;
     std::shared_ptr<const Sink> next;
     if (sink != nullptr) next = std::make_shared<const Sink>(Sink{sink, user});
-    std::lock_guard<std::mutex> guard(platform::SinkLock());
-    platform::SinkSlot().swap(next);
+    {
+        std::lock_guard<std::mutex> guard(platform::SinkLock());
+        platform::SinkSlot().swap(next);
+    }
+    // The calls into the sink replaced end before this returns, so that a host may then free
+    // what its sink used (close its log, say) while the library's threads go on: one ending an
+    // object destroyed from its own callback may still be tracing as the host leaves.
+    if (platform::t_inSink) return;
+    while (next && next.use_count() > 1) std::this_thread::sleep_for(std::chrono::milliseconds(1));
 }

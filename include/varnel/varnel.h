@@ -44,7 +44,11 @@ VARNEL_API const char* varnel_version(void);
  * thread whose line it is handling. */
 typedef void (*varnel_trace_sink)(const char* line, void* user);
 
-/* Installs the trace sink (NULL removes it; traces are then discarded). */
+/* Installs the trace sink (NULL removes it; traces are then discarded). When it returns, no
+ * call into the sink it replaced is under way any more (unless it is called from inside that
+ * sink), so a host may free what that sink used: a host ending with a player destroyed from
+ * its own callback, still stopping on a library thread, removes its sink before closing its
+ * log. */
 VARNEL_API void varnel_set_trace_sink(varnel_trace_sink sink, void* user);
 
 /* No trace of the library holds a password: an address with an account shows it as
