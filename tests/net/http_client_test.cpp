@@ -32,7 +32,10 @@ TEST(CQHttpClient, FirstBodyBytesFromOpenThenEveryBlockInOrder) {
          std::string(100, 'F'), blocks},
         {"HTTP/1.1 200 OK\r\nContent-", "", "Length: 5\r\n\r\nhello" + blocks},
     };
-    for (const auto& [first, fromOpen, later] : cases) {
+    for (const auto& row : cases) {
+        // Named, not bound: a lambda cannot capture structured bindings in this clang.
+        const std::string &first = std::get<0>(row), &fromOpen = std::get<1>(row),
+                          &later = std::get<2>(row);
         std::promise<void> opened;
         Server server([&](Server& s) {
             auto c = s.Next();

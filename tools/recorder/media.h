@@ -16,7 +16,8 @@ struct MediaFrame {
     std::string codec;  // "h264" or "hevc" for video
     int64_t time = 0;   // recorder time
     int durationMs = 0;
-    std::vector<uint8_t> data;
+    // Shared: a file listed many times in a recording (or in several) is read once.
+    std::shared_ptr<const std::vector<uint8_t>> data;
 };
 
 struct Recording {
@@ -36,8 +37,8 @@ constexpr int kAudioBlockSamples = 320;  // 40 ms at 8000 Hz
 constexpr char kHolePrefix[] = "hole:";
 
 // Reads the files one after another, the first starting at the given recorder time and each
-// following one where the one before (or a hole) ended. Throws std::runtime_error with the
-// reason.
+// following one where the one before (or a hole) ended; each file is read once for the process.
+// Throws std::runtime_error with the reason.
 std::shared_ptr<const Recording> LoadRecording(const std::vector<std::string>& files,
                                                int64_t start);
 

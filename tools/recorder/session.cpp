@@ -341,13 +341,13 @@ bool Session::SendRecord(const FeedItem& item, int64_t origin) {
         if (!Stall(o.stallMs)) return false;
     }
     const int audioTime = f.kind == 2 ? static_cast<int>((f.time - origin) / kTicksPerMs) : 0;
-    int32_t length = static_cast<int32_t>(f.data.size());
+    int32_t length = static_cast<int32_t>(f.data->size());
     const bool bad = o.badLength == m_records;
     uint8_t h[72];
     Header(h, f.kind, f.kind == 1 ? f.codec : "", f.time, item.durationMs, audioTime,
            bad ? -1000 : length, f.kind == 1 && f.key, item.orientation, item.channel);
     std::string record(reinterpret_cast<const char*>(h), sizeof h);
-    if (!bad) record.append(reinterpret_cast<const char*>(f.data.data()), f.data.size());
+    if (!bad) record.append(reinterpret_cast<const char*>(f.data->data()), f.data->size());
     size_t size = record.size();
     if (o.cutRecord == m_records) size /= 2;
     if (o.closeAfter > 0 && m_body + static_cast<long long>(size) > o.closeAfter)
