@@ -124,15 +124,6 @@ TEST(FeedState, KindsAndEndMarks) {
     }
 }
 
-TEST(FeedState, EmptyUrlOpensNothing) {
-    CQMyFile src;
-    EXPECT_TRUE(src.IsEnd());
-    EXPECT_TRUE(src.OpenURL("", true));
-    EXPECT_EQ(src.GetPlayDataState(), PlayDataStates_None);
-    EXPECT_TRUE(src.IsEnd());
-    src.Close();
-}
-
 // The largest payload is no break: its header leaves the parser waiting for the payload.
 TEST(FeedState, ImpossibleLengthEndsTheFeedCleanly) {
     const int32_t max = CQMyFile::kMaxPayloadLength;
