@@ -2,7 +2,6 @@
 // removal of every working file at Close.
 #include <gtest/gtest.h>
 
-#include <limits>
 #include <regex>
 #include <tuple>
 
@@ -74,14 +73,11 @@ TEST(Intake, StreamModeWritesOneFilePerGroup) {
 // Found by the splitter's fuzzer: durations near the 32-bit bounds overflowed the group's sum.
 TEST(Intake, GroupDurationStopsAtTheBounds) {
     Fixture fx;
-    const int32_t durations[2][2] = {{std::numeric_limits<int32_t>::min(), -65496},
-                                     {std::numeric_limits<int32_t>::max(), 1}};
-    for (int i = 0; i < 2; ++i) {
-        Rec key = Key(kT0 + i * 80 * kMs, 0), p = P(kT0 + (i * 80 + 40) * kMs, 0);
-        key.duration = durations[i][0];
-        p.duration = durations[i][1];
-        fx.src.Feed(Body({key, p}));
-        EXPECT_EQ(fx.src.m_listPending.front()->groupDuration, durations[i][0]);
+    // (the key frame's duration, the P frame's): their sum passes a bound.
+    for (const auto& [key, p] : {std::pair{INT32_MIN, -65496}, std::pair{INT32_MAX, 1}}) {
+        const int64_t t = kT0 + (key < 0 ? 0 : 80 * kMs);
+        fx.src.Feed(Body({Rec{1, t, key, 1, 0, 1, 0, 0}, Rec{1, t + 40 * kMs, p, 0, 0, 1, 0, 0}}));
+        EXPECT_EQ(fx.src.m_listPending.front()->groupDuration, key);
     }
 }
 
@@ -106,9 +102,9 @@ TEST(Intake, OnFileModeIndexesGroupsOfOneFile) {
 }
 
 TEST(Intake, OnFileSameStartTimeIndexedOnce) {
-    Fixture fx(true);
-    fx.src.Feed(Body({Key(kT0, 10, 1), P(kT0 + 40 * kMs, 5), Key(kT0, 20, 2), Key(kT0 + kMs, 30, 3),
-                      Key(kT0 + 2 * kMs, 1)}));
+    Fixture fx({Key(kT0, 10, 1), P(kT0 + 40 * kMs, 5), Key(kT0, 20, 2), Key(kT0 + kMs, 30, 3),
+                Key(kT0 + 2 * kMs, 1)},
+               true);
     ASSERT_EQ(fx.src.m_mapGOP.size(), 2u);
     EXPECT_EQ(fx.src.m_mapGOP.begin()->second->size(), 2u);  // the first of the two kept
     // The dropped duplicate did not take the shared file with it.
@@ -131,11 +127,10 @@ TEST(Intake, SingleKeyFrameAndForeignOrientationDeliverNothing) {
 
 TEST(Intake, StaleRecordsDroppedAfterChangeOfDirection) {
     {
-        Fixture fx;
         // Forward: three groups G0 G1 G2 (2 frames each, 80 ms), G3 pending; G0 read. To rewind
         // from G0: G0 comes ahead again, G2 G1 go behind, the pending group is dropped.
         const auto recs = Groups(3, 2);
-        fx.src.Feed(Body(recs));
+        Fixture fx(recs);
         fx.Read(2);
         fx.src.Seek("2019/07/04 07:30:56.000", kT0, kRew);
         EXPECT_EQ(fx.src.Lists(), (Sizes{1, 2, 0}));
@@ -238,7 +233,7 @@ TEST(Intake, RecordsWithoutAKeyFrameAreBounded) {
     std::vector<Rec> recs;
     size_t most = 0;
     for (int i = 0; i < 2500; ++i) {
-        recs.push_back(Audio(kT0 + i * 40 * kMs, 320, static_cast<uint8_t>(i)));
+        recs.push_back(Rec{2, kT0 + i * 40 * kMs, 0, 0, 320, 1, 0, static_cast<uint8_t>(i)});
         fx.src.Feed(Body({recs.back()}));
         most = std::max(most, fx.src.Pending());
     }

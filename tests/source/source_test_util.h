@@ -41,9 +41,6 @@ inline Rec Key(int64_t time, int32_t length, uint8_t seed = 1) {
 inline Rec P(int64_t time, int32_t length, uint8_t seed = 2) {
     return Rec{1, time, 40, 0, length, 1, 0, seed};
 }
-inline Rec Audio(int64_t time, int32_t length, uint8_t seed = 3) {
-    return Rec{2, time, 0, 0, length, 1, 0, seed};
-}
 
 // The 72 header bytes as 32-bit words: kind, codec (8 bytes), padding (carried, never read),
 // time (8 bytes), duration, audio time, length, key flag, five unknown words, orientation,
@@ -225,6 +222,10 @@ struct Fixture {
         src.SetSaveFolder(dir.path().c_str());
         src.SetOnFile(onFile);
         src.BeginFeed();
+    }
+    // The same, fed with these records at once.
+    explicit Fixture(const std::vector<Rec>& fed, bool onFile = false) : Fixture(onFile) {
+        src.Feed(Body(fed));
     }
     ~Fixture() {
         src.Close();
