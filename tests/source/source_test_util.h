@@ -67,10 +67,9 @@ inline std::vector<uint8_t> Payload(const Rec& r) {
 
 inline std::vector<uint8_t> Body(const std::vector<Rec>& recs) {
     std::vector<uint8_t> b;
-    for (const Rec& r : recs) {
+    for (const Rec& r : recs)
         for (const auto& part : {Header(r), Payload(r)})
             b.insert(b.end(), part.begin(), part.end());
-    }
     return b;
 }
 
@@ -152,17 +151,13 @@ private:
 
 using Sizes = std::vector<size_t>;
 
-// A record as header bytes and payload bytes.
-struct Seen {
-    std::vector<uint8_t> header;
-    std::vector<uint8_t> payload;
-    bool operator==(const Seen&) const = default;
-};
+// A record as its header bytes followed by its payload bytes.
+using Seen = std::vector<uint8_t>;
 
 inline Seen SeenOf(const frameheader1& f, const unsigned char* payload) {
     const auto* h = reinterpret_cast<const uint8_t*>(&f);
-    Seen s{{h, h + VARNEL_FRAME_HEADER_SIZE}, {}};
-    if (payload != nullptr && f.length > 0) s.payload.assign(payload, payload + f.length);
+    Seen s(h, h + VARNEL_FRAME_HEADER_SIZE);
+    if (payload != nullptr && f.length > 0) s.insert(s.end(), payload, payload + f.length);
     return s;
 }
 
@@ -197,8 +192,7 @@ inline std::vector<Seen> Snapshot(TestSource& src) {
 inline std::vector<Seen> Expected(const std::vector<Rec>& recs, size_t from = 0,
                                   size_t to = SIZE_MAX) {
     std::vector<Seen> out;
-    for (size_t i = from; i < std::min(to, recs.size()); ++i)
-        out.push_back(Seen{Header(recs[i]), Payload(recs[i])});
+    for (size_t i = from; i < std::min(to, recs.size()); ++i) out.push_back(Body({recs[i]}));
     return out;
 }
 
