@@ -66,7 +66,8 @@ TEST(Commands, LinesGoOutOnlyWhenTheRecordChanged) {
 }
 
 TEST(Commands, FlowControlHoldsTheRecorderPerChannel) {
-    for (int channels : {0, 1, 3}) {
+    // Two rows fix the limit of 10 finished groups a channel, none without a channel.
+    for (int channels : {0, 3}) {
         SCOPED_TRACE("channels " + std::to_string(channels));
         Connected c;
         c.src.SetChannel(channels);

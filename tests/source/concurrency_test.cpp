@@ -41,8 +41,8 @@ TEST(Concurrency, FeedReadAndCommandsAtOnce) {
             std::memset(&f, 0, sizeof f);
             src.GetNextFrameHeader(&f);
             src.GetNextFrame(&f, data, kFwd);
-            if (f.kind != 0 || f.length != 0) seen.push_back(SeenOf(f, data));
-            if (f.kind == 0 && f.length == 0) platform::Sleep(1);  // nothing yet
+            // A zero-filled record: nothing yet.
+            f.kind != 0 || f.length != 0 ? seen.push_back(SeenOf(f, data)) : platform::Sleep(1);
         }
     });
 
