@@ -20,43 +20,37 @@ using Times = std::vector<int64_t>;
 
 }  // namespace
 
-TEST(Navigation, PlainReadingTakesEveryFrameThenMovesTheGroupBehind) {
+TEST(Navigation, PlainAndKeyFrameReadingMoveTheGroupsBehind) {
     Fixture fx;
     fx.src.SetMaxBuffer(5000, 30000);
-    const auto recs = Groups(2, 30);
+    const auto recs = Groups(3, 30);
     fx.src.Feed(Body(recs));
-    EXPECT_EQ(fx.src.GetDuration(), 61 * 40);
+    EXPECT_EQ(fx.src.GetDuration(), 91 * 40);
     EXPECT_EQ(fx.Peek(), recs[0].time);
     EXPECT_EQ(fx.Read(29), Expected(recs, 0, 29));
-    EXPECT_EQ(fx.src.Lists(), (Sizes{2, 0, 1}));
+    EXPECT_EQ(fx.src.Lists(), (Sizes{3, 0, 1}));
     EXPECT_EQ(fx.Read(1), Expected(recs, 29, 30));
-    EXPECT_EQ(fx.src.Lists(), (Sizes{1, 1, 1}));
-    EXPECT_EQ(fx.src.GetDuration(), 31 * 40);
+    EXPECT_EQ(fx.src.Lists(), (Sizes{2, 1, 1}));
+    EXPECT_EQ(fx.src.GetDuration(), 61 * 40);
+
+    // The second group is half read: key-frame reading goes on with the next key frame, never
+    // with the picture at the cursor (it cannot be decoded on its own), and advances play time
+    // by the whole group. It never takes the group still coming.
+    EXPECT_EQ(fx.Read(15), Expected(recs, 30, 45));
+    const frameheader1 k = fx.Next(kFwd, true);
+    EXPECT_EQ(SeenOf(k, fx.data), Expected(recs, 60, 61)[0]);
+    EXPECT_EQ(k.groupDuration, 30 * 40);
+    EXPECT_EQ(fx.src.Lists(), (Sizes{0, 3, 1}));
+    EXPECT_EQ(fx.src.GetDuration(), (61 - 15 - 30) * 40);
+    EXPECT_TRUE(IsZero(fx.Next(kFwd, true)));
 
     // Forward play goes on into the group still coming (its key frame), and then has nothing:
     // a zero-filled record, and the peek leaves its record as it was.
-    EXPECT_EQ(fx.Read(30), Expected(recs, 30, 60));
-    EXPECT_EQ(fx.Peek(), recs[60].time);
-    EXPECT_EQ(fx.Read(1), Expected(recs, 60, 61));
+    EXPECT_EQ(fx.Peek(), recs[90].time);
+    EXPECT_EQ(fx.Read(1), Expected(recs, 90, 91));
+    EXPECT_EQ(fx.src.GetDuration(), (61 - 15 - 30 - 1) * 40);
     EXPECT_TRUE(IsZero(fx.Next()));
     EXPECT_EQ(fx.Peek(), 0x3333333333333333);
-    EXPECT_EQ(fx.src.GetDuration(), 0);
-}
-
-TEST(Navigation, KeyFrameOnlyTakesOneFramePerGroup) {
-    const auto recs = Groups(3, 30);
-    Fixture fx(recs);
-    // The first group is half read: key-frame reading goes on with the next key frame, never
-    // with the picture at the cursor (it cannot be decoded on its own).
-    fx.Read(15);
-    const frameheader1 k = fx.Next(kFwd, true);
-    EXPECT_EQ(SeenOf(k, fx.data), Expected(recs, 30, 31)[0]);
-    EXPECT_EQ(k.groupDuration, 30 * 40);
-    EXPECT_EQ(fx.src.Lists(), (Sizes{1, 2, 1}));
-    // Key-frame reading advances play time by the whole group.
-    EXPECT_EQ(fx.src.GetDuration(), 91 * 40 - 15 * 40 - 30 * 40);
-    EXPECT_EQ(fx.Read(1, kFwd, true), Expected(recs, 60, 61));
-    EXPECT_TRUE(IsZero(fx.Next(kFwd, true)));
 }
 
 TEST(Navigation, OnFileReadingWrapsOnlyWithAutoRepeatAndKeyFramesAlways) {
@@ -123,39 +117,49 @@ TEST(Navigation, SetPosAndSeekByTime) {
     EXPECT_EQ(fx.Read(1), Expected(recs, 6, 7));
 }
 
-TEST(Navigation, ChangeOfDirectionSwapsWhatIsBuffered) {
+// Turned to rewind by a Seek from group 2 with groups 0-3 read, or by TurnAt at the picture
+// just read in group 2 (which is read again from its key frame).
+TEST(Navigation, TurnsSwapWhatIsBufferedAndDropAGroupSentAgain) {
     const auto recs = Groups(7, 2);  // group g starts at recs[2 * g]
     auto g = [&](int n) { return recs[2 * n].time; };
-    Fixture fx(recs);
-    fx.Read(8);  // four groups read, three unread
-    ASSERT_EQ(fx.src.Lists(), (Sizes{3, 4, 1}));
-
-    // The current direction: nothing moves, nothing is sent.
-    fx.src.Seek("x", g(2), kFwd);
-    EXPECT_EQ(fx.src.Ahead(), 3u);
-    EXPECT_FALSE(fx.src.m_SentCommand.isSeek);
-
-    // To rewind from group 2: groups 3 (wrong side), 4, 5, 6 go behind; 2, 1, 0 come ahead.
     char text[32];
     CQMyFile::FrameTime2SystemTime(g(2), text);
-    fx.src.Seek(text, g(2), kRew);
-    EXPECT_EQ(TestSource::Starts(fx.src.m_listAhead), (Times{g(2), g(1), g(0)}));
-    EXPECT_EQ(TestSource::Starts(fx.src.m_listBehind), (Times{g(6), g(5), g(4), g(3)}));
-    EXPECT_EQ(fx.src.GetDuration(), 3 * 80);
-    EXPECT_EQ(fx.src.Pending(), 0u);  // the group coming forward is dropped
-    // The recorder is asked to go on from the far end of what is buffered.
-    EXPECT_TRUE(fx.src.m_SentCommand.isSeek);
-    EXPECT_FALSE(fx.src.m_Command.isSeek);
-    EXPECT_STREQ(fx.src.m_SentCommand.seekTime, "2019/07/04 07:30:56.000");
-    EXPECT_EQ(fx.src.m_Command.orientation, kRew);
-    // Each group again from its key frame, latest first.
-    EXPECT_EQ(fx.Read(6), Expected({recs[4], recs[5], recs[2], recs[3], recs[0], recs[1]}));
+    for (bool turnAt : {false, true}) {
+        SCOPED_TRACE(turnAt ? "TurnAt" : "Seek");
+        Fixture fx(recs);
+        fx.Read(turnAt ? 5 : 8);
+        // The current direction: nothing moves, nothing is sent.
+        fx.src.Seek("x", g(2), kFwd);
+        EXPECT_EQ(fx.src.Lists(), (turnAt ? Sizes{5, 2, 1} : Sizes{3, 4, 1}));
+        EXPECT_FALSE(fx.src.m_SentCommand.isSeek);
 
-    // Back to forward with nothing ahead of time t: everything buffered lies behind it.
-    fx.src.Seek(text, g(6) + 1, kFwd);
-    EXPECT_EQ(fx.src.Ahead(), 0u);
-    EXPECT_STREQ(fx.src.m_SentCommand.seekTime, text);
-    EXPECT_EQ(fx.src.GetDuration(), 0);
+        // Groups 3 (wrong side), 4, 5, 6 go behind; 2, 1, 0 come ahead.
+        if (turnAt) {
+            EXPECT_EQ(fx.src.TurnAt(recs[4].time + 1, kRew), g(2));
+        } else {
+            fx.src.Seek(text, g(2), kRew);
+        }
+        EXPECT_EQ(TestSource::Starts(fx.src.m_listAhead), (Times{g(2), g(1), g(0)}));
+        EXPECT_EQ(TestSource::Starts(fx.src.m_listBehind), (Times{g(6), g(5), g(4), g(3)}));
+        EXPECT_EQ(fx.src.GetDuration(), 3 * 80);
+        EXPECT_EQ(fx.src.Pending(), 0u);  // the group coming forward is dropped
+        // The recorder is asked to go on from the far end of what is buffered.
+        EXPECT_TRUE(fx.src.m_SentCommand.isSeek);
+        EXPECT_FALSE(fx.src.m_Command.isSeek);
+        EXPECT_STREQ(fx.src.m_SentCommand.seekTime, "2019/07/04 07:30:56.000");
+        EXPECT_EQ(fx.src.m_Command.orientation, kRew);
+        // It goes on from the group holding the seek time, one held already: dropped.
+        fx.src.Feed(Body({recs[0], recs[1], recs[2]}));
+        EXPECT_EQ(fx.src.Ahead(), 3u);
+        // Each group again from its key frame, latest first.
+        EXPECT_EQ(fx.Read(6), Expected({recs[4], recs[5], recs[2], recs[3], recs[0], recs[1]}));
+
+        // Back to forward with nothing ahead of time t: everything buffered lies behind it.
+        fx.src.Seek(text, g(6) + 1, kFwd);
+        EXPECT_EQ(fx.src.Ahead(), 0u);
+        EXPECT_STREQ(fx.src.m_SentCommand.seekTime, text);
+        EXPECT_EQ(fx.src.GetDuration(), 0);
+    }
 }
 
 TEST(Navigation, GroupsBehindAreTrimmedToOneHundred) {
@@ -219,22 +223,6 @@ TEST(Navigation, ShortFormRecordsFromTheOpenedFile) {
     }
     src.Close();
     EXPECT_TRUE(platform::FileExists((dir / "short.bin").c_str()));  // only read: it stays
-}
-
-TEST(Navigation, TurnAtKeepsThePlacesGroupAndDropsAGroupSentAgain) {
-    const auto recs = Groups(5, 2);  // group g starts at recs[2 * g]
-    Fixture fx(recs);
-    fx.Read(5);  // groups 0 and 1 read, group 2 begun
-
-    // Turned back at the picture just read: its group is read again, from its key frame.
-    EXPECT_EQ(fx.src.TurnAt(recs[4].time + 1, kRew), recs[4].time);
-    EXPECT_EQ(TestSource::Starts(fx.src.m_listAhead), (Times{recs[4].time, recs[2].time, kT0}));
-    EXPECT_TRUE(fx.src.m_SentCommand.isSeek);
-
-    // The recorder goes on from the group holding the seek time, one held already.
-    fx.src.Feed(Body({recs[0], recs[1], recs[2]}));
-    EXPECT_EQ(fx.src.Ahead(), 3u);
-    EXPECT_EQ(fx.Read(6), Expected({recs[4], recs[5], recs[2], recs[3], recs[0], recs[1]}));
 }
 
 // Two channels whose key frames fall apart: a turn starts where every channel keeps the group

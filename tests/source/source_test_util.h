@@ -27,11 +27,7 @@ constexpr auto kRew = MediaElementOrientations_Rewind;
 struct Rec {
     int32_t kind = 1;
     int64_t time = kT0;
-    int32_t duration = 40;
-    int32_t key = 0;
-    int32_t length = 0;
-    int32_t orientation = 1;
-    int32_t channel = 0;
+    int32_t duration = 40, key = 0, length = 0, orientation = 1, channel = 0;
     uint8_t seed = 0;  // payload bytes are derived from it
 };
 
