@@ -99,54 +99,48 @@ TEST(Intake, OnFileModeIndexesGroupsOfOneFile) {
     }
 }
 
-TEST(Intake, SingleKeyFrameAndForeignOrientationDeliverNothing) {
-    Fixture fx;
+// Short feeds, each into a fresh source, and the lists they leave (groups ahead, behind,
+// records pending): every group listed has its file, and no other file is left.
+TEST(Intake, ShortFeedsAndTheGroupsTheyList) {
     Rec odd = Key(kT0 + 40 * kMs, 10);
-    odd.orientation = 2;  // neither rewind nor forward: the group is discarded with its file
-    // (record fed, groups listed after it)
-    const std::pair<Rec, size_t> steps[] = {
-        {Key(kT0, 10), 0}, {odd, 1}, {Key(kT0 + 80 * kMs, 10), 1}};
-    for (const auto& [rec, listed] : steps) {
-        fx.src.Feed(Body({rec}));
-        EXPECT_EQ(fx.src.Ahead(), listed);
+    odd.orientation = 2;  // neither rewind nor forward: its group is discarded with its file
+    auto earlier = Groups(2, 2, kT0, -1);  // groups in falling time order
+    earlier.push_back(P(kT0 - 120 * kMs, 5));
+    const std::vector<Rec> again = {Key(kT0, 10), P(kT0 + 40 * kMs, 10), Key(kT0, 10),
+                                    P(kT0 + 40 * kMs, 5)};
+    const std::tuple<MediaElementOrientations, std::vector<Rec>, Sizes> rows[] = {
+        {kFwd, {Key(kT0, 10)}, {0, 0, 1}},  // a single key frame finishes no group
+        {kFwd, {Key(kT0, 10), odd, Key(kT0 + 80 * kMs, 10)}, {1, 0, 1}},
+        // In rewind a group that starts earlier than the last one is taken.
+        {kRew, earlier, {2, 0, 2}},
+        // A group being received that starts at the same time as the next unread one is stale
+        // in either direction.
+        {kFwd, again, {1, 0, 1}},
+        {kRew, again, {1, 0, 1}}};
+    for (const auto& [orientation, recs, lists] : rows) {
+        Fixture fx;
+        fx.src.SetSpeed_Oreietion(orientation, false, false, false);
+        fx.src.Feed(Body(recs));
+        EXPECT_EQ(fx.src.Lists(), lists) << &recs - &std::get<1>(rows[0]);
+        EXPECT_EQ(fx.dir.Files().size(), lists[0]);
     }
-    EXPECT_EQ(fx.dir.Files().size(), 1u);
 }
 
 TEST(Intake, StaleRecordsDroppedAfterChangeOfDirection) {
-    {
-        // Forward: three groups G0 G1 G2 (2 frames each, 80 ms), G3 pending; G0 read. To rewind
-        // from G0: G0 comes ahead again, G2 G1 go behind, the pending group is dropped.
-        const auto recs = Groups(3, 2);
-        Fixture fx(recs);
-        fx.Read(2);
-        fx.src.Seek("2019/07/04 07:30:56.000", kT0, kRew);
-        EXPECT_EQ(fx.src.Lists(), (Sizes{1, 2, 0}));
-        // The recorder still sends forward: the first stale record is taken (nothing is
-        // pending to compare), everything after it is dropped while it is not earlier than G0,
-        // even a proper rewind key frame.
-        const Rec stale = Key(kT0 + 500 * kMs, 10);
-        fx.src.Feed(Body({stale, P(kT0 + 540 * kMs, 10), Key(kT0 - 80 * kMs, 10)}));
-        EXPECT_EQ(Snapshot(fx.src), Expected({recs[0], recs[1], stale}));
-        EXPECT_EQ(fx.src.PayloadHeld(), 0);
-    }
-    {
-        // Once the group being received starts earlier than G0, records are taken.
-        Fixture fx;
-        fx.src.SetSpeed_Oreietion(kRew, false, false, false);
-        fx.src.Feed(Body(Groups(2, 2, kT0, -1)));  // groups in falling time order
-        fx.src.Feed(Body({P(kT0 - 120 * kMs, 5)}));
-        EXPECT_EQ(fx.src.Lists(), (Sizes{2, 0, 2}));
-    }
-    // A group being received that starts at the same time as the next unread one is stale in
-    // either direction.
-    for (auto orientation : {kFwd, kRew}) {
-        Fixture fx;
-        fx.src.SetSpeed_Oreietion(orientation, false, false, false);
-        fx.src.Feed(
-            Body({Key(kT0, 10), P(kT0 + 40 * kMs, 10), Key(kT0, 10), P(kT0 + 40 * kMs, 5)}));
-        EXPECT_EQ(fx.src.Lists(), (Sizes{1, 0, 1}));
-    }
+    // Forward: three groups G0 G1 G2 (2 frames each, 80 ms), G3 pending; G0 read. To rewind
+    // from G0: G0 comes ahead again, G2 G1 go behind, the pending group is dropped.
+    const auto recs = Groups(3, 2);
+    Fixture fx(recs);
+    fx.Read(2);
+    fx.src.Seek("2019/07/04 07:30:56.000", kT0, kRew);
+    EXPECT_EQ(fx.src.Lists(), (Sizes{1, 2, 0}));
+    // The recorder still sends forward: the first stale record is taken (nothing is
+    // pending to compare), everything after it is dropped while it is not earlier than G0,
+    // even a proper rewind key frame.
+    const Rec stale = Key(kT0 + 500 * kMs, 10);
+    fx.src.Feed(Body({stale, P(kT0 + 540 * kMs, 10), Key(kT0 - 80 * kMs, 10)}));
+    EXPECT_EQ(Snapshot(fx.src), Expected({recs[0], recs[1], stale}));
+    EXPECT_EQ(fx.src.PayloadHeld(), 0);
 }
 
 TEST(Intake, MissingSaveFolderDropsGroupsAndLeavesNothing) {

@@ -72,33 +72,31 @@ TEST(Splitter, EveryCutAndRandomChunksYieldTheSameRecords) {
 }
 
 TEST(FeedState, KindsAndEndMarks) {
-    const struct {
-        int32_t kind;
-        PlayDataStates state;  // after one record of that kind, following a video record
-        bool end;
-    } cases[] = {{1, PlayDataStates_Data, false},    {2, PlayDataStates_Data, false},
-                 {0, PlayDataStates_Data, false},    {3, PlayDataStates_Data, false},
-                 {129, PlayDataStates_End101, true}, {255, PlayDataStates_End, true}};
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.kind);
+    // (kind, the state after one record of that kind following a video record)
+    const std::pair<int32_t, PlayDataStates> cases[] = {
+        {1, PlayDataStates_Data}, {2, PlayDataStates_Data},     {0, PlayDataStates_Data},
+        {3, PlayDataStates_Data}, {129, PlayDataStates_End101}, {255, PlayDataStates_End}};
+    for (const auto& [kind, state] : cases) {
+        SCOPED_TRACE(kind);
+        const bool end = state != PlayDataStates_Data;
         Fixture fx;
         EXPECT_EQ(fx.src.GetPlayDataState(), PlayDataStates_Opened);
         fx.src.Feed(Body({Key(kT0, 10)}));
         EXPECT_EQ(fx.src.GetPlayDataState(), PlayDataStates_Data);
         // A record with a payload, which an end mark's is consumed like any other.
-        fx.src.Feed(Body({Key(kT0 + 40 * kMs, 8), Rec{c.kind, kT0, 0, 0, 4, 1, 0, 0}}));
-        EXPECT_EQ(fx.src.GetPlayDataState(), c.state);
-        EXPECT_EQ(fx.src.IsEnd(), c.end);
+        fx.src.Feed(Body({Key(kT0 + 40 * kMs, 8), Rec{kind, kT0, 0, 0, 4, 1, 0, 0}}));
+        EXPECT_EQ(fx.src.GetPlayDataState(), state);
+        EXPECT_EQ(fx.src.IsEnd(), end);
         // An end mark finishes the last group at once, but is no frame of any group.
-        EXPECT_EQ(fx.src.Lists(), (c.end ? Sizes{2, 0, 0} : Sizes{1, 0, 2}));
-        EXPECT_EQ(Snapshot(fx.src).size(), c.end ? 2u : 3u);
+        EXPECT_EQ(fx.src.Lists(), (end ? Sizes{2, 0, 0} : Sizes{1, 0, 2}));
+        EXPECT_EQ(Snapshot(fx.src).size(), end ? 2u : 3u);
         fx.src.RecvEnd();
         EXPECT_TRUE(fx.src.IsEnd() || fx.src.Ahead() > 0);
         // An end state of 100 or more survives the end of the feed; below it, state 3 follows.
         while (fx.src.Ahead() > 0) fx.Next();
         EXPECT_TRUE(fx.src.IsEnd());
         EXPECT_EQ(fx.src.GetPlayDataState(),
-                  c.state == PlayDataStates_End101 ? PlayDataStates_End101 : PlayDataStates_End);
+                  state == PlayDataStates_End101 ? PlayDataStates_End101 : PlayDataStates_End);
     }
 }
 
@@ -109,9 +107,8 @@ TEST(FeedState, ImpossibleLengthEndsTheFeedCleanly) {
         SCOPED_TRACE(length);
         Fixture fx;
         auto body = Body(Groups(2, 2));
-        auto bad = Header(P(kT0 + 999 * kMs, 0));
-        std::memcpy(&bad[32], &length, 4);
-        const auto more = Body(Groups(2, 2, kT0 + 5000 * kMs));  // noise after the break
+        const auto bad = Header(Rec{1, kT0 + 999 * kMs, 40, 0, length});  // no payload follows
+        const auto more = Body(Groups(2, 2, kT0 + 5000 * kMs));           // noise after the break
         for (const auto& part : {bad, more}) body.insert(body.end(), part.begin(), part.end());
         fx.src.Feed(body);
         const bool broken = length != max;
