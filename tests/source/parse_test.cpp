@@ -3,6 +3,7 @@
 
 #include <random>
 #include <tuple>
+#include <utility>
 
 #include "source_test_util.h"
 
@@ -26,19 +27,16 @@ std::vector<Rec> MixedRecords(int big) {
     return recs;
 }
 
+// The records a fresh source takes from body cut at these places.
 std::vector<Seen> FeedInChunks(const TempFolder& dir, const std::vector<uint8_t>& body,
                                const std::vector<size_t>& cuts) {
     TestSource src;
     src.SetSaveFolder(dir.path().c_str());
     src.BeginFeed();
     size_t from = 0;
-    for (size_t cut : cuts) {
-        src.Feed(body, from, cut);
-        from = cut;
-    }
+    for (size_t cut : cuts) src.Feed(body, std::exchange(from, cut), cut);
     src.Feed(body, from, body.size());
-    EXPECT_EQ(src.ParseState(), 0);
-    EXPECT_EQ(src.Unparsed(), 0);
+    EXPECT_EQ(std::pair(src.ParseState(), src.Unparsed()), std::pair(0, 0LL));
     const auto seen = Snapshot(src);
     src.Close();
     return seen;
