@@ -42,22 +42,21 @@ TEST(Commands, LinesGoOutOnlyWhenTheRecordChanged) {
         expected += line;
         EXPECT_EQ(line.empty() ? c.Settle() : c.far.Lines(expected.size()), expected);
     };
-    const std::string seek = "IsSeek=True,SeekTime=";
+    const std::string seek = "IsSeek=True,SeekTime=", t1 = "2019/07/04 07:30:56.000",
+                      t2 = "2019/07/04 07:31:00.500";
     sends(c.src.SetPlay(), kPlay);
     sends(c.src.SetPlay(), "");
     sends(c.src.SetSpeed_Oreietion(kFwd, true, true, false), "");  // stored, not sent
     sends(c.src.SetPlay(), "Type=Play,OnlyeKyFrame=1,NOAudio=1\r\n");
     sends(c.src.SetSpeed_Oreietion(kFwd, false, false, true), kPlay);
-    sends(c.src.SetSeek("2019/07/04 07:30:56.000", kRew),
-          seek + "2019/07/04 07:30:56.000,Orientation=Rewind\r\n");
-    sends(c.src.SetSeek("2019/07/04 07:30:56.000", kRew), "");  // repeated at once
+    sends(c.src.SetSeek(t1.c_str(), kRew), seek + t1 + ",Orientation=Rewind\r\n");
+    sends(c.src.SetSeek(t1.c_str(), kRew), "");  // repeated at once
     sends(c.src.SetPlay(), kPlay);  // play was already true, but the seek was sent last
     sends(c.src.SetPause(), kPause);
-    sends(c.src.SetSeek("2019/07/04 07:31:00.500", kFwd),
-          seek + "2019/07/04 07:31:00.500,Orientation=Forward\r\n");
+    sends(c.src.SetSeek(t2.c_str(), kFwd), seek + t2 + ",Orientation=Forward\r\n");
     // A time text longer than the field is cut to its 31 characters.
-    sends(c.src.SetSeek("2019/07/04 07:31:00.500 and far too much", kFwd),
-          seek + "2019/07/04 07:31:00.500 and far,Orientation=Forward\r\n");
+    sends(c.src.SetSeek((t2 + " and far too much").c_str(), kFwd),
+          seek + t2 + " and far,Orientation=Forward\r\n");
     // Without a connection a changed record is taken as sent (it replaces the seek), and goes
     // nowhere.
     c.src.Close();
