@@ -23,8 +23,7 @@ TEST(PacketQueue, StartsWithTheFlushPacketAndCountsPayloadPlusNode) {
     PacketQueue q;
     EXPECT_EQ(q.Put(Payload(10)), -1) << "a queue takes nothing before it is started";
     q.Start();
-    EXPECT_EQ(q.Count(), 1);
-    EXPECT_EQ(q.Size(), PacketQueue::kNodeOverhead);
+    EXPECT_EQ(std::pair(q.Count(), q.Size()), std::pair(1, PacketQueue::kNodeOverhead));
     ASSERT_EQ(q.Put(Payload(1000)), 0);
     EXPECT_EQ(q.Size(), PacketQueue::kNodeOverhead + 1080);
 
@@ -41,8 +40,7 @@ TEST(PacketQueue, StartsWithTheFlushPacketAndCountsPayloadPlusNode) {
 
     q.Put(Payload(5));
     q.Flush();
-    EXPECT_EQ(q.Count(), 0);
-    EXPECT_EQ(q.Size(), 0);
+    EXPECT_EQ(std::pair(q.Count(), q.Size()), std::pair(0, 0));
 }
 
 // A Get blocked on the empty queue is woken by a Put, and by an abort, after which even

@@ -12,9 +12,10 @@
 using namespace srctest;
 
 TEST(Concurrency, FeedReadAndCommandsAtOnce) {
-    FarEnd far;
     const auto recs = Groups(400, 6);
     const auto body = Body(recs);
+    // Part of the body arrives with the response head, the rest through the receive thread.
+    FarEnd far({body.begin(), body.begin() + 100});
     Fixture fx;
     CQMyFile& src = fx.src;
     src.SetChannel(1);
@@ -40,15 +41,15 @@ TEST(Concurrency, FeedReadAndCommandsAtOnce) {
             std::memset(&f, 0, sizeof f);
             src.GetNextFrameHeader(&f);
             src.GetNextFrame(&f, data, kFwd);
-            if (f.kind != 0 || f.length != 0) seen.push_back(SeenOf(f, data));
-            if (f.kind == 0 && f.length == 0) platform::Sleep(1);  // nothing yet
+            // A zero-filled record: nothing yet.
+            f.kind != 0 || f.length != 0 ? seen.push_back(SeenOf(f, data)) : platform::Sleep(1);
         }
     });
 
     // The body in uneven pieces, now and then pausing so that the reader catches up and the
     // flow control changes its mind while the other two threads run.
     size_t pieces = 0;
-    for (size_t at = 0, step = 1; at < body.size(); at += step, step = step * 7 % 9001 + 13) {
+    for (size_t at = 100, step = 1; at < body.size(); at += step, step = step * 7 % 9001 + 13) {
         far.Send({body.begin() + at, body.begin() + std::min(body.size(), at + step)});
         if (++pieces % 20 == 0) platform::Sleep(2);
     }

@@ -2,7 +2,6 @@
 // removal of every working file at Close.
 #include <gtest/gtest.h>
 
-#include <limits>
 #include <regex>
 #include <tuple>
 
@@ -36,26 +35,20 @@ bool NamedAfter(const std::string& path, const std::string& time) {
     return std::regex_match(path, std::regex("(.*/)?" + time + "__-?[0-9]+"));
 }
 
-std::vector<std::string> traces;
-void Collect(const char* line, void*) {
-    traces.emplace_back(line);
-}
-
 }  // namespace
 
 TEST(Intake, StreamModeWritesOneFilePerGroup) {
     Fixture fx;
     const auto recs = Sequence();
-    const auto body = Body(recs);
     // K1 P P A: nothing is written before a key frame closes the group.
-    fx.src.Feed(body, 0, Part(recs, 0, 4).size());
+    fx.src.Feed(Part(recs, 0, 4));
     EXPECT_TRUE(fx.dir.Files().empty());
     EXPECT_EQ(fx.src.Pending(), 4u);
     // K2 lists K1 P P A at once; P K3 then K2 P; K3 stays pending. Each group in a file of its
     // own named after the key frame that closed it, its time the video frames' (not audio).
-    fx.src.Feed(body, Part(recs, 0, 4).size(), Part(recs, 0, 5).size());
+    fx.src.Feed(Part(recs, 4, 5));
     EXPECT_EQ(fx.src.Ahead(), 1u);
-    fx.src.Feed(body, Part(recs, 0, 5).size(), body.size());
+    fx.src.Feed(Part(recs, 5, 7));
     ASSERT_EQ(fx.src.Lists(), (Sizes{2, 0, 1}));
     const std::tuple<size_t, size_t, std::string, int> groups[] = {{0, 4, "160", 40 + 41 + 42},
                                                                    {4, 6, "240", 50 + 43}};
@@ -74,14 +67,11 @@ TEST(Intake, StreamModeWritesOneFilePerGroup) {
 // Found by the splitter's fuzzer: durations near the 32-bit bounds overflowed the group's sum.
 TEST(Intake, GroupDurationStopsAtTheBounds) {
     Fixture fx;
-    const int32_t durations[2][2] = {{std::numeric_limits<int32_t>::min(), -65496},
-                                     {std::numeric_limits<int32_t>::max(), 1}};
-    for (int i = 0; i < 2; ++i) {
-        Rec key = Key(kT0 + i * 80 * kMs, 0), p = P(kT0 + (i * 80 + 40) * kMs, 0);
-        key.duration = durations[i][0];
-        p.duration = durations[i][1];
-        fx.src.Feed(Body({key, p}));
-        EXPECT_EQ(fx.src.m_listPending.front()->groupDuration, durations[i][0]);
+    // (the key frame's duration, the P frame's): their sum passes a bound.
+    for (const auto& [key, p] : {std::pair{INT32_MIN, -65496}, std::pair{INT32_MAX, 1}}) {
+        const int64_t t = kT0 + (key < 0 ? 0 : 80 * kMs);
+        fx.src.Feed(Body({Rec{1, t, key, 1, 0, 1, 0, 0}, Rec{1, t + 40 * kMs, p, 0, 0, 1, 0, 0}}));
+        EXPECT_EQ(fx.src.m_listPending.front()->groupDuration, key);
     }
 }
 
@@ -101,69 +91,56 @@ TEST(Intake, OnFileModeIndexesGroupsOfOneFile) {
         EXPECT_EQ(ReadBack(*fx.src.m_mapGOP.rbegin()->second), Expected(recs, 4, 6));
         EXPECT_EQ(fx.src.CursorIndex(), 0u);          // on the first group once it is indexed
         EXPECT_EQ(fx.src.Lists(), (Sizes{0, 0, 1}));  // nothing queues for the stream reader
-        fx.src.RecvEnd();                             // closes the recorded file
+        // A group starting at the time of one indexed is dropped: the first stays, its file too.
+        fx.src.Feed(Body({Key(kT0 + 240 * kMs, 20, 9), Key(kT0 + 241 * kMs, 30)}));
+        ASSERT_EQ(fx.src.m_mapGOP.size(), 3u);
+        EXPECT_EQ(ReadBack(*fx.src.m_mapGOP.rbegin()->second), Expected(recs, 6, 7));
+        fx.src.RecvEnd();  // closes the recorded file
     }
 }
 
-TEST(Intake, OnFileSameStartTimeIndexedOnce) {
-    Fixture fx(true);
-    fx.src.Feed(Body({Key(kT0, 10, 1), P(kT0 + 40 * kMs, 5), Key(kT0, 20, 2), Key(kT0 + kMs, 30, 3),
-                      Key(kT0 + 2 * kMs, 1)}));
-    ASSERT_EQ(fx.src.m_mapGOP.size(), 2u);
-    EXPECT_EQ(fx.src.m_mapGOP.begin()->second->size(), 2u);  // the first of the two kept
-    // The dropped duplicate did not take the shared file with it.
-    EXPECT_EQ(fx.Read(1), Expected({Key(kT0, 10, 1)}));
-}
-
-TEST(Intake, SingleKeyFrameAndForeignOrientationDeliverNothing) {
-    Fixture fx;
+// Short feeds, each into a fresh source, and the lists they leave (groups ahead, behind,
+// records pending): every group listed has its file, and no other file is left.
+TEST(Intake, ShortFeedsAndTheGroupsTheyList) {
     Rec odd = Key(kT0 + 40 * kMs, 10);
-    odd.orientation = 2;  // neither rewind nor forward: the group is discarded with its file
-    // (record fed, groups listed after it)
-    const std::pair<Rec, size_t> steps[] = {
-        {Key(kT0, 10), 0}, {odd, 1}, {Key(kT0 + 80 * kMs, 10), 1}};
-    for (const auto& [rec, listed] : steps) {
-        fx.src.Feed(Body({rec}));
-        EXPECT_EQ(fx.src.Ahead(), listed);
+    odd.orientation = 2;  // neither rewind nor forward: its group is discarded with its file
+    auto earlier = Groups(2, 2, kT0, -1);  // groups in falling time order
+    earlier.push_back(P(kT0 - 120 * kMs, 5));
+    const std::vector<Rec> again = {Key(kT0, 10), P(kT0 + 40 * kMs, 10), Key(kT0, 10),
+                                    P(kT0 + 40 * kMs, 5)};
+    const std::tuple<MediaElementOrientations, std::vector<Rec>, Sizes> rows[] = {
+        {kFwd, {Key(kT0, 10)}, {0, 0, 1}},  // a single key frame finishes no group
+        {kFwd, {Key(kT0, 10), odd, Key(kT0 + 80 * kMs, 10)}, {1, 0, 1}},
+        // In rewind a group that starts earlier than the last one is taken.
+        {kRew, earlier, {2, 0, 2}},
+        // A group being received that starts at the same time as the next unread one is stale
+        // in either direction.
+        {kFwd, again, {1, 0, 1}},
+        {kRew, again, {1, 0, 1}}};
+    for (const auto& [orientation, recs, lists] : rows) {
+        Fixture fx;
+        fx.src.SetSpeed_Oreietion(orientation, false, false, false);
+        fx.src.Feed(Body(recs));
+        EXPECT_EQ(fx.src.Lists(), lists) << &recs - &std::get<1>(rows[0]);
+        EXPECT_EQ(fx.dir.Files().size(), lists[0]);
     }
-    EXPECT_EQ(fx.dir.Files().size(), 1u);
 }
 
 TEST(Intake, StaleRecordsDroppedAfterChangeOfDirection) {
-    {
-        Fixture fx;
-        // Forward: three groups G0 G1 G2 (2 frames each, 80 ms), G3 pending; G0 read. To rewind
-        // from G0: G0 comes ahead again, G2 G1 go behind, the pending group is dropped.
-        const auto recs = Groups(3, 2);
-        fx.src.Feed(Body(recs));
-        fx.Read(2);
-        fx.src.Seek("2019/07/04 07:30:56.000", kT0, kRew);
-        EXPECT_EQ(fx.src.Lists(), (Sizes{1, 2, 0}));
-        // The recorder still sends forward: the first stale record is taken (nothing is
-        // pending to compare), everything after it is dropped while it is not earlier than G0,
-        // even a proper rewind key frame.
-        const Rec stale = Key(kT0 + 500 * kMs, 10);
-        fx.src.Feed(Body({stale, P(kT0 + 540 * kMs, 10), Key(kT0 - 80 * kMs, 10)}));
-        EXPECT_EQ(Snapshot(fx.src), Expected({recs[0], recs[1], stale}));
-        EXPECT_EQ(fx.src.PayloadHeld(), 0);
-    }
-    {
-        // Once the group being received starts earlier than G0, records are taken.
-        Fixture fx;
-        fx.src.SetSpeed_Oreietion(kRew, false, false, false);
-        fx.src.Feed(Body(Groups(2, 2, kT0, -1)));  // groups in falling time order
-        fx.src.Feed(Body({P(kT0 - 120 * kMs, 5)}));
-        EXPECT_EQ(fx.src.Lists(), (Sizes{2, 0, 2}));
-    }
-    // A group being received that starts at the same time as the next unread one is stale in
-    // either direction.
-    for (auto orientation : {kFwd, kRew}) {
-        Fixture fx;
-        fx.src.SetSpeed_Oreietion(orientation, false, false, false);
-        fx.src.Feed(
-            Body({Key(kT0, 10), P(kT0 + 40 * kMs, 10), Key(kT0, 10), P(kT0 + 40 * kMs, 5)}));
-        EXPECT_EQ(fx.src.Lists(), (Sizes{1, 0, 1}));
-    }
+    // Forward: three groups G0 G1 G2 (2 frames each, 80 ms), G3 pending; G0 read. To rewind
+    // from G0: G0 comes ahead again, G2 G1 go behind, the pending group is dropped.
+    const auto recs = Groups(3, 2);
+    Fixture fx(recs);
+    fx.Read(2);
+    fx.src.Seek("2019/07/04 07:30:56.000", kT0, kRew);
+    EXPECT_EQ(fx.src.Lists(), (Sizes{1, 2, 0}));
+    // The recorder still sends forward: the first stale record is taken (nothing is
+    // pending to compare), everything after it is dropped while it is not earlier than G0,
+    // even a proper rewind key frame.
+    const Rec stale = Key(kT0 + 500 * kMs, 10);
+    fx.src.Feed(Body({stale, P(kT0 + 540 * kMs, 10), Key(kT0 - 80 * kMs, 10)}));
+    EXPECT_EQ(Snapshot(fx.src), Expected({recs[0], recs[1], stale}));
+    EXPECT_EQ(fx.src.PayloadHeld(), 0);
 }
 
 TEST(Intake, MissingSaveFolderDropsGroupsAndLeavesNothing) {
@@ -171,8 +148,12 @@ TEST(Intake, MissingSaveFolderDropsGroupsAndLeavesNothing) {
         SCOPED_TRACE(onFile ? "on-file" : "stream");
         Fixture fx(onFile);
         fx.src.SetSaveFolder((fx.dir / "not_there").c_str());
-        traces.clear();
-        varnel_set_trace_sink(Collect, nullptr);
+        std::vector<std::string> traces;
+        varnel_set_trace_sink(
+            [](const char* line, void* to) {
+                static_cast<std::vector<std::string>*>(to)->emplace_back(line);
+            },
+            &traces);
         fx.src.Feed(Body(Groups(3, 2)));
         varnel_set_trace_sink(nullptr, nullptr);
         EXPECT_EQ(fx.src.Lists(), (Sizes{0, 0, 1}));
@@ -238,7 +219,7 @@ TEST(Intake, RecordsWithoutAKeyFrameAreBounded) {
     std::vector<Rec> recs;
     size_t most = 0;
     for (int i = 0; i < 2500; ++i) {
-        recs.push_back(Audio(kT0 + i * 40 * kMs, 320, static_cast<uint8_t>(i)));
+        recs.push_back(Rec{2, kT0 + i * 40 * kMs, 0, 0, 320, 1, 0, static_cast<uint8_t>(i)});
         fx.src.Feed(Body({recs.back()}));
         most = std::max(most, fx.src.Pending());
     }

@@ -20,50 +20,40 @@ using Times = std::vector<int64_t>;
 
 }  // namespace
 
-TEST(Navigation, PlainReadingTakesEveryFrameThenMovesTheGroupBehind) {
+TEST(Navigation, PlainAndKeyFrameReadingMoveTheGroupsBehind) {
     Fixture fx;
     fx.src.SetMaxBuffer(5000, 30000);
-    const auto recs = Groups(2, 30);
+    const auto recs = Groups(3, 30);
     fx.src.Feed(Body(recs));
-    EXPECT_EQ(fx.src.GetDuration(), 61 * 40);
+    EXPECT_EQ(fx.src.GetDuration(), 91 * 40);
     EXPECT_EQ(fx.Peek(), recs[0].time);
     EXPECT_EQ(fx.Read(29), Expected(recs, 0, 29));
-    EXPECT_EQ(fx.src.Lists(), (Sizes{2, 0, 1}));
+    EXPECT_EQ(fx.src.Lists(), (Sizes{3, 0, 1}));
     EXPECT_EQ(fx.Read(1), Expected(recs, 29, 30));
-    EXPECT_EQ(fx.src.Lists(), (Sizes{1, 1, 1}));
-    EXPECT_EQ(fx.src.GetDuration(), 31 * 40);
-    frameheader1 first;
-    fx.src.m_listBehind.back()->GetNextFrameHeader(&first);
-    EXPECT_EQ(first.frameTime, recs[0].time);  // back on its first frame
+    EXPECT_EQ(fx.src.Lists(), (Sizes{2, 1, 1}));
+    EXPECT_EQ(fx.src.GetDuration(), 61 * 40);
+
+    // The second group is half read: key-frame reading goes on with the next key frame, never
+    // with the picture at the cursor (it cannot be decoded on its own), and advances play time
+    // by the whole group. It never takes the group still coming.
+    EXPECT_EQ(fx.Read(15), Expected(recs, 30, 45));
+    const frameheader1 k = fx.Next(kFwd, true);
+    EXPECT_EQ(SeenOf(k, fx.data), Expected(recs, 60, 61)[0]);
+    EXPECT_EQ(k.groupDuration, 30 * 40);
+    EXPECT_EQ(fx.src.Lists(), (Sizes{0, 3, 1}));
+    EXPECT_EQ(fx.src.GetDuration(), (61 - 15 - 30) * 40);
+    EXPECT_TRUE(IsZero(fx.Next(kFwd, true)));
 
     // Forward play goes on into the group still coming (its key frame), and then has nothing:
     // a zero-filled record, and the peek leaves its record as it was.
-    EXPECT_EQ(fx.Read(30), Expected(recs, 30, 60));
-    EXPECT_EQ(fx.Peek(), recs[60].time);
-    EXPECT_EQ(fx.Read(1), Expected(recs, 60, 61));
+    EXPECT_EQ(fx.Peek(), recs[90].time);
+    EXPECT_EQ(fx.Read(1), Expected(recs, 90, 91));
+    EXPECT_EQ(fx.src.GetDuration(), (61 - 15 - 30 - 1) * 40);
     EXPECT_TRUE(IsZero(fx.Next()));
     EXPECT_EQ(fx.Peek(), 0x3333333333333333);
-    EXPECT_EQ(fx.src.GetDuration(), 0);
 }
 
-TEST(Navigation, KeyFrameOnlyTakesOneFramePerGroup) {
-    Fixture fx;
-    const auto recs = Groups(3, 30);
-    fx.src.Feed(Body(recs));
-    // The first group is half read: key-frame reading goes on with the next key frame, never
-    // with the picture at the cursor (it cannot be decoded on its own).
-    fx.Read(15);
-    const frameheader1 k = fx.Next(kFwd, true);
-    EXPECT_EQ(SeenOf(k, fx.data), Expected(recs, 30, 31)[0]);
-    EXPECT_EQ(k.groupDuration, 30 * 40);
-    EXPECT_EQ(fx.src.Lists(), (Sizes{1, 2, 1}));
-    // Key-frame reading advances play time by the whole group.
-    EXPECT_EQ(fx.src.GetDuration(), 91 * 40 - 15 * 40 - 30 * 40);
-    EXPECT_EQ(fx.Read(1, kFwd, true), Expected(recs, 60, 61));
-    EXPECT_TRUE(IsZero(fx.Next(kFwd, true)));
-}
-
-TEST(Navigation, OnFileReadingWrapsOnlyWithAutoRepeat) {
+TEST(Navigation, OnFileReadingWrapsOnlyWithAutoRepeatAndKeyFramesAlways) {
     const auto recs = Groups(3, 2);
     {
         Fixture fx(true);
@@ -82,23 +72,18 @@ TEST(Navigation, OnFileReadingWrapsOnlyWithAutoRepeat) {
     Fixture rep(true);
     rep.src.SetAutoRepeat(true);
     rep.src.Feed(Body(recs));
-    rep.src.RecvEnd();
+    rep.src.RecvEnd();  // the closing key frame makes a fourth group
     for (int round = 0; round < 3; ++round) EXPECT_EQ(rep.Read(recs.size()), Expected(recs));
     EXPECT_FALSE(rep.src.IsEnd());
     EXPECT_EQ(rep.src.GetLastFrameDateTime(), recs.back().time);
-}
-
-TEST(Navigation, OnFileKeyFramesWrapBothWays) {
-    Fixture fx(true);
-    fx.src.Feed(Body(Groups(4, 2)));
     // The numbers of the groups whose key frames the next n readings give.
     auto groups = [&](int n, MediaElementOrientations o) {
         Times numbers;
-        while (n-- > 0) numbers.push_back((fx.Next(o, true).frameTime - kT0) / (80 * kMs));
+        while (n-- > 0) numbers.push_back((rep.Next(o, true).frameTime - kT0) / (80 * kMs));
         return numbers;
     };
     EXPECT_EQ(groups(6, kFwd), (Times{0, 1, 2, 3, 0, 1}));
-    fx.src.SetPos(0);
+    rep.src.SetPos(0);
     // In rewind the first group is passed over: reaching it wraps to the last.
     EXPECT_EQ(groups(7, kRew), (Times{3, 2, 1, 3, 2, 1, 3}));
 }
@@ -132,65 +117,70 @@ TEST(Navigation, SetPosAndSeekByTime) {
     EXPECT_EQ(fx.Read(1), Expected(recs, 6, 7));
 }
 
-TEST(Navigation, ChangeOfDirectionSwapsWhatIsBuffered) {
-    Fixture fx;
+// Turned to rewind by a Seek from group 2 with groups 0-3 read, or by TurnAt at the picture
+// just read in group 2 (which is read again from its key frame).
+TEST(Navigation, TurnsSwapWhatIsBufferedAndDropAGroupSentAgain) {
     const auto recs = Groups(7, 2);  // group g starts at recs[2 * g]
     auto g = [&](int n) { return recs[2 * n].time; };
-    fx.src.Feed(Body(recs));
-    fx.Read(8);  // four groups read, three unread
-    ASSERT_EQ(fx.src.Lists(), (Sizes{3, 4, 1}));
-
-    // The current direction: nothing moves, nothing is sent.
-    fx.src.Seek("x", g(2), kFwd);
-    EXPECT_EQ(fx.src.Ahead(), 3u);
-    EXPECT_FALSE(fx.src.m_SentCommand.isSeek);
-
-    // To rewind from group 2: groups 3 (wrong side), 4, 5, 6 go behind; 2, 1, 0 come ahead.
     char text[32];
     CQMyFile::FrameTime2SystemTime(g(2), text);
-    fx.src.Seek(text, g(2), kRew);
-    EXPECT_EQ(TestSource::Starts(fx.src.m_listAhead), (Times{g(2), g(1), g(0)}));
-    EXPECT_EQ(TestSource::Starts(fx.src.m_listBehind), (Times{g(6), g(5), g(4), g(3)}));
-    EXPECT_EQ(fx.src.GetDuration(), 3 * 80);
-    EXPECT_EQ(fx.src.Pending(), 0u);  // the group coming forward is dropped
-    // The recorder is asked to go on from the far end of what is buffered.
-    EXPECT_TRUE(fx.src.m_SentCommand.isSeek);
-    EXPECT_FALSE(fx.src.m_Command.isSeek);
-    EXPECT_STREQ(fx.src.m_SentCommand.seekTime, "2019/07/04 07:30:56.000");
-    EXPECT_EQ(fx.src.m_Command.orientation, kRew);
-    // Each group again from its key frame, latest first.
-    EXPECT_EQ(fx.Read(6), Expected({recs[4], recs[5], recs[2], recs[3], recs[0], recs[1]}));
+    for (bool turnAt : {false, true}) {
+        SCOPED_TRACE(turnAt ? "TurnAt" : "Seek");
+        Fixture fx(recs);
+        fx.Read(turnAt ? 5 : 8);
+        // The current direction: nothing moves, nothing is sent.
+        fx.src.Seek("x", g(2), kFwd);
+        EXPECT_EQ(fx.src.Lists(), (turnAt ? Sizes{5, 2, 1} : Sizes{3, 4, 1}));
+        EXPECT_FALSE(fx.src.m_SentCommand.isSeek);
 
-    // Back to forward with nothing ahead of time t: everything buffered lies behind it.
-    fx.src.Seek(text, g(6) + 1, kFwd);
-    EXPECT_EQ(fx.src.Ahead(), 0u);
-    EXPECT_STREQ(fx.src.m_SentCommand.seekTime, text);
-    EXPECT_EQ(fx.src.GetDuration(), 0);
+        // Groups 3 (wrong side), 4, 5, 6 go behind; 2, 1, 0 come ahead.
+        if (turnAt) {
+            EXPECT_EQ(fx.src.TurnAt(recs[4].time + 1, kRew), g(2));
+        } else {
+            fx.src.Seek(text, g(2), kRew);
+        }
+        EXPECT_EQ(TestSource::Starts(fx.src.m_listAhead), (Times{g(2), g(1), g(0)}));
+        EXPECT_EQ(TestSource::Starts(fx.src.m_listBehind), (Times{g(6), g(5), g(4), g(3)}));
+        EXPECT_EQ(fx.src.GetDuration(), 3 * 80);
+        EXPECT_EQ(fx.src.Pending(), 0u);  // the group coming forward is dropped
+        // The recorder is asked to go on from the far end of what is buffered.
+        EXPECT_TRUE(fx.src.m_SentCommand.isSeek);
+        EXPECT_FALSE(fx.src.m_Command.isSeek);
+        EXPECT_STREQ(fx.src.m_SentCommand.seekTime, "2019/07/04 07:30:56.000");
+        EXPECT_EQ(fx.src.m_Command.orientation, kRew);
+        // It goes on from the group holding the seek time, one held already: dropped.
+        fx.src.Feed(Body({recs[0], recs[1], recs[2]}));
+        EXPECT_EQ(fx.src.Ahead(), 3u);
+        // Each group again from its key frame, latest first.
+        EXPECT_EQ(fx.Read(6), Expected({recs[4], recs[5], recs[2], recs[3], recs[0], recs[1]}));
+
+        // Back to forward with nothing ahead of time t: everything buffered lies behind it.
+        fx.src.Seek(text, g(6) + 1, kFwd);
+        EXPECT_EQ(fx.src.Ahead(), 0u);
+        EXPECT_STREQ(fx.src.m_SentCommand.seekTime, text);
+        EXPECT_EQ(fx.src.GetDuration(), 0);
+    }
 }
 
 TEST(Navigation, GroupsBehindAreTrimmedToOneHundred) {
-    Fixture fx;
     const auto recs = Groups(103, 1);
-    fx.src.Feed(Body(recs));
-    ASSERT_EQ(fx.src.Ahead(), 103u);
-    const std::string oldest = fx.src.m_listAhead.front()->GetPath();
-    const std::string second = (*std::next(fx.src.m_listAhead.begin()))->GetPath();
+    Fixture fx(recs);
+    std::vector<std::string> paths;
+    for (const auto& g : fx.src.m_listAhead) paths.push_back(g->GetPath());
     EXPECT_EQ(fx.Read(100), Expected(recs, 0, 100));
     EXPECT_EQ(fx.src.m_listBehind.size(), 100u);
-    EXPECT_EQ(fx.dir.Files().size(), 103u);
-    // The next file opened finds 101 groups behind: the oldest goes with its file.
-    EXPECT_EQ(fx.Read(1), Expected(recs, 100, 101));
-    EXPECT_EQ(fx.src.m_listBehind.size(), 100u);
-    EXPECT_EQ(fx.dir.Files().size(), 102u);
-    EXPECT_FALSE(platform::FileExists(oldest.c_str()));
-    fx.Read(1);
-    EXPECT_FALSE(platform::FileExists(second.c_str()));
+    // The next file opened finds 101 groups behind: the oldest goes with its file, each time.
+    for (size_t gone = 0; gone < 2; ++gone) {
+        EXPECT_EQ(fx.Read(1), Expected(recs, 100 + gone, 101 + gone));
+        EXPECT_EQ(fx.src.m_listBehind.size(), 100u);
+        EXPECT_EQ(fx.dir.Files().size(), 102u - gone);
+        EXPECT_FALSE(platform::FileExists(paths[gone].c_str()));
+    }
 }
 
 TEST(Navigation, UnreadableGroupFileGivesNoFrame) {
-    Fixture fx;
     const auto recs = Groups(2, 3);
-    fx.src.Feed(Body(recs));
+    Fixture fx(recs);
     platform::DeleteFile(fx.src.m_listAhead.front()->GetPath());
     const int before = fx.src.GetDuration();
     EXPECT_TRUE(IsZero(fx.Next()));  // never a length without its bytes
@@ -201,19 +191,23 @@ TEST(Navigation, UnreadableGroupFileGivesNoFrame) {
 }
 
 TEST(Navigation, ShortFormRecordsFromTheOpenedFile) {
-    // Packed 56-byte headers: kind, codec, time at offset 12, duration, audio time, length,
-    // key flag, five more words; then the payload. The third record is cut short.
+    // Packed 56-byte headers: the frame header's first 60 bytes without the padding word at 12
+    // (the record as read has it zero); then the payload. The third record is cut short.
+    const std::vector<Rec> recs = {Key(kT0, 5), P(kT0 + kMs, 0), P(kT0 + 2 * kMs, 300)};
     TempFolder dir;
     std::ofstream file(dir / "short.bin", std::ios::binary);
-    const int32_t lengths[] = {5, 0, 300};
-    for (int32_t i = 0; i < 3; ++i) {
-        const int64_t time = kT0 + i * kMs;
-        const int32_t fields[] = {40 + i, i, lengths[i], i == 0, 1, 2, 3, 4, 5};
-        file.write("\1\0\0\0hevc\0\0\0\0", 12).write(reinterpret_cast<const char*>(&time), 8);
-        file.write(reinterpret_cast<const char*>(fields), sizeof fields);
-        for (int j = 0; j < lengths[i] - (i == 2); ++j) file.put(static_cast<char>(j));
+    std::vector<std::vector<uint8_t>> read;
+    for (const Rec& r : recs) {
+        auto h = Header(r);
+        const auto p = Payload(r);
+        file.write(reinterpret_cast<const char*>(h.data()), 12)
+            .write(reinterpret_cast<const char*>(&h[16]), 44);
+        file.write(reinterpret_cast<const char*>(p.data()), r.length - (r.length == 300));
+        std::fill(&h[12], &h[16], 0);
+        read.push_back({h.begin(), h.begin() + 60});
     }
     file.close();
+    read.back().assign(60, 0);  // the cut record: no frame
 
     CQMyFile src;
     frameheader rec;
@@ -221,34 +215,14 @@ TEST(Navigation, ShortFormRecordsFromTheOpenedFile) {
     src.GetNextFrame(rec, data);  // nothing opened yet: no frame
     EXPECT_EQ(rec.kind, 0);
     src.OpenFile((dir / "short.bin").c_str());
-    src.GetNextFrame(rec, data);
-    EXPECT_EQ(std::make_tuple(rec.kind, std::string(rec.codec), rec.frameTime, rec.length,
-                              rec.keyFrame, rec.unknown[4]),
-              std::make_tuple(1, std::string("hevc"), kT0, 5, 1, 5));
-    EXPECT_EQ(std::vector<uint8_t>(data, data + 5), (std::vector<uint8_t>{0, 1, 2, 3, 4}));
-    src.GetNextFrame(rec, data);
-    EXPECT_EQ(std::make_pair(rec.frameTime, rec.length), std::make_pair(kT0 + kMs, 0));
-    src.GetNextFrame(rec, data);
-    EXPECT_EQ(std::make_pair(rec.kind, rec.length), std::make_pair(0, 0));  // truncated
+    for (size_t i = 0; i < recs.size(); ++i) {
+        src.GetNextFrame(rec, data);
+        const auto* got = reinterpret_cast<const uint8_t*>(&rec);
+        EXPECT_EQ(std::vector<uint8_t>(got, got + 60), read[i]) << i;
+        EXPECT_TRUE(i != 0 || std::vector<uint8_t>(data, data + 5) == Payload(recs[0]));
+    }
     src.Close();
     EXPECT_TRUE(platform::FileExists((dir / "short.bin").c_str()));  // only read: it stays
-}
-
-TEST(Navigation, TurnAtKeepsThePlacesGroupAndDropsAGroupSentAgain) {
-    Fixture fx;
-    const auto recs = Groups(5, 2);  // group g starts at recs[2 * g]
-    fx.src.Feed(Body(recs));
-    fx.Read(5);  // groups 0 and 1 read, group 2 begun
-
-    // Turned back at the picture just read: its group is read again, from its key frame.
-    EXPECT_EQ(fx.src.TurnAt(recs[4].time + 1, kRew), recs[4].time);
-    EXPECT_EQ(TestSource::Starts(fx.src.m_listAhead), (Times{recs[4].time, recs[2].time, kT0}));
-    EXPECT_TRUE(fx.src.m_SentCommand.isSeek);
-
-    // The recorder goes on from the group holding the seek time, one held already.
-    fx.src.Feed(Body({recs[0], recs[1], recs[2]}));
-    EXPECT_EQ(fx.src.Ahead(), 3u);
-    EXPECT_EQ(fx.Read(6), Expected({recs[4], recs[5], recs[2], recs[3], recs[0], recs[1]}));
 }
 
 // Two channels whose key frames fall apart: a turn starts where every channel keeps the group

@@ -27,11 +27,7 @@ constexpr auto kRew = MediaElementOrientations_Rewind;
 struct Rec {
     int32_t kind = 1;
     int64_t time = kT0;
-    int32_t duration = 40;
-    int32_t key = 0;
-    int32_t length = 0;
-    int32_t orientation = 1;
-    int32_t channel = 0;
+    int32_t duration = 40, key = 0, length = 0, orientation = 1, channel = 0;
     uint8_t seed = 0;  // payload bytes are derived from it
 };
 
@@ -40,9 +36,6 @@ inline Rec Key(int64_t time, int32_t length, uint8_t seed = 1) {
 }
 inline Rec P(int64_t time, int32_t length, uint8_t seed = 2) {
     return Rec{1, time, 40, 0, length, 1, 0, seed};
-}
-inline Rec Audio(int64_t time, int32_t length, uint8_t seed = 3) {
-    return Rec{2, time, 0, 0, length, 1, 0, seed};
 }
 
 // The 72 header bytes as 32-bit words: kind, codec (8 bytes), padding (carried, never read),
@@ -70,10 +63,9 @@ inline std::vector<uint8_t> Payload(const Rec& r) {
 
 inline std::vector<uint8_t> Body(const std::vector<Rec>& recs) {
     std::vector<uint8_t> b;
-    for (const Rec& r : recs) {
+    for (const Rec& r : recs)
         for (const auto& part : {Header(r), Payload(r)})
             b.insert(b.end(), part.begin(), part.end());
-    }
     return b;
 }
 
@@ -155,17 +147,13 @@ private:
 
 using Sizes = std::vector<size_t>;
 
-// A record as header bytes and payload bytes.
-struct Seen {
-    std::vector<uint8_t> header;
-    std::vector<uint8_t> payload;
-    bool operator==(const Seen&) const = default;
-};
+// A record as its header bytes followed by its payload bytes.
+using Seen = std::vector<uint8_t>;
 
 inline Seen SeenOf(const frameheader1& f, const unsigned char* payload) {
     const auto* h = reinterpret_cast<const uint8_t*>(&f);
-    Seen s{{h, h + VARNEL_FRAME_HEADER_SIZE}, {}};
-    if (payload != nullptr && f.length > 0) s.payload.assign(payload, payload + f.length);
+    Seen s(h, h + VARNEL_FRAME_HEADER_SIZE);
+    if (payload != nullptr && f.length > 0) s.insert(s.end(), payload, payload + f.length);
     return s;
 }
 
@@ -200,8 +188,7 @@ inline std::vector<Seen> Snapshot(TestSource& src) {
 inline std::vector<Seen> Expected(const std::vector<Rec>& recs, size_t from = 0,
                                   size_t to = SIZE_MAX) {
     std::vector<Seen> out;
-    for (size_t i = from; i < std::min(to, recs.size()); ++i)
-        out.push_back(Seen{Header(recs[i]), Payload(recs[i])});
+    for (size_t i = from; i < std::min(to, recs.size()); ++i) out.push_back(Body({recs[i]}));
     return out;
 }
 
@@ -225,6 +212,10 @@ struct Fixture {
         src.SetSaveFolder(dir.path().c_str());
         src.SetOnFile(onFile);
         src.BeginFeed();
+    }
+    // The same, fed with these records at once.
+    explicit Fixture(const std::vector<Rec>& fed, bool onFile = false) : Fixture(onFile) {
+        src.Feed(Body(fed));
     }
     ~Fixture() {
         src.Close();
