@@ -103,7 +103,15 @@ bool CQMyFile::GetNextFrame_Key(frameheader1* rec, unsigned char*& data,
         // key-frame reading goes on with the next group's. Deliberately not the frame at its
         // cursor: that picture cannot be decoded alone, and the host would see a broken one.
         while (!m_listAhead.empty() && PartlyRead(*m_listAhead.front())) {
-            m_listAhead.front()->Reset();
+            // Its pictures passed over leave the buffered time too, or flow control would
+            // count them as held for as long as the source lives.
+            CQMyFile_GOP& group = *m_listAhead.front();
+            frameheader1 rest{};
+            while (!group.IsEnd()) {
+                group.GetNexFrame(rest);
+                if (rest.kind == VARNEL_KIND_VIDEO) m_nDuration -= rest.duration;
+            }
+            group.Reset();
             m_listBehind.push_back(std::move(m_listAhead.front()));
             m_listAhead.pop_front();
         }

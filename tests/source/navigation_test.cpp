@@ -34,21 +34,22 @@ TEST(Navigation, PlainAndKeyFrameReadingMoveTheGroupsBehind) {
     EXPECT_EQ(fx.src.GetDuration(), 61 * 40);
 
     // The second group is half read: key-frame reading goes on with the next key frame, never
-    // with the picture at the cursor (it cannot be decoded on its own), and advances play time
-    // by the whole group. It never takes the group still coming.
+    // with the picture at the cursor (it cannot be decoded on its own), and takes the rest of
+    // the half-read group and the whole next one off the time buffered. It never takes the
+    // group still coming.
     EXPECT_EQ(fx.Read(15), Expected(recs, 30, 45));
     const frameheader1 k = fx.Next(kFwd, true);
     EXPECT_EQ(SeenOf(k, fx.data), Expected(recs, 60, 61)[0]);
     EXPECT_EQ(k.groupDuration, 30 * 40);
     EXPECT_EQ(fx.src.Lists(), (Sizes{0, 3, 1}));
-    EXPECT_EQ(fx.src.GetDuration(), (61 - 15 - 30) * 40);
+    EXPECT_EQ(fx.src.GetDuration(), (61 - 30 - 30) * 40);
     EXPECT_TRUE(IsZero(fx.Next(kFwd, true)));
 
     // Forward play goes on into the group still coming (its key frame), and then has nothing:
     // a zero-filled record, and the peek leaves its record as it was.
     EXPECT_EQ(fx.Peek(), recs[90].time);
     EXPECT_EQ(fx.Read(1), Expected(recs, 90, 91));
-    EXPECT_EQ(fx.src.GetDuration(), (61 - 15 - 30 - 1) * 40);
+    EXPECT_EQ(fx.src.GetDuration(), 0);
     EXPECT_TRUE(IsZero(fx.Next()));
     EXPECT_EQ(fx.Peek(), 0x3333333333333333);
 }
