@@ -34,7 +34,7 @@ TEST(CQSocket, FailuresLeaveNoSocketAndPrintTheirMessage) {
     }
 }
 
-TEST(CQSocket, ShutdownDirectionsAndVanishedPeer) {
+TEST(CQSocket, ShutdownVanishedPeerAndCloseFromAnotherThread) {
     Loopback lo;
     auto [client, server] = lo.Pair();
     client->Shuntdown(static_cast<QNetwork::ShuntdownTyps>(3));  // nothing happens
@@ -50,17 +50,15 @@ TEST(CQSocket, ShutdownDirectionsAndVanishedPeer) {
     for (int i = 0; i < 50 && last >= 0; ++i)
         last = client->Send(std::string(65536, 'y').data(), 65536);
     EXPECT_EQ(last, -1);
-}
-
-TEST(CQSocket, CloseFromAnotherThreadWakesBlockedReceiveAndAccept) {
-    Loopback lo;
-    auto [client, server] = lo.Pair();
+    // A Close from another thread wakes a blocked receive and a blocked accept.
+    const auto silent = lo.Pair();  // its far end stays open and silent
+    CQSocket* blocked = silent.first.get();
     int received = 99;
     auto accepted = std::make_unique<CQSocket>();
-    std::thread receiver([&, c = client.get()] { received = c->Receive(&received, 4); });
+    std::thread receiver([&] { received = blocked->Receive(&received, 4); });
     std::thread acceptor([&] { accepted = lo.listener.Accept(); });
     std::this_thread::sleep_for(50ms);
-    client->Close();
+    blocked->Close();
     lo.listener.Close();
     receiver.join();
     acceptor.join();
@@ -188,9 +186,7 @@ TEST(CQIOCP, ChainedReceivesAndOneLargeSendKeepEveryByte) {
     ASSERT_TRUE(out.Wait([&] { return out.calls == 1 && out.data.size() == payload.size(); }));
     server->Shuntdown(QNetwork::ShuntdownTyps_Send);
     // The last receive ends with the orderly close; only then may its record go.
-    ASSERT_TRUE(in.Wait([&] { return in.ended; }));
-    std::lock_guard<std::mutex> guard(in.lock);
-    EXPECT_TRUE(in.data == payload);
+    EXPECT_TRUE(in.Wait([&] { return in.ended && in.data == payload; }));
 }
 
 TEST(CQIOCP, NoCompletionTouchesARecordAfterCloseAndClearAll) {
@@ -199,16 +195,12 @@ TEST(CQIOCP, NoCompletionTouchesARecordAfterCloseAndClearAll) {
     // reports any write into it afterwards.
     Loopback lo;
     for (int i = 0; i < 200; ++i) {
-        auto [client, server] = lo.Pair();
-        auto args = std::make_unique<CQSocketAsyncEventArgs>();
-        char buffer[16];
-        args->SetBuffer(buffer, sizeof buffer);
-        args->Add([&](void*, const CQSocketAsyncEventArgs&) {});
+        const auto [client, server] = lo.Pair();
+        auto record = std::make_unique<Watched>();
         CQIOCP::GetInstance().Add(client->GetSocket());
-        client->ReceiveAsync(*args);
+        client->ReceiveAsync(record->args);
         client->Close();
-        args->ClearAll();
-        args.reset();
+        record->args.ClearAll();
     }
     std::this_thread::sleep_for(100ms);
 }
@@ -221,8 +213,6 @@ TEST(CQEvenHandler, RaisedInOrderWhileOtherThreadsClearAndAdd) {
     auto copy = e;  // with the handlers, and a lock of its own
     copy.RaisEvent(7, "x");
     EXPECT_EQ(order, "7xx!");
-    copy.m_Handlers.emplace_back();
-    EXPECT_THROW(copy.RaisEvent(0, ""), std::bad_function_call);
 
     long calls = 0;  // not atomic: the event's lock keeps the handler calls apart
     std::atomic<bool> stop{false};
