@@ -83,10 +83,6 @@ TEST(CQHttpPushClient, OwnServerStreams) {
         {bytewise, {"a--b", "c--d"}},
         // head and first part in one segment, parts without length
         {{kHead + "--abc\r\n\r\nfirst\r\n--abc\r\n\r\nsecond\r\n--abc--\r\n"}, {"first", "second"}},
-        // quoted boundary --abc
-        {{mixed + " boundary=\"--abc\"\r\n\r\n",
-          "--abc\r\nContent-Length: 1\r\n\r\nA\r\n--abc\r\nContent-Length: 1\r\n\r\nB\r\n"},
-         {"A", "B"}},
         // boundary a-b: its dashes are dropped, so a server must write --ab lines ("--a-b" is
         // not the marker: D is skipped as junk)
         {{mixed + "boundary=a-b\r\n\r\n",
@@ -162,19 +158,13 @@ TEST(CQHttpPushClient, CloseFromAnotherThreadStopsEverything) {
     }
 }
 
-// A refused connection starts no receive and raises no event; a connection on which nothing
-// comes for the idle limit is shut, and the closed event reports the stall; a Close from
-// another thread ends an Open waiting for a head that never comes.
-TEST(CQHttpPushClient, RefusedStalledAndSilentConnections) {
-    Collector refused;
-    EXPECT_TRUE(
-        refused.Open(("http://127.0.0.1:" + std::to_string(nettest::ClosedPort())).c_str()));
-    std::promise<void> done;
+// A connection on which nothing comes for the idle limit is shut, and the closed event reports
+// the stall.
+TEST(CQHttpPushClient, StalledConnection) {
     Server server([&](Server& s) {
-        auto stalled = s.Next();
-        nettest::SendAll(*stalled, kHead + "--abc\r\nContent-Length: 2\r\n\r\nok\r\n--abc\r\n");
-        auto silent = s.Next();  // never answered
-        done.get_future().wait();
+        auto conn = s.Next();
+        nettest::SendAll(*conn, kHead + "--abc\r\nContent-Length: 2\r\n\r\nok\r\n--abc\r\n");
+        nettest::Receive(*conn);  // until the client shuts the stalled connection
     });
     Collector client;
     client.SetIdleLimit(300);
@@ -182,14 +172,4 @@ TEST(CQHttpPushClient, RefusedStalledAndSilentConnections) {
     ASSERT_TRUE(client.WaitClosed());
     EXPECT_EQ(client.Get(client.closedError), CQHttpPushClient::kStalledError);
     EXPECT_EQ(client.Get(client.parts), std::vector<std::string>{"ok"});
-
-    const auto start = std::chrono::steady_clock::now();
-    std::thread opener([&] { client.Open(server.Url("/cam").c_str()); });
-    std::this_thread::sleep_for(100ms);
-    client.Close();
-    opener.join();
-    EXPECT_LT(std::chrono::steady_clock::now() - start,
-              std::chrono::milliseconds(CQHttpPushClient::kHeadTimeoutMs / 2));
-    EXPECT_EQ(client.Get(client.closedEvents) + refused.Get(refused.closedEvents), 1);
-    done.set_value();
 }
