@@ -1,7 +1,5 @@
 #include <gtest/gtest.h>
 
-#include <tuple>
-
 #include "tests/net/net_test_util.h"
 #include "varnel/varnel.h"
 
@@ -19,54 +17,13 @@ std::string Answer(const std::string& status, const std::string& body,
 
 }  // namespace
 
-// The body bytes that came with the head go to CheckContent inside Open, on the opening thread
-// (none when the first receive ends inside the head, which is then not looked for again); every
-// later block, in order and at most 8 KiB each, on the receive thread.
-TEST(CQHttpClient, FirstBodyBytesFromOpenThenEveryBlockInOrder) {
+// One connection per answer, closed after it; on the last, `later` follows once Open has
+// returned. The body bytes that came with the head go to CheckContent inside Open, on the
+// opening thread (none when the first receive ends inside the head, which is then not looked
+// for again); every later block, in order and at most 8 KiB each, on the receive thread.
+TEST(CQHttpClient, AnswersChallengesAndEarlyEnds) {
     std::string blocks;
     for (int i = 0; i < 4; ++i) blocks += std::string(3000 + 4000 * i, char('a' + i));
-    // first receive -> what Open delivers, what comes after it
-    const std::tuple<std::string, std::string, std::string> cases[] = {
-        {"HTTP/1.1 200 OK\r\nContent-Type: x\r\n\r\n" + std::string(100, 'F'),
-         std::string(100, 'F'), blocks},
-        {"HTTP/1.1 200 OK\r\nContent-", "", "Length: 5\r\n\r\nhello" + blocks},
-    };
-    for (const auto& [first, fromOpen, later] : cases) {
-        std::promise<void> opened;
-        Server server([&](Server& s) {
-            auto c = s.Next();
-            nettest::SendAll(*c, first);
-            opened.get_future().wait();
-            for (size_t at = 0; at < later.size(); at += 9000) {
-                nettest::SendAll(*c, later.substr(at, 9000));
-                std::this_thread::sleep_for(5ms);
-            }
-        });
-        RecordingClient client;
-        EXPECT_TRUE(client.Open(server.Url("/PlayBack1.cgi?begin=2024-01-01 00:00:00").c_str()));
-        const size_t early = client.Get(client.calls).size();
-        opened.set_value();
-        ASSERT_TRUE(client.WaitRecvEnd());
-        const std::thread::id receiver = client.Get(client.endThread);
-        EXPECT_NE(receiver, std::this_thread::get_id());
-        const std::vector<RecordingClient::Call> calls = client.Get(client.calls);
-        std::string inOpen, after;
-        for (size_t i = 0; i < calls.size(); ++i) {
-            EXPECT_EQ(calls[i].thread, i < early ? std::this_thread::get_id() : receiver);
-            EXPECT_LE(calls[i].bytes.size(), 8192u);
-            (i < early ? inOpen : after) += calls[i].bytes;
-        }
-        EXPECT_EQ(early, fromOpen.empty() ? 0u : 1u);
-        EXPECT_TRUE(inOpen == fromOpen && after == later);
-        EXPECT_TRUE(client.Close());
-        EXPECT_EQ(client.Get(client.recvEnds), 1);
-        server.Join();
-        EXPECT_EQ(server.requests, std::vector<std::string>{"GET /PlayBack1.cgi?begin=2024-01-01%20"
-                                                            "00:00:00 HTTP/1.1\r\n\r\n"});
-    }
-}
-
-TEST(CQHttpClient, ChallengesAndEarlyEnds) {
     const std::string challenge = "WWW-Authenticate: Digest realm=\"rec\", nonce=\"abc123\"\r\n";
     const std::string plain = "GET /a%20b HTTP/1.1\r\n\r\n";
     const std::string authorized =
@@ -75,39 +32,72 @@ TEST(CQHttpClient, ChallengesAndEarlyEnds) {
         nettest::AuthTool({"digest", "admin", "rec", "pass", "GET", "/a b", "abc123"}) +
         "\"\r\n\r\n";
     struct Case {
-        std::vector<std::string> answers;  // one connection per answer, closed after it
-        std::string body;                  // what reached CheckContent
+        std::vector<std::string> answers;
+        std::string later;
+        std::string body;  // what reached CheckContent before `later`
         std::vector<std::string> requests;
     };
     const Case cases[] = {
+        {{"HTTP/1.1 200 OK\r\nContent-Type: x\r\n\r\n" + std::string(100, 'F')},
+         blocks,
+         std::string(100, 'F'),
+         {plain}},
+        {{"HTTP/1.1 200 OK\r\nContent-"}, "Length: 5\r\n\r\nhello" + blocks, "", {plain}},
         // 401 answered on a new connection
         {{Answer("401 Unauthorized", "denied", challenge),
           Answer("200 OK", "ok body", "X-Pad: longer head\r\n")},
+         "",
          "ok body",
          {plain, authorized}},
         // a second 401 is a body, not retried
         {{Answer("401 Unauthorized", "first", challenge),
           Answer("401 Unauthorized", "second", challenge)},
+         "",
          "second",
          {plain, authorized}},
         // server closes mid-body
         {{"HTTP/1.1 200 OK\r\nContent-Length: 1000\r\n\r\n" + std::string(300, 'm')},
+         "",
          std::string(300, 'm'),
          {plain}},
-        {{""}, "", {plain}},  // server closes without answering
+        {{""}, "", "", {plain}},  // server closes without answering
     };
     for (const Case& k : cases) {
         SCOPED_TRACE(&k - cases);
+        std::promise<void> opened;
         Server server([&](Server& s) {
-            for (const std::string& a : k.answers) nettest::SendAll(*s.Next(), a);
+            for (size_t i = 0; i < k.answers.size(); ++i) {
+                auto c = s.Next();
+                nettest::SendAll(*c, k.answers[i]);
+                if (i + 1 < k.answers.size() || k.later.empty()) continue;
+                opened.get_future().wait();
+                for (size_t at = 0; at < k.later.size(); at += 9000) {
+                    nettest::SendAll(*c, k.later.substr(at, 9000));
+                    std::this_thread::sleep_for(5ms);
+                }
+            }
             // The next connection must be the test's own sentinel, made after the client ended.
             EXPECT_EQ(nettest::Receive(*s.lo_.listener.Accept(), 8), "sentinel");
         });
         RecordingClient client;
-        client.Open(server.Url("/a b", "admin:pass@").c_str());
+        EXPECT_TRUE(client.Open(server.Url("/a b", "admin:pass@").c_str()));
+        const size_t early = client.Get(client.calls).size();
+        opened.set_value();
         ASSERT_TRUE(client.WaitRecvEnd());
-        EXPECT_EQ(client.Body(), k.body);
-        client.Close();
+        const std::thread::id receiver = client.Get(client.endThread);
+        const std::vector<RecordingClient::Call> calls = client.Get(client.calls);
+        std::string inOpen, after;
+        for (size_t i = 0; i < calls.size(); ++i) {
+            EXPECT_EQ(calls[i].thread, i < early ? std::this_thread::get_id() : receiver);
+            EXPECT_LE(calls[i].bytes.size(), 8192u);
+            (i < early ? inOpen : after) += calls[i].bytes;
+        }
+        EXPECT_EQ(inOpen + after, k.body + k.later);
+        if (!k.later.empty()) {  // what came with the head went in Open, in one call
+            EXPECT_NE(receiver, std::this_thread::get_id());
+            EXPECT_EQ(after + std::to_string(early), k.later + (k.body.empty() ? "0" : "1"));
+        }
+        EXPECT_TRUE(client.Close());
         QNetwork::CQSocket sentinel;
         sentinel.OpenTCP();
         sentinel.Connect("127.0.0.1", server.lo_.port);
