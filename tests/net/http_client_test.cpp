@@ -175,7 +175,7 @@ TEST(CQHttpClient, TracesAndCompletionHandler) {
     char buffer[8] = "hello";
     QNetwork::CQSocketAsyncEventArgs args;
     args.SetBuffer(buffer, sizeof buffer);
-    for (uint32_t n : {5u, 0u}) args.m_BytesTransferred = n, client->Completed(nullptr, args);
+    for (uint32_t n : {5u, 0u}) args.m_BytesTransferred = n, client->RecvAsync(nullptr, args);
     EXPECT_EQ(std::string(buffer, 8) + client->Body(), std::string(8, '\0') + "xhello");
     client.reset();
     varnel_set_trace_sink(nullptr, nullptr);

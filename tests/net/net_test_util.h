@@ -13,13 +13,12 @@
 #include <fstream>
 #include <functional>
 #include <future>
+#include <iterator>
 #include <memory>
 #include <mutex>
 #include <random>
-#include <sstream>
 #include <string>
 #include <thread>
-#include <utility>
 #include <vector>
 
 #include "net/http/http_client.h"
@@ -86,9 +85,8 @@ struct TempDir {
 };
 
 inline std::string ReadFile(const std::string& name) {
-    std::stringstream s;
-    s << std::ifstream(name, std::ios::binary).rdbuf();
-    return s.str();
+    std::ifstream f(name, std::ios::binary);
+    return {std::istreambuf_iterator<char>(f), {}};
 }
 
 inline std::string Quote(const std::string& arg) {
@@ -138,9 +136,7 @@ public:
     };
     QNetwork::QProtocol::HTTP::CQHttpRequest& Request() { return *m_pRequest; }
     int LastCode() const { return m_pResponse->GetResponseCode(); }
-    void Completed(void* sender, const QNetwork::CQSocketAsyncEventArgs& a) {
-        RecvAsync(sender, a);
-    }
+    using CQHttpClient::RecvAsync;
     std::string Body() {
         std::string all;
         for (const Call& c : Get(calls)) all += c.bytes;
