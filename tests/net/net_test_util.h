@@ -106,10 +106,9 @@ inline std::string AuthTool(const std::vector<std::string>& args) {
     return std::string(line, std::strcspn(line, "\n"));
 }
 
-// A client whose hooks record under lock_: Get copies a record under it, WaitUntil waits until
-// the hooks make done true.
-template <typename Client>
-class Recorder : public Client {
+// Records written under lock_ by other threads: Get copies one under it, WaitUntil waits until
+// the writers make done true.
+class Guarded {
 public:
     template <typename T>
     T Get(const T& record) {
@@ -126,6 +125,10 @@ protected:
     std::mutex lock_;
     std::condition_variable changed_;
 };
+
+// A client whose hooks record under the lock.
+template <typename Client>
+class Recorder : public Client, public Guarded {};
 
 // Records every CheckContent (bytes and thread) and RecvEnd call.
 class RecordingClient : public Recorder<QNetwork::QProtocol::HTTP::CQHttpClient> {

@@ -100,11 +100,9 @@ TEST(CQSocket, CloseDuringConnectNeverClosesAnotherFile) {
 namespace {
 
 // One record with a handler that notes its completions.
-struct Watched {
+struct Watched : nettest::Guarded {
     CQSocketAsyncEventArgs args;
     std::vector<char> buffer = std::vector<char>(8192);
-    std::mutex lock;
-    std::condition_variable changed;
     int calls = 0;
     uint32_t error = 0;
     std::string data;
@@ -113,18 +111,14 @@ struct Watched {
         args.SetBuffer(buffer.data(), static_cast<int>(buffer.size()));
         args.Add([this](void* sender, const CQSocketAsyncEventArgs& a) {
             EXPECT_EQ(sender, nullptr);
-            std::lock_guard<std::mutex> guard(lock);
+            std::lock_guard<std::mutex> guard(lock_);
             ++calls;
             error = a.m_Error;
             data.append(a.m_Buffer.buf, a.m_BytesTransferred);
-            changed.notify_all();
+            changed_.notify_all();
         });
     }
     ~Watched() { args.ClearAll(); }  // waits for a handler call still returning
-    bool Wait(std::function<bool()> done) {
-        std::unique_lock<std::mutex> guard(lock);
-        return changed.wait_for(guard, 30s, done);
-    }
 };
 
 }  // namespace
@@ -163,20 +157,19 @@ TEST(CQIOCP, ManyPendingReceivesCompleteOnceEach) {
     for (int i = 63; i >= 0; --i) ends[i % 4].first(*pairs[i].first, *pairs[i].second, i);
     for (int i = 0; i < 64; ++i) {
         Watched& w = *records[i];
-        ASSERT_TRUE(w.Wait([&] { return w.calls > 0; }));
+        ASSERT_TRUE(w.WaitUntil([&] { return w.calls > 0; }));
     }
     std::this_thread::sleep_for(30ms);
     for (int i = 0; i < 64; ++i) {
         pairs[i].first->Close();  // nothing pending any more: no further completion
-        std::lock_guard<std::mutex> guard(records[i]->lock);
-        EXPECT_EQ(records[i]->calls, 1) << i;
-        EXPECT_EQ(records[i]->error, ends[i % 4].second) << i;
-        EXPECT_EQ(records[i]->data, i % 4 ? "" : "reply " + std::to_string(i));
+        Watched& w = *records[i];
+        EXPECT_EQ(w.Get(w.calls), 1) << i;
+        EXPECT_EQ(w.Get(w.error), ends[i % 4].second) << i;
+        EXPECT_EQ(w.Get(w.data), i % 4 ? "" : "reply " + std::to_string(i));
     }
     for (auto& w : sends) {  // the sends completed once each, for all their bytes
-        ASSERT_TRUE(w->Wait([&] { return w->calls > 0; }));
-        std::lock_guard<std::mutex> guard(w->lock);
-        EXPECT_EQ(std::to_string(w->calls) + w->data.substr(0, 6), "1reply ");
+        ASSERT_TRUE(w->WaitUntil([&] { return w->calls > 0; }));
+        EXPECT_EQ(std::to_string(w->Get(w->calls)) + w->Get(w->data).substr(0, 6), "1reply ");
     }
 }
 
