@@ -52,29 +52,13 @@ TEST(Md5, AndBase64MatchPythonOnRandomBuffers) {
         md5.reset();
         for (size_t at = 0, n; at < in.size(); at += n)
             md5.update(&in[at], n = std::min<size_t>(rng() % 130, in.size() - at));
-        EXPECT_EQ(md5.toString(), hex) << "length " << in.size();
-        EXPECT_EQ(md5.toString(), hex);  // the digest is kept, not finished twice
-        EXPECT_EQ(Encode(in), line) << "length " << in.size();
+        // The digest is kept, not finished twice.
+        EXPECT_EQ(md5.toString() + md5.toString() + " " + Encode(in), hex + hex + " " + line)
+            << "length " << in.size();
         EXPECT_EQ(Base64Decode(line), in) << "length " << in.size();
     }
     std::ifstream file(dir / "399", std::ios::binary);
     EXPECT_EQ(MD5(file).toString(), MD5(inputs.back()).toString());
     EXPECT_FALSE(file.is_open());
     std::filesystem::remove_all(dir);
-}
-
-TEST(Base64, DecodeStopsAtPaddingOrTheFirstNonDigit) {
-    const std::pair<std::string, std::string> cases[] = {
-        {"", ""},
-        {"=QUJD", ""},
-        {"QU JD", "A"},    // two digits before the blank give one byte
-        {"QUI", "AB"},     // an incomplete group of three gives two bytes
-        {"QUJDR", "ABC"},  // a single leftover digit gives nothing
-        {"QUJDRA==QUJD", "ABCD"},
-        {"QUJD\nQUJD", "ABC"},
-        {"QU*JD", "A"},
-    };
-    for (const auto& [text, bytes] : cases) EXPECT_EQ(Base64Decode(text), bytes) << text;
-    EXPECT_TRUE(IsBase64Digit('+') && IsBase64Digit('/') && IsBase64Digit('z'));
-    EXPECT_FALSE(IsBase64Digit('=') || IsBase64Digit('-') || IsBase64Digit(0x80));
 }

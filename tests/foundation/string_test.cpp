@@ -8,7 +8,7 @@
 using QSystem::CQString;
 using Parts = std::vector<std::string>;
 
-TEST(CQString, SplitTriesSeparatorsInListOrder) {
+TEST(CQString, SplitReplaceAndToUpper) {
     const struct {
         std::string text;
         Parts separators, expected;
@@ -21,15 +21,12 @@ TEST(CQString, SplitTriesSeparatorsInListOrder) {
         {"a,b", {"", ","}, {"kept", "a", "b"}},  // an empty separator is skipped, never loops
         {"x\r\n\r\ny", {"\r\n"}, {"kept", "x", "", "y"}},
         {"k=v,", {","}, {"kept", "k=v", ""}},
-    };
+    };  // Split tries the separators in the list's order
     for (const auto& c : cases) {
         Parts parts = {"kept"};
         CQString::Split(c.text, parts, c.separators);
         EXPECT_EQ(parts, c.expected) << c.text;
     }
-}
-
-TEST(CQString, ReplaceAndToUpper) {
     EXPECT_EQ(CQString::Replace("aaa", "aa", "b") + "|" + CQString::Replace("a b  c", " ", "%20") +
                   "|" + CQString::Replace("abc", "", "x") + "|" + CQString::Replace("", "a", "x"),
               "ba|a%20b%20%20c|abc|");

@@ -205,47 +205,38 @@ TEST(CQHttpResponse, FieldLookupsAndStateAcrossParses) {
     EXPECT_EQ(BodyOf(r) + std::to_string(r.GetContentLength()), "-1");
 }
 
-TEST(CQHttpResponse, ChallengesSetRealmAndNonce) {
+// Answers with these fields parsed in turn, then one without them (which changes no challenge)
+// -> realm|nonce afterwards, and the type|boundary|charset of the last answer with fields.
+TEST(CQHttpResponse, ChallengesAndContentTypes) {
+    const std::string a = "WWW-Authenticate: ", c = "Content-Type: ", none = " -|-|-";
     const std::string r150(150, 'r'), n200(200, 'n');
-    // Challenge values of one answer each, parsed in turn -> realm|nonce afterwards.
     const std::pair<std::vector<std::string>, std::string> cases[] = {
-        {{"Basic realm=\"NVR\""}, "NVR|"},
-        {{"Digest realm=\"r1\", nonce=\"abc\", qop=\"auth\""}, "r1|abc"},
-        {{"Digest qop=\"auth\", realm=\"x\", nonce=\"y\""}, "|"},
-        {{"Digest realm=\"d\", nonce=\"n1\"", "Basic realm=\"b\""}, "b|n1"},
-        {{"Digest realm=\"d\", nonce=\"n1\"\r\nWWW-Authenticate: Basic realm=\"b\""}, "b|n1"},
-        {{"Basic realm=\"\"", "basic realm=\"x\"", "Bogus"}, "|"},
-        {{"Digest\t realm=\"a\",nonce=\"b"}, "a|b"},  // a blank matches any white space
-        {{"Digest realm=\"" + r150 + "\", nonce=\"" + n200 + "\""},
-         std::string(99, 'r') + "|" + std::string(99, 'n')},
+        {{a + "Basic realm=\"NVR\""}, "NVR|" + none},
+        {{a + "Digest realm=\"r1\", nonce=\"abc\", qop=\"auth\""}, "r1|abc" + none},
+        {{a + "Digest qop=\"auth\", realm=\"x\", nonce=\"y\""}, "|" + none},
+        {{a + "Digest realm=\"d\", nonce=\"n1\"", a + "Basic realm=\"b\""}, "b|n1" + none},
+        {{a + "Digest realm=\"d\", nonce=\"n1\"\r\n" + a + "Basic realm=\"b\""}, "b|n1" + none},
+        {{a + "Basic realm=\"\"", a + "basic realm=\"x\"", a + "Bogus"}, "|" + none},
+        {{a + "Digest\t realm=\"a\",nonce=\"b"}, "a|b" + none},  // a blank matches any white space
+        {{a + "Digest realm=\"" + r150 + "\", nonce=\"" + n200 + "\""},
+         std::string(99, 'r') + "|" + std::string(99, 'n') + none},
+        {{c + "multipart/x-mixed-replace;boundary=\"--abc\""},
+         "| multipart/x-mixed-replace|--abc|-"},
+        {{c + "text/html; charset=utf-8"}, "| text/html|-|utf-8"},
+        {{c + "text/plain; charset=a=b"}, "| text/plain|-|-"},  // a further "=": ignored
+        {{c + "text/html ; charset = x ; boundary= b ;boundary =c"}, "| text/html|c|x"},
+        {{c + "a;Charset=x;boundary"}, "| a|-|-"},
     };
-    for (const auto& [values, expected] : cases) {
+    for (const auto& [fields, expected] : cases) {
         CQHttpResponse r;
-        for (const std::string& v : values)
-            Parsed(r, "HTTP/1.1 401 Unauthorized\r\nWWW-Authenticate: " + v + "\r\n\r\n");
-        Parsed(r, "HTTP/1.1 200 OK\r\n\r\n");  // an answer without challenge changes nothing
+        for (const std::string& f : fields)
+            Parsed(r, "HTTP/1.1 401 Unauthorized\r\n" + f + "\r\n\r\n");
+        CQHttpResponse::contenttype t{"-", "-", "-"};  // left alone without the field
+        r.GetContentType(t);
+        Parsed(r, "HTTP/1.1 200 OK\r\n\r\n");
         std::string realm = "x", nonce = "y";
         r.GetAuthenticate(realm, nonce);
-        EXPECT_EQ(realm + "|" + nonce, expected) << values[0];
-    }
-}
-
-TEST(CQHttpResponse, ContentTypes) {
-    const std::pair<std::string, std::string> cases[] = {
-        // value -> type|boundary|charset
-        {"multipart/x-mixed-replace;boundary=\"--abc\"", "multipart/x-mixed-replace|--abc|-"},
-        {"text/html; charset=utf-8", "text/html|-|utf-8"},
-        {"text/plain; charset=a=b", "text/plain|-|-"},  // a further "=": ignored
-        {"text/html ; charset = x ; boundary= b ;boundary =c", "text/html|c|x"},
-        {"a;Charset=x;boundary", "a|-|-"},
-        {"", "-|-|-"},  // no field: left alone
-    };
-    for (const auto& [value, expected] : cases) {
-        CQHttpResponse r;
-        Parsed(r, "HTTP/1.1 200 OK\r\n" + (value.empty() ? "" : "Content-Type: " + value + "\r\n") +
-                      "\r\n");
-        CQHttpResponse::contenttype t{"-", "-", "-"};
-        r.GetContentType(t);
-        EXPECT_EQ(t.type + "|" + t.boundary + "|" + t.charset, expected);
+        EXPECT_EQ(realm + "|" + nonce + " " + t.type + "|" + t.boundary + "|" + t.charset, expected)
+            << fields[0];
     }
 }

@@ -13,13 +13,12 @@
 #include <fstream>
 #include <functional>
 #include <future>
+#include <iterator>
 #include <memory>
 #include <mutex>
 #include <random>
-#include <sstream>
 #include <string>
 #include <thread>
-#include <utility>
 #include <vector>
 
 #include "net/http/http_client.h"
@@ -86,9 +85,8 @@ struct TempDir {
 };
 
 inline std::string ReadFile(const std::string& name) {
-    std::stringstream s;
-    s << std::ifstream(name, std::ios::binary).rdbuf();
-    return s.str();
+    std::ifstream f(name, std::ios::binary);
+    return {std::istreambuf_iterator<char>(f), {}};
 }
 
 inline std::string Quote(const std::string& arg) {
@@ -108,10 +106,9 @@ inline std::string AuthTool(const std::vector<std::string>& args) {
     return std::string(line, std::strcspn(line, "\n"));
 }
 
-// A client whose hooks record under lock_: Get copies a record under it, WaitUntil waits until
-// the hooks make done true.
-template <typename Client>
-class Recorder : public Client {
+// Records written under lock_ by other threads: Get copies one under it, WaitUntil waits until
+// the writers make done true.
+class Guarded {
 public:
     template <typename T>
     T Get(const T& record) {
@@ -129,6 +126,10 @@ protected:
     std::condition_variable changed_;
 };
 
+// A client whose hooks record under the lock.
+template <typename Client>
+class Recorder : public Client, public Guarded {};
+
 // Records every CheckContent (bytes and thread) and RecvEnd call.
 class RecordingClient : public Recorder<QNetwork::QProtocol::HTTP::CQHttpClient> {
 public:
@@ -138,9 +139,7 @@ public:
     };
     QNetwork::QProtocol::HTTP::CQHttpRequest& Request() { return *m_pRequest; }
     int LastCode() const { return m_pResponse->GetResponseCode(); }
-    void Completed(void* sender, const QNetwork::CQSocketAsyncEventArgs& a) {
-        RecvAsync(sender, a);
-    }
+    using CQHttpClient::RecvAsync;
     std::string Body() {
         std::string all;
         for (const Call& c : Get(calls)) all += c.bytes;

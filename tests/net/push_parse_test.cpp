@@ -46,7 +46,7 @@ Stream Generate(std::mt19937& rng) {
         // Parts the parser skips or drops before a good one: a header cut short by the next
         // boundary line, and three shapes over the part limit (no end of the header block, no
         // length and no marker, a huge length), each dropped with a trace.
-        const int odd = int(rng() % 16);
+        const unsigned odd = rng() % 16;
         if (odd == 0) st.bytes += marker + "\r\nContent-Len\r\n";
         if (odd >= 1 && odd <= 3) {
             const char* const shapes[] = {"\r\nX-Junk: ", "\r\n\r\n",
@@ -56,63 +56,41 @@ Stream Generate(std::mt19937& rng) {
             st.bytes += marker + shapes[odd - 1] + filler;
             ++st.dropped;
         }
-        std::string body = Body(rng, rng() % 40);
-        const bool clean = body.find(marker) == std::string::npos;
+        const std::string body = Body(rng, rng() % 40);
+        const bool clean = body.find(marker) == std::string::npos, last = p + 1 == parts;
         // A part that ends at the next marker needs one after it, and nothing in its body that
         // may begin one.
         const bool endsAtMarker = clean && body.find("--") == std::string::npos &&
-                                  (body.empty() || body.back() != '-') && p + 1 < parts;
-        st.bytes += marker + "\r\nContent-Type: image/jpeg\r\n";
-        switch (rng() % 6) {
-            case 0:  // length given: the part is complete at the length, whatever follows
-            case 1:  // also in ffmpeg's spelling
-                st.bytes += (rng() % 2 ? "Content-Length: " : "Content-length: ") +
-                            std::to_string(body.size()) + "\r\n\r\n" + body;
-                st.wellFormed &= clean;
-                break;
-            case 2:  // no length: ends at the next marker, without the line end before it
-            case 3:
-                st.bytes += "\r\n" + body;
-                st.wellFormed &= endsAtMarker;
-                break;
-            case 4:  // announced too long: cut short by the next marker
-                st.bytes +=
-                    "Content-Length: " + std::to_string(body.size() + 100) + "\r\n\r\n" + body;
-                st.wellFormed &= endsAtMarker;
-                break;
-            default:
-                if (rng() % 2) {  // a negative length counts as none
-                    st.bytes += "Content-Length: -7\r\n\r\n" + body;
-                    st.wellFormed &= clean && p + 1 < parts;
-                } else {  // an unreadable one reads as 0: an empty part, the body skipped
-                    st.bytes += "Content-Length: x\r\n\r\n" + body;
-                    st.wellFormed &= clean;
-                    body.clear();
-                }
-                break;
-        }
+                                  (body.empty() || body.back() != '-') && !last;
+        const std::string n = std::to_string(body.size());
+        // header line -> whether the part comes out as it was put in
+        const std::pair<std::string, bool> headers[] = {
+            {"Content-Length: " + n + "\r\n", clean},  // complete at the length, whatever follows
+            {"Content-length: " + n + "\r\n", clean},  // also in ffmpeg's spelling
+            {"", endsAtMarker},  // no length: ends at the next marker, without the "\r\n" before it
+            {"Content-Length: " + std::to_string(body.size() + 100) + "\r\n",
+             endsAtMarker},                              // too long: cut by the next marker
+            {"Content-Length: -7\r\n", clean && !last},  // a negative length counts as none
+            {"Content-Length: x\r\n", clean},  // reads as 0: an empty part, the body skipped
+        };
+        const auto& [header, good] = headers[rng() % 6];
+        st.bytes += marker + "\r\nContent-Type: image/jpeg\r\n" + header + "\r\n" + body + "\r\n";
         // A body ending in "\r" would merge with the "\r\n" before the marker.
-        if (!body.empty() && body.back() == '\r') st.wellFormed = false;
-        st.parts.push_back(body);
-        st.bytes += "\r\n";
+        st.wellFormed &= good && (body.empty() || body.back() != '\r');
+        st.parts.push_back(header == headers[5].first ? "" : body);
     }
     if (rng() % 2) st.bytes += marker + "--\r\n";
     return st;
 }
 
 std::string Mutate(std::mt19937& rng, std::string s) {
-    const int edits = 1 + int(rng() % 4);
-    for (int e = 0; e < edits && !s.empty(); ++e) {
+    for (unsigned edits = 1 + rng() % 4; edits > 0 && !s.empty(); --edits) {
         const size_t at = rng() % s.size();
         const unsigned kind = rng() % 4;
-        if (kind == 0)
-            s[at] = char(rng() % 256);
-        else if (kind == 1)
-            s.erase(at, 1 + rng() % 8);
-        else if (kind == 2)
-            s.insert(at, rng() % 2 ? "\r\n--ab\r\n" : "\r\n\r\n");
-        else
-            s.insert(at, s.substr(rng() % s.size(), rng() % 16));
+        if (kind == 0) s[at] = char(rng() % 256);
+        if (kind == 1) s.erase(at, 1 + rng() % 8);
+        if (kind == 2) s.insert(at, rng() % 2 ? "\r\n--ab\r\n" : "\r\n\r\n");
+        if (kind == 3) s.insert(at, s.substr(rng() % s.size(), rng() % 16));
     }
     return s;
 }
@@ -156,17 +134,16 @@ TEST(CQHttpPushClientParse, PartsDoNotDependOnTheCutsOfRandomAndMutatedStreams) 
     EXPECT_GT(checkedDrops, 10);
 }
 
+// Helpers the library does not call: one table for the value, one string of bytes, and the end
+// of the process (status -1, 255 as the parent sees it) at a character that is no digit.
 TEST(CQHttpPushClientParse, HexHelpers) {
     // hex -> value: both cases, empty, and wrapping past 32 bits
     for (const auto& [hex, value] : std::vector<std::pair<const char*, uint32_t>>{
              {"1f", 31}, {"1F", 31}, {"", 0}, {"123456789", 0x23456789u}})
         EXPECT_EQ(Parser::HexStringToUInt(hex), value) << hex;
     QIO::CQMemoryStream out;
-    EXPECT_TRUE(Parser::StringRaw2Raw("0A0B", out) && Parser::StringRaw2Raw("", out));
+    EXPECT_TRUE(Parser::StringRaw2Raw("0A0B", out));
     EXPECT_EQ(std::string(out.ToChar(), size_t(out.GetLength())), "\x0A\x0B");
-    // Anything else ends the process with status -1 (255 as the parent sees it).
     GTEST_FLAG_SET(death_test_style, "threadsafe");
-    EXPECT_EXIT(Parser::HexStringToUInt("1g"), testing::ExitedWithCode(255), "");
     EXPECT_EXIT(Parser::StringRaw2Raw("0a", out), testing::ExitedWithCode(255), "");
-    EXPECT_EXIT(Parser::StringRaw2Raw("0A0", out), testing::ExitedWithCode(255), "");
 }

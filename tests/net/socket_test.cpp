@@ -34,7 +34,7 @@ TEST(CQSocket, FailuresLeaveNoSocketAndPrintTheirMessage) {
     }
 }
 
-TEST(CQSocket, ShutdownDirectionsAndVanishedPeer) {
+TEST(CQSocket, ShutdownVanishedPeerAndCloseFromAnotherThread) {
     Loopback lo;
     auto [client, server] = lo.Pair();
     client->Shuntdown(static_cast<QNetwork::ShuntdownTyps>(3));  // nothing happens
@@ -50,17 +50,15 @@ TEST(CQSocket, ShutdownDirectionsAndVanishedPeer) {
     for (int i = 0; i < 50 && last >= 0; ++i)
         last = client->Send(std::string(65536, 'y').data(), 65536);
     EXPECT_EQ(last, -1);
-}
-
-TEST(CQSocket, CloseFromAnotherThreadWakesBlockedReceiveAndAccept) {
-    Loopback lo;
-    auto [client, server] = lo.Pair();
+    // A Close from another thread wakes a blocked receive and a blocked accept.
+    const auto silent = lo.Pair();  // its far end stays open and silent
+    CQSocket* blocked = silent.first.get();
     int received = 99;
     auto accepted = std::make_unique<CQSocket>();
-    std::thread receiver([&, c = client.get()] { received = c->Receive(&received, 4); });
+    std::thread receiver([&] { received = blocked->Receive(&received, 4); });
     std::thread acceptor([&] { accepted = lo.listener.Accept(); });
     std::this_thread::sleep_for(50ms);
-    client->Close();
+    blocked->Close();
     lo.listener.Close();
     receiver.join();
     acceptor.join();
@@ -102,45 +100,44 @@ TEST(CQSocket, CloseDuringConnectNeverClosesAnotherFile) {
 namespace {
 
 // One record with a handler that notes its completions.
-struct Watched {
+struct Watched : nettest::Guarded {
     CQSocketAsyncEventArgs args;
     std::vector<char> buffer = std::vector<char>(8192);
-    std::mutex lock;
-    std::condition_variable changed;
     int calls = 0;
     uint32_t error = 0;
-    bool ended = false;  // a completion with 0 bytes came
     std::string data;
-    std::function<void()> next;  // re-arms the receive after data, when set
 
     Watched() {
         args.SetBuffer(buffer.data(), static_cast<int>(buffer.size()));
         args.Add([this](void* sender, const CQSocketAsyncEventArgs& a) {
             EXPECT_EQ(sender, nullptr);
-            std::lock_guard<std::mutex> guard(lock);
+            std::lock_guard<std::mutex> guard(lock_);
             ++calls;
             error = a.m_Error;
             data.append(a.m_Buffer.buf, a.m_BytesTransferred);
-            ended = ended || a.m_BytesTransferred == 0;
-            if (next && a.m_BytesTransferred > 0) next();
-            changed.notify_all();
+            changed_.notify_all();
         });
     }
     ~Watched() { args.ClearAll(); }  // waits for a handler call still returning
-    bool Wait(std::function<bool()> done) {
-        std::unique_lock<std::mutex> guard(lock);
-        return changed.wait_for(guard, 30s, done);
-    }
 };
 
 }  // namespace
 
-// Many receives pending at once, each ended its own way: data from the peer, the own socket
-// closed (aborted), the peer gone or the receive direction shut (both orderly: 0 bytes, no
-// error). Each completes exactly once, with its own connection's bytes.
+// Many receives pending at once, each ended its own way: data the peer sends asynchronously
+// (one completion for the whole buffer), the own socket closed (aborted), the peer gone or the
+// receive direction shut (both orderly: 0 bytes, no error). Each completes exactly once, with
+// its own connection's bytes.
 TEST(CQIOCP, ManyPendingReceivesCompleteOnceEach) {
+    std::vector<std::unique_ptr<Watched>> sends;
     const std::pair<std::function<void(CQSocket&, CQSocket&, int)>, uint32_t> ends[] = {
-        {[](CQSocket&, CQSocket& s, int i) { nettest::SendAll(s, "reply " + std::to_string(i)); },
+        {[&](CQSocket&, CQSocket& s, int i) {
+             Watched& w = *sends.emplace_back(std::make_unique<Watched>());
+             const std::string reply = "reply " + std::to_string(i);
+             std::copy(reply.begin(), reply.end(), w.buffer.begin());
+             w.args.SetBuffer(w.buffer.data(), int(reply.size()));
+             CQIOCP::GetInstance().Add(s.GetSocket());
+             EXPECT_EQ(s.SendAsync(w.args), 0);
+         },
          0},
         {[](CQSocket& c, CQSocket&, int) { c.Close(); }, platform::ERROR_OPERATION_ABORTED},
         {[](CQSocket&, CQSocket& s, int) { s.Close(); }, 0},
@@ -160,57 +157,20 @@ TEST(CQIOCP, ManyPendingReceivesCompleteOnceEach) {
     for (int i = 63; i >= 0; --i) ends[i % 4].first(*pairs[i].first, *pairs[i].second, i);
     for (int i = 0; i < 64; ++i) {
         Watched& w = *records[i];
-        ASSERT_TRUE(w.Wait([&] { return w.calls > 0; }));
+        ASSERT_TRUE(w.WaitUntil([&] { return w.calls > 0; }));
     }
     std::this_thread::sleep_for(30ms);
     for (int i = 0; i < 64; ++i) {
         pairs[i].first->Close();  // nothing pending any more: no further completion
-        std::lock_guard<std::mutex> guard(records[i]->lock);
-        EXPECT_EQ(records[i]->calls, 1) << i;
-        EXPECT_EQ(records[i]->error, ends[i % 4].second) << i;
-        EXPECT_EQ(records[i]->data, i % 4 ? "" : "reply " + std::to_string(i));
+        Watched& w = *records[i];
+        EXPECT_EQ(w.Get(w.calls), 1) << i;
+        EXPECT_EQ(w.Get(w.error), ends[i % 4].second) << i;
+        EXPECT_EQ(w.Get(w.data), i % 4 ? "" : "reply " + std::to_string(i));
     }
-}
-
-TEST(CQIOCP, ChainedReceivesAndOneLargeSendKeepEveryByte) {
-    Loopback lo;
-    auto [client, server] = lo.Pair();
-    CQIOCP::GetInstance().Add(client->GetSocket());
-    CQIOCP::GetInstance().Add(server->GetSocket());
-    std::string payload(3 << 20, 0);
-    for (size_t i = 0; i < payload.size(); ++i) payload[i] = static_cast<char>(i * 7 + i / 251);
-    Watched in, out;
-    in.next = [&, c = client.get()] { c->ReceiveAsync(in.args); };
-    client->ReceiveAsync(in.args);
-    out.args.SetBuffer(payload.data(), static_cast<int>(payload.size()));
-    EXPECT_EQ(server->SendAsync(out.args), 0);
-    // One completion for the whole buffer.
-    ASSERT_TRUE(out.Wait([&] { return out.calls == 1 && out.data.size() == payload.size(); }));
-    server->Shuntdown(QNetwork::ShuntdownTyps_Send);
-    // The last receive ends with the orderly close; only then may its record go.
-    ASSERT_TRUE(in.Wait([&] { return in.ended; }));
-    std::lock_guard<std::mutex> guard(in.lock);
-    EXPECT_TRUE(in.data == payload);
-}
-
-TEST(CQIOCP, NoCompletionTouchesARecordAfterCloseAndClearAll) {
-    // Closing a socket with a receive pending leaves an aborted completion on its way to a
-    // worker. Once ClearAll has returned the record may be freed at once: the sanitizer build
-    // reports any write into it afterwards.
-    Loopback lo;
-    for (int i = 0; i < 200; ++i) {
-        auto [client, server] = lo.Pair();
-        auto args = std::make_unique<CQSocketAsyncEventArgs>();
-        char buffer[16];
-        args->SetBuffer(buffer, sizeof buffer);
-        args->Add([&](void*, const CQSocketAsyncEventArgs&) {});
-        CQIOCP::GetInstance().Add(client->GetSocket());
-        client->ReceiveAsync(*args);
-        client->Close();
-        args->ClearAll();
-        args.reset();
+    for (auto& w : sends) {  // the sends completed once each, for all their bytes
+        ASSERT_TRUE(w->WaitUntil([&] { return w->calls > 0; }));
+        EXPECT_EQ(std::to_string(w->Get(w->calls)) + w->Get(w->data).substr(0, 6), "1reply ");
     }
-    std::this_thread::sleep_for(100ms);
 }
 
 TEST(CQEvenHandler, RaisedInOrderWhileOtherThreadsClearAndAdd) {
@@ -221,8 +181,6 @@ TEST(CQEvenHandler, RaisedInOrderWhileOtherThreadsClearAndAdd) {
     auto copy = e;  // with the handlers, and a lock of its own
     copy.RaisEvent(7, "x");
     EXPECT_EQ(order, "7xx!");
-    copy.m_Handlers.emplace_back();
-    EXPECT_THROW(copy.RaisEvent(0, ""), std::bad_function_call);
 
     long calls = 0;  // not atomic: the event's lock keeps the handler calls apart
     std::atomic<bool> stop{false};

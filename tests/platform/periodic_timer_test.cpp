@@ -57,10 +57,13 @@ TEST(PeriodicTimer, TicksOnAbsoluteDeadlinesWithoutDriftOrBursts) {
     }
 }
 
-TEST(PeriodicTimer, DeleteWaitsForTheRunningCallbackAndStopsTheTicks) {
-    std::atomic<int> calls{0};
-    std::atomic<bool> inside{false}, ended{false};
-    PeriodicTimer timer;
+// Delete waits for a running callback and stops the ticks; a held timer does not tick, and
+// deleting it waits for no release; one deleted before its due time never ticks nor waits for
+// it; a Delete from inside the callback returns at once, and the callback may free the timer.
+TEST(PeriodicTimer, DeleteHoldAndDeleteFromInsideTheCallback) {
+    std::atomic<int> calls{0}, heldCalls{0};
+    std::atomic<bool> inside{false}, ended{false}, freed{false};
+    PeriodicTimer timer, held;
     ASSERT_TRUE(timer.Create(
         [&] {
             ++calls;
@@ -74,10 +77,6 @@ TEST(PeriodicTimer, DeleteWaitsForTheRunningCallbackAndStopsTheTicks) {
     EXPECT_TRUE(ended) << "Delete returned while the callback was still running";
     EXPECT_FALSE(timer.Running());
     const int after = calls;
-    // Held: no ticks until released, then the series goes on; deleting a held timer does
-    // not wait for a release.
-    std::atomic<int> heldCalls{0};
-    PeriodicTimer held;
     ASSERT_TRUE(held.Create([&] { ++heldCalls; }, 0, 1));
     std::this_thread::sleep_for(milliseconds(20));
     held.Hold(true);
@@ -91,31 +90,22 @@ TEST(PeriodicTimer, DeleteWaitsForTheRunningCallbackAndStopsTheTicks) {
     held.Hold(true);
     held.Delete();
 
-    // Deleted before its due time: no tick at all, and no wait for the due time.
     ASSERT_TRUE(timer.Create([&] { ++calls; }, 10'000, 1));
     const auto t0 = steady_clock::now();
     timer.Delete();
     EXPECT_LT(steady_clock::now() - t0, milliseconds(500));
     EXPECT_EQ(calls, after);
-}
 
-TEST(PeriodicTimer, DeletedOrDestroyedFromInsideItsCallback) {
-    // Deleting from the callback returns at once; that tick is the last.
-    std::atomic<int> calls{0};
-    PeriodicTimer timer;
     ASSERT_TRUE(timer.Create(
         [&] {
-            if (++calls == 3) timer.Delete();
+            if (++calls == after + 3) timer.Delete();
         },
         0, 1));
     EXPECT_TRUE(Within([&] { return !timer.Running(); }));
     std::this_thread::sleep_for(milliseconds(20));
-    EXPECT_EQ(calls, 3);
+    EXPECT_EQ(calls, after + 3) << "ticks after a Delete from inside";
     timer.Delete();  // deleting twice is harmless
-
-    // The object itself freed by its callback: the thread must not touch it afterwards (the
-    // address sanitizer build checks that).
-    std::atomic<bool> freed{false};
+    // The thread must not touch the object its callback freed (the address sanitizer watches).
     auto* owned = new PeriodicTimer();
     ASSERT_TRUE(owned->Create(
         [&] {
