@@ -1,7 +1,7 @@
 // The push client against a multipart/x-mixed-replace server of the test's own on loopback (its
 // chunked row sends what the ffmpeg program's mpjpeg server sends: chunks, "Content-length").
-// Then the end of a connection, Close racing with completions, and connections that are refused
-// or stall.
+// Then the end of a connection, Close racing with completions, calls from inside the hooks, and
+// connections that are refused or stall.
 #include <gtest/gtest.h>
 
 #include "net/http/http_push_client.h"
@@ -17,12 +17,16 @@ class Collector final : public nettest::Recorder<CQHttpPushClient> {
 public:
     Collector() {
         m_Closed.Add([this](CQHttpPushClient* sender, int32_t error) {
-            std::lock_guard<std::mutex> guard(lock_);
-            EXPECT_EQ(sender, this);
-            ++closedEvents;
-            closedError = error;
-            lateCalls += afterClose_;
-            changed_.notify_all();
+            {
+                std::lock_guard<std::mutex> guard(lock_);
+                EXPECT_EQ(sender, this);
+                ++closedEvents;
+                closedError = error;
+                lateCalls += afterClose_;
+                changed_.notify_all();
+            }
+            // A copy: a delete in it destroys the member while it runs.
+            if (auto act = inClosed) act(*this);  // may delete this: nothing follows
         });
     }
     ~Collector() { Close(); }
@@ -41,14 +45,22 @@ public:
     int closedEvents = 0;
     int closedError = -1;
     int lateCalls = 0;
+    // Set before Open: run from inside CheckContent at the first part, and from inside the
+    // closed event. Either may delete the collector.
+    std::function<void(Collector&)> inPart, inClosed;
 
 protected:
     void CheckContent(int count) override {
-        std::lock_guard<std::mutex> guard(lock_);
-        EXPECT_GE(count, 0);
-        parts.emplace_back(m_msRecv.ToChar(), static_cast<size_t>(count));
-        lateCalls += afterClose_;
-        changed_.notify_all();
+        bool first = false;
+        {
+            std::lock_guard<std::mutex> guard(lock_);
+            EXPECT_GE(count, 0);
+            parts.emplace_back(m_msRecv.ToChar(), static_cast<size_t>(count));
+            lateCalls += afterClose_;
+            first = parts.size() == 1;
+            changed_.notify_all();
+        }
+        if (auto act = inPart; first && act) act(*this);  // may delete this: nothing follows
     }
 
 private:
@@ -158,13 +170,71 @@ TEST(CQHttpPushClient, CloseFromAnotherThreadStopsEverything) {
     }
 }
 
-// A connection on which nothing comes for the idle limit is shut, and the closed event reports
-// the stall.
-TEST(CQHttpPushClient, StalledConnection) {
+// Calls from inside the hooks: Close shuts at once (in CheckContent the rest of the receive is
+// not delivered and no event follows); Open is refused; a delete is safe, and nothing of the
+// client runs afterwards (AddressSanitizer watches the freed collector).
+TEST(CQHttpPushClient, CloseOpenAndDeleteFromInsideTheHooks) {
+    const std::string parts =
+        "--abc\r\nContent-Length: 1\r\n\r\na\r\n--abc\r\nContent-Length: 1\r\n\r\nb\r\n"
+        "--abc\r\nContent-Length: 1\r\n\r\nc\r\n";
+    enum Act { Close, Open, Delete };
+    // In the first part (else in the closed event), and what is done there.
+    const std::pair<bool, Act> cases[] = {
+        {true, Close}, {false, Close}, {false, Open}, {true, Delete}, {false, Delete}};
+    for (const auto& c : cases) {
+        const bool inPart = c.first;  // by name: clang 14 captures no structured binding
+        const Act act = c.second;
+        SCOPED_TRACE(std::to_string(inPart) + " " + std::to_string(act));
+        Server server([&](Server& s) {
+            auto conn = s.Next();
+            nettest::SendAll(*conn, kHead);
+            std::this_thread::sleep_for(20ms);
+            nettest::SendAll(*conn, parts);
+            if (inPart) nettest::Receive(*conn);  // until the client closes
+        });
+        auto* client = new Collector;
+        std::vector<std::string> seen;
+        int events = -1;
+        bool opened = true;
+        std::promise<void> acted;
+        (inPart ? client->inPart : client->inClosed) = [&](Collector& self) {
+            seen = self.Get(self.parts);
+            events = self.Get(self.closedEvents);
+            if (act == Close) self.Close();
+            if (act == Open) opened = self.Open(server.Url("/cam").c_str());
+            if (act == Delete) delete &self;
+            acted.set_value();
+        };
+        client->Open(server.Url("/cam").c_str());
+        ASSERT_EQ(acted.get_future().wait_for(20s), std::future_status::ready);
+        server.Join();  // the client's Close or delete ended the connection
+        std::this_thread::sleep_for(50ms);
+        if (act != Delete) {  // and nothing came after the hook
+            EXPECT_EQ(client->Get(client->parts), seen);
+            EXPECT_EQ(client->Get(client->closedEvents), events);
+            delete client;
+        }
+        EXPECT_EQ(seen, (inPart ? std::vector<std::string>{"a"}
+                                : std::vector<std::string>{"a", "b", "c"}));
+        EXPECT_EQ(events, inPart ? 0 : 1);
+        EXPECT_EQ(opened, act != Open);
+        EXPECT_EQ(server.requests.size(), 1u);
+    }
+}
+
+// A refused connection starts no receive and raises no event; a connection on which nothing
+// comes for the idle limit is shut, and the closed event reports the stall; a Close from
+// another thread ends an Open waiting for a head that never comes.
+TEST(CQHttpPushClient, RefusedStalledAndSilentConnections) {
+    Collector refused;
+    EXPECT_TRUE(
+        refused.Open(("http://127.0.0.1:" + std::to_string(nettest::ClosedPort())).c_str()));
+    std::promise<void> done;
     Server server([&](Server& s) {
-        auto conn = s.Next();
-        nettest::SendAll(*conn, kHead + "--abc\r\nContent-Length: 2\r\n\r\nok\r\n--abc\r\n");
-        nettest::Receive(*conn);  // until the client shuts the stalled connection
+        auto stalled = s.Next();
+        nettest::SendAll(*stalled, kHead + "--abc\r\nContent-Length: 2\r\n\r\nok\r\n--abc\r\n");
+        auto silent = s.Next();  // never answered
+        done.get_future().wait();
     });
     Collector client;
     client.SetIdleLimit(300);
@@ -172,4 +242,14 @@ TEST(CQHttpPushClient, StalledConnection) {
     ASSERT_TRUE(client.WaitClosed());
     EXPECT_EQ(client.Get(client.closedError), CQHttpPushClient::kStalledError);
     EXPECT_EQ(client.Get(client.parts), std::vector<std::string>{"ok"});
+
+    const auto start = std::chrono::steady_clock::now();
+    std::thread opener([&] { client.Open(server.Url("/cam").c_str()); });
+    std::this_thread::sleep_for(100ms);
+    client.Close();
+    opener.join();
+    EXPECT_LT(std::chrono::steady_clock::now() - start,
+              std::chrono::milliseconds(CQHttpPushClient::kHeadTimeoutMs / 2));
+    EXPECT_EQ(client.Get(client.closedEvents) + refused.Get(refused.closedEvents), 1);
+    done.set_value();
 }
