@@ -110,8 +110,13 @@ void CQMyFile::WriteFile(RecordPtr rec) {
                 std::lock_guard<platform::CriticalSection> cmdLock(m_csCommand);
                 orientation = m_Command.orientation;
             }
-            const bool accept = orientation == MediaElementOrientations_Rewind    ? p < f
-                                : orientation == MediaElementOrientations_Forward ? p > f
+            // Another channel's group that starts at the same time as the first one unread
+            // belongs to the new direction too (several channels' key frames fall together):
+            // refused, that channel lost the whole group, at random, as the reader had taken
+            // the one before or not.
+            const bool tie = p == f && m_listPending.front()->channel != front->channel;
+            const bool accept = orientation == MediaElementOrientations_Rewind    ? p < f || tie
+                                : orientation == MediaElementOrientations_Forward ? p > f || tie
                                                                                   : false;
             if (!accept) {
                 m_msPayload.Clear();
