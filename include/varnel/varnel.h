@@ -48,7 +48,7 @@ typedef void (*varnel_trace_sink)(const char* line, void* user);
  * call into the sink it replaced is under way any more (unless it is called from inside that
  * sink), so a host may free what that sink used: a host ending with a player destroyed from
  * its own callback, still stopping on a library thread, removes its sink before closing its
- * log. */
+ * log. It waits for those calls: not to be called while holding a lock the sink takes. */
 VARNEL_API void varnel_set_trace_sink(varnel_trace_sink sink, void* user);
 
 /* No trace of the library holds a password: an address with an account shows it as
