@@ -279,6 +279,9 @@ int CQFFmpegPlayer::queue_picture(VideoState* is, engine::PictureDecoder& decode
     vp.hasRecord = record != nullptr;
     if (record != nullptr) vp.record = *record;
     lock.lock();
+    // A turn made while this picture was converted marked only the slots queued: this one
+    // belongs to the old order too, and passes over the place if it is shown.
+    if (is->turn_flush_pending) vp.skip = true;
     is->pictq_windex = (is->pictq_windex + 1) % engine::kPictureQueueSize;
     const bool first = is->pictq_size++ == 0;
     lock.unlock();
