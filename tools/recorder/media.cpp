@@ -233,13 +233,14 @@ std::shared_ptr<const Recording> LoadRecording(const std::vector<std::string>& f
         }
         const std::shared_ptr<const Recording> one = LoadOnce(file);
         for (size_t g : one->groups) rec->groups.push_back(rec->video.size() + g);
-        for (const auto* from : {&one->video, &one->audio}) {
-            auto& to = from == &one->video ? rec->video : rec->audio;
-            for (MediaFrame f : *from) {
+        const auto append = [at](const std::vector<MediaFrame>& from, std::vector<MediaFrame>& to) {
+            for (MediaFrame f : from) {
                 f.time += at;
                 to.push_back(std::move(f));
             }
-        }
+        };
+        append(one->video, rec->video);
+        append(one->audio, rec->audio);
         at += one->end;
     }
     rec->start = start;
