@@ -446,5 +446,6 @@ void CQFFmpegPlayer::stream_close(VideoState* is) {
         vp.pixels.reset();
         vp.frame.reset();
         vp.allocated = false;
+        vp.requested = false;
     }
 }

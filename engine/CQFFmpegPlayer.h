@@ -168,6 +168,7 @@ private:
     int queue_picture(VideoState* is, engine::PictureDecoder& decoder, AVFrame* src, double pts,
                       int64_t pos, const engine::video_ext* record);
     void alloc_picture(VideoState* is);
+    void MakeRoomAhead(VideoState* is, engine::PictureDecoder& decoder, const AVPacket& keyFrame);
 
     // ---- clocks and presentation (engine/refresh.cpp) ----
     double get_video_clock(VideoState* is);

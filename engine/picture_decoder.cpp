@@ -48,6 +48,8 @@ bool PictureDecoder::Open(const char* name) {
 
 void PictureDecoder::Close() {
     m_context.reset();
+    m_parser.reset();
+    m_parserContext.reset();
     m_codec = nullptr;
     m_name.clear();
 }
@@ -83,6 +85,24 @@ int PictureDecoder::Drain() {
 
 void PictureDecoder::Flush() {
     if (m_context) avcodec_flush_buffers(m_context.get());
+}
+
+bool PictureDecoder::PictureSize(const AVPacket& packet, int& width, int& height) {
+    if (m_codec == nullptr || packet.data == nullptr || packet.size <= 0) return false;
+    if (!m_parser || m_parser->parser->codec_ids[0] != m_codec->id || !m_parserContext) {
+        m_parser.reset(av_parser_init(m_codec->id));
+        m_parserContext.reset(avcodec_alloc_context3(m_codec));
+        if (!m_parser || !m_parserContext) return false;
+        m_parser->flags |= PARSER_FLAG_COMPLETE_FRAMES;
+    }
+    uint8_t* out = nullptr;
+    int outSize = 0;
+    av_parser_parse2(m_parser.get(), m_parserContext.get(), &out, &outSize, packet.data,
+                     packet.size, AV_NOPTS_VALUE, AV_NOPTS_VALUE, 0);
+    if (m_parser->width <= 0 || m_parser->height <= 0) return false;
+    width = m_parser->width;
+    height = m_parser->height;
+    return true;
 }
 
 bool PictureDecoder::ConvertToBGR24(const AVFrame& picture, uint8_t* dst, int dstStride) {

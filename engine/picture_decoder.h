@@ -52,6 +52,11 @@ public:
     // must be a key frame.
     void Flush();
 
+    // The size of the picture a key frame will decode to, read from its parameter sets
+    // without decoding it, so that a caller can make room for the picture meanwhile. False
+    // when no decoder is open or the access unit does not tell.
+    bool PictureSize(const AVPacket& packet, int& width, int& height);
+
     // Converts a decoded picture to packed BGR24 rows, top row first, at dst with dstStride
     // bytes from one row to the next, with the fast bilinear scaler at the picture's own
     // size. The converter is made on the first picture and made again when the size or the
@@ -77,6 +82,8 @@ private:
     const AVCodec* m_codec = nullptr;  // the decoder of the last known name
     ffmpeg::CodecContextPtr m_context;
     ffmpeg::SwsPtr m_scaler;
+    ffmpeg::ParserPtr m_parser;  // for PictureSize, of the open decoder's codec
+    ffmpeg::CodecContextPtr m_parserContext;
     ffmpeg::FramePtr m_target;
     ffmpeg::AvBufferPtr m_targetPixels;
     int m_targetWidth = 0;

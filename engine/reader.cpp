@@ -1,3 +1,5 @@
+#include <time.h>
+#include <cstdio>
 // The reader thread: opens both stream sources, starts the decoders, merges the sources'
 // frames by frame time into the packet queues and reports the end of playback.
 #include <algorithm>
@@ -205,7 +207,9 @@ bool CQFFmpegPlayer::ReadPackets(VideoState* is) {
             if (is->turn_request != -1) break;         // carry it out before reading on
             const bool ready = SourcesReady(is);
             if (!ready) {
-                platform::Sleep(10);
+                // Before the first frame the wait is for the recorder's answer, which the
+                // first picture waits for too: looked at more often then.
+                platform::Sleep(is->frames_taken == 0 ? 1 : 10);
             } else if (is->videoq.Count() <= engine::kVideoAhead) {
                 take = true;
                 break;
@@ -217,15 +221,17 @@ bool CQFFmpegPlayer::ReadPackets(VideoState* is) {
         if (take) {
             unsigned char* data = nullptr;
             bool fromFos = false;
-            if (TakeFrame(is, rec, data, fromFos) == 1)
+            if (TakeFrame(is, rec, data, fromFos) == 1) {
                 pkt = MakeFramePacket(rec, data, fromFos);
-            else
-                platform::Sleep(5);  // the chosen source has nothing yet: no busy loop
+                ++is->frames_taken;
+            } else
+                platform::Sleep(is->frames_taken == 0 ? 1 : 5);  // nothing yet: no busy loop
         }
         // The end: both sources finished and nothing left to read. A frame taken in this pass
         // is still delivered; only then does the loop end.
         if (SourceFinished(*m_pMyFile) && SourceFinished(*m_pMyFile2)) leave = true;
         if (pkt) {
+            if (pkt->stream_index == 2) is->audio_open_tid.Join();  // known open or not
             if (pkt->stream_index == 2 && is->audio_stream == 2)
                 is->audioq.Put(std::move(pkt));
             else if (pkt->stream_index == 1 && is->video_stream == 1)
@@ -252,11 +258,15 @@ int CQFFmpegPlayer::read_thread1(VideoState* is) {
     }
 
     if (!is->abort_request) {
-        stream_component_open(is, 2, "ulaw");
+        // Deliberately the pictures first and the sound output beside them: opening an audio
+        // device takes from a few to tens of milliseconds (a sound server, a missing card
+        // tried), which used to come before the first frame was read. Sound packets wait for
+        // the open (ReadPackets), so none is lost to it.
         stream_component_open_video(is, "h264");
         is->video_stream = 1;
         is->videoq.Start();
         is->video_tid.Start([this, is] { video_thread(is); });
+        is->audio_open_tid.Start([this, is] { stream_component_open(is, 2, "ulaw"); });
     }
 
     // The end waits for the last pictures; a turn made meanwhile plays back through the groups
@@ -269,6 +279,7 @@ int CQFFmpegPlayer::read_thread1(VideoState* is) {
         if (is->turn_request == -1 || is->abort_request) break;
     }
 
+    is->audio_open_tid.Join();
     if (is->audio_stream >= 0) stream_component_close(is, 2);
     if (is->video_stream >= 0) stream_component_close(is, 1);
     m_pMyFile->Close();

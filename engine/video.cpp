@@ -1,3 +1,5 @@
+#include <time.h>
+#include <cstdio>
 // Decoders, the video thread and the picture queue.
 #include <cmath>
 #include <cstdio>
@@ -154,6 +156,7 @@ int CQFFmpegPlayer::get_video_frame(VideoState* is, AVFrame* frame, bool block) 
     engine::PictureDecoder& decoder = VideoDecoder(source);
     if (!decoder.IsOpen()) return 1;
 
+    if (pkt->flags & AV_PKT_FLAG_KEY) MakeRoomAhead(is, decoder, *pkt);
     if (m_mapInDecoder.size() > 256) m_mapInDecoder.clear();  // records of lost packets
     m_mapInDecoder[pkt->pts] = record;
     if (SmoothReverse()) Reverse(source).AddPacket(*pkt, record);
@@ -242,6 +245,30 @@ void CQFFmpegPlayer::video_thread(VideoState* is) {
     is->video_busy = false;
 }
 
+void CQFFmpegPlayer::MakeRoomAhead(VideoState* is, engine::PictureDecoder& decoder,
+                                   const AVPacket& keyFrame) {
+    // Deliberately before the decoding: the play thread makes (and first writes) the buffer
+    // of the next picture while this one decodes the key frame, which takes the first
+    // picture's wait down by the time of that allocation. Only for a slot never allocated,
+    // so the parameter sets are read once per slot, not once per group.
+    {
+        std::lock_guard<std::mutex> lock(is->pictq_mutex);
+        const VideoPicture& vp = is->pictq[is->pictq_windex];
+        if (vp.allocated || vp.requested) return;
+    }
+    int width = 0;
+    int height = 0;
+    if (!decoder.PictureSize(keyFrame, width, height)) return;
+    std::lock_guard<std::mutex> lock(is->pictq_mutex);
+    VideoPicture& vp = is->pictq[is->pictq_windex];
+    if (vp.allocated || vp.requested) return;
+    vp.width = width;
+    vp.height = height;
+    vp.reallocate = false;
+    vp.requested = true;
+    m_hAlloc.Set();
+}
+
 int CQFFmpegPlayer::queue_picture(VideoState* is, engine::PictureDecoder& decoder, AVFrame* src,
                                   double pts, int64_t pos, const engine::video_ext* record) {
     if (pts == 0)
@@ -257,11 +284,16 @@ int CQFFmpegPlayer::queue_picture(VideoState* is, engine::PictureDecoder& decode
     VideoPicture& vp = is->pictq[is->pictq_windex];
     vp.sar = src->sample_aspect_ratio;
     if (vp.reallocate || !vp.allocated || vp.width != src->width || vp.height != src->height) {
-        vp.allocated = false;
-        vp.reallocate = false;
-        vp.width = src->width;
-        vp.height = src->height;
-        m_hAlloc.Set();
+        const bool asked =
+            vp.requested && !vp.reallocate && vp.width == src->width && vp.height == src->height;
+        if (!asked) {
+            vp.allocated = false;
+            vp.reallocate = false;
+            vp.width = src->width;
+            vp.height = src->height;
+            vp.requested = true;
+            m_hAlloc.Set();
+        }
         is->pictq_cond.wait(lock, [is, &vp] { return vp.allocated || is->videoq.Aborted(); });
         if (is->videoq.Aborted()) return -1;
     }
@@ -296,6 +328,7 @@ void CQFFmpegPlayer::alloc_picture(VideoState* is) {
     VideoPicture& vp = is->pictq[is->pictq_windex];
     const int width = vp.width;
     const int height = vp.height;
+    const bool nothingQueued = is->pictq_size == 0;
     lock.unlock();
 
     vp.frame.reset();
@@ -315,8 +348,16 @@ void CQFFmpegPlayer::alloc_picture(VideoState* is) {
         frame->height = height;
         frame->format = AV_PIX_FMT_BGR24;
     }
+    // A fresh buffer costs a page fault at the first write of every page, which for a 1080p
+    // picture is as long as decoding it. With nothing queued to show, this thread has the
+    // time: paid here, beside the decoder when the room was asked for ahead (MakeRoomAhead),
+    // not in the conversion of the first picture the host waits for. With pictures queued it
+    // would hold them back; the conversion pays it then, on the video thread.
+    if (pixels && nothingQueued) std::memset(pixels.get(), 0, size);
     lock.lock();
-    if (frame && pixels) {
+    // Asked again for another size meanwhile: that request brings this thread back.
+    if (frame && pixels && vp.width == width && vp.height == height) {
+        vp.requested = false;
         vp.frame = std::move(frame);
         vp.pixels = std::move(pixels);
         vp.allocated = true;

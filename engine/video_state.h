@@ -42,6 +42,7 @@ struct VideoPicture {
     AVRational sar{0, 1};
     bool allocated = false;
     bool reallocate = false;
+    bool requested = false;  // the play thread was asked to allocate width x height
     bool hasRecord = false;
     video_ext record{};  // the frame record of the access unit this picture was decoded from
     FramePtr frame;      // describes the converted picture
@@ -80,6 +81,8 @@ constexpr int kVideoRefillAt = 5;
 struct VideoState {
     platform::Thread read_tid;
     platform::Thread video_tid;
+    int64_t frames_taken = 0;         // by the reader, since the open
+    platform::Thread audio_open_tid;  // the reader's: opens the sound output beside it
     std::atomic<bool> abort_request{false};
     std::atomic<bool> paused{false};
     bool last_paused = false;  // reader thread only

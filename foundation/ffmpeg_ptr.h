@@ -39,6 +39,9 @@ struct SwsFree {
 struct SwrFree {
     void operator()(SwrContext* s) const { swr_free(&s); }
 };
+struct ParserClose {
+    void operator()(AVCodecParserContext* p) const { av_parser_close(p); }
+};
 struct AvFree {
     void operator()(void* p) const { av_free(p); }
 };
@@ -51,6 +54,7 @@ using BsfPtr = std::unique_ptr<AVBSFContext, BsfFree>;
 using SwsPtr = std::unique_ptr<SwsContext, SwsFree>;
 using SwrPtr = std::unique_ptr<SwrContext, SwrFree>;
 using AvBufferPtr = std::unique_ptr<uint8_t, AvFree>;
+using ParserPtr = std::unique_ptr<AVCodecParserContext, ParserClose>;
 
 inline PacketPtr MakePacket() {
     return PacketPtr(av_packet_alloc());
