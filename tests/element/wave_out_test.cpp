@@ -2,55 +2,27 @@
 // included, ends up in a file, which the tests search for the samples they queued.
 #include <gtest/gtest.h>
 
-#include <algorithm>
-#include <chrono>
-#include <cstdint>
-#include <cstdlib>
-#include <cstring>
-#include <filesystem>
-#include <fstream>
-#include <functional>
-#include <iterator>
-#include <mutex>
-#include <string>
-#include <thread>
-#include <tuple>
-#include <vector>
-
 #include "element/CQWaveOut.h"
 #include "platform/wave_out.h"
+#include "tests/net/net_test_util.h"
 #include "varnel/varnel.h"
 
 namespace {
 
-using Bytes = std::vector<unsigned char>;
+// The samples as bytes: compared and searched as text.
+using Bytes = std::string;
 using Clock = std::chrono::steady_clock;
 
-std::filesystem::path TempDir() {
-    auto dir =
-        std::filesystem::temp_directory_path() / ("varnel_wave_" + std::to_string(::getpid()));
-    std::filesystem::create_directories(dir);
-    return dir;
-}
-
 // Each test runs in a process of its own: the folder goes with it.
-class RemoveTempDir : public ::testing::Environment {
-    void TearDown() override { std::filesystem::remove_all(TempDir()); }
-};
-const auto* const g_removeTempDir = ::testing::AddGlobalTestEnvironment(new RemoveTempDir);
+const nettest::TempDir g_dir;
 
 // Sends the device of the next open to a file of its own.
 std::string UseDiskFile(const std::string& name) {
-    const std::string path = (TempDir() / (name + ".raw")).string();
+    const std::string path = g_dir / (name + ".raw");
     std::filesystem::remove(path);
     ::setenv("SDL_AUDIODRIVER", "disk", 1);
     ::setenv("SDL_DISKAUDIOFILE", path.c_str(), 1);
     return path;
-}
-
-Bytes ReadFile(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    return Bytes(std::istreambuf_iterator<char>(in), {});
 }
 
 WAVEFORMATEX Format(uint16_t channels, uint16_t bits, uint32_t rate = 8000) {
@@ -65,23 +37,17 @@ Bytes Samples(int count, int seed, int32_t volume = 65535) {
     for (int i = 0; i < count; ++i) {
         const auto v =
             static_cast<uint16_t>(((seed * 7919 + i * 37) % 30000 + 1000) * volume / 65535);
-        b.insert(b.end(),
-                 {static_cast<unsigned char>(v & 0xFF), static_cast<unsigned char>(v >> 8)});
+        b += {static_cast<char>(v & 0xFF), static_cast<char>(v >> 8)};
     }
     return b;
 }
 
-// Position of needle in haystack at or after from, or npos.
-size_t Find(const Bytes& haystack, const Bytes& needle, size_t from = 0) {
-    if (from > haystack.size()) return std::string::npos;
-    auto it = std::search(haystack.begin() + static_cast<std::ptrdiff_t>(from), haystack.end(),
-                          needle.begin(), needle.end());
-    return it == haystack.end() ? std::string::npos : static_cast<size_t>(it - haystack.begin());
+unsigned char* Data(const Bytes& b) {
+    return reinterpret_cast<unsigned char*>(const_cast<char*>(b.data()));
 }
 
 void Write(CQWaveOut& wave, const Bytes& b) {
-    wave.WriteAudioBlock(const_cast<unsigned char*>(b.data()), static_cast<int32_t>(b.size()),
-                         true);
+    wave.WriteAudioBlock(Data(b), static_cast<int32_t>(b.size()), true);
 }
 
 unsigned char* MallocCopy(const Bytes& b) {
@@ -137,15 +103,14 @@ TEST(WaveOut, ResetDropsWhatIsQueuedAndBlocksPlayInOrder) {
     }
     ASSERT_TRUE(WaitDrained(wave));
     wave.Close();
-    const Bytes out = ReadFile(path);
+    const Bytes out = nettest::ReadFile(path);
     size_t at = 0;
     for (size_t i = 0; i < blocks.size(); ++i) {
-        const size_t found = Find(out, blocks[i], at);
+        const size_t found = out.find(blocks[i], at);
         ASSERT_NE(found, std::string::npos) << "block " << i << " not played after block " << i - 1;
         at = found + blocks[i].size();
     }
-    for (const Bytes& b : dropped)
-        EXPECT_EQ(Find(out, Bytes(b.begin(), b.begin() + 64)), std::string::npos);
+    for (const Bytes& b : dropped) EXPECT_EQ(out.find(b.substr(0, 64)), std::string::npos);
 }
 
 // Both channels of a stereo stream play at the volume asked for, read back from the output;
@@ -179,7 +144,7 @@ TEST(WaveOut, VolumeAndMuteOnBothChannelsAcrossCloseAndOpen) {
         wave.Close();
         ASSERT_EQ(wave.Handle(), nullptr);
         wave.Mute(true);
-        const Bytes out = ReadFile(path);
+        const Bytes out = nettest::ReadFile(path);
         size_t at = 0;
         bool silent = false;
         for (const Step& step : devices[d]) {
@@ -187,12 +152,12 @@ TEST(WaveOut, VolumeAndMuteOnBothChannelsAcrossCloseAndOpen) {
                 silent = true;
                 continue;
             }
-            const size_t found = Find(out, Samples(2 * 600, 3, step.heard), at);
+            const size_t found = out.find(Samples(2 * 600, 3, step.heard), at);
             ASSERT_NE(found, std::string::npos) << "device " << d << " volume " << step.heard;
             // A muted block played in between, and nothing but silence came out there.
-            const Bytes gap(out.begin() + at, out.begin() + found);
+            const Bytes gap = out.substr(at, found - at);
             EXPECT_TRUE(!silent || (gap.size() >= raw.size() &&
-                                    std::count(gap.begin(), gap.end(), 0) == long(gap.size())));
+                                    gap.find_first_not_of('\0') == std::string::npos));
             silent = false;
             at = found + raw.size();
         }
@@ -202,20 +167,20 @@ TEST(WaveOut, VolumeAndMuteOnBothChannelsAcrossCloseAndOpen) {
 // 8-bit samples are unsigned around 128: scaling must keep silence at 128, not pull it to 0.
 TEST(WaveOut, EightBitVolumeScalesAroundTheMiddle) {
     const std::string path = UseDiskFile("eight");
-    Bytes raw(800);
-    for (size_t i = 0; i < raw.size(); ++i) raw[i] = static_cast<unsigned char>(i % 2 ? 28 : 228);
+    Bytes raw(800, '\0');
+    for (size_t i = 0; i < raw.size(); ++i) raw[i] = static_cast<char>(i % 2 ? 28 : 228);
     CQWaveOut wave;
     wave.Open(Format(1, 8));
     wave.SetVolume(128);  // left word 0x8080
     Write(wave, raw);
     ASSERT_TRUE(WaitDrained(wave));
     wave.Close();
-    Bytes expected(raw.size());
+    Bytes expected(raw.size(), '\0');
     for (size_t i = 0; i < raw.size(); ++i)
-        expected[i] = static_cast<unsigned char>(128 + (raw[i] - 128) * 0x8080 / 65535);
-    const Bytes out = ReadFile(path);
-    EXPECT_NE(Find(out, expected), std::string::npos);
-    EXPECT_EQ(std::count(out.begin(), out.end(), 0), 0) << "8-bit silence must be 128";
+        expected[i] = static_cast<char>(128 + (uint8_t(raw[i]) - 128) * 0x8080 / 65535);
+    const Bytes out = nettest::ReadFile(path);
+    EXPECT_NE(out.find(expected), std::string::npos);
+    EXPECT_EQ(out.find('\0'), std::string::npos) << "8-bit silence must be 128";
 }
 
 // The edges of the interface: a close refused while blocks are queued keeps the device, a
@@ -231,7 +196,7 @@ TEST(WaveOut, EdgeCases) {
     UseDiskFile("edges");
     const Bytes block = Samples(200, 1);
     CQWaveOut_WriteAudioBlock(nullptr, MallocCopy(block), int32_t(block.size()), false);
-    CQWaveOut_writeAudioBlock(nullptr, block.data(), uint32_t(block.size()));
+    CQWaveOut_writeAudioBlock(nullptr, Data(block), uint32_t(block.size()));
     EXPECT_FALSE(CQWaveOut_Open(nullptr, Format(1, 16)) || CQWaveOut_SetVolume(nullptr, 1) ||
                  CQWaveOut_Mute(nullptr, true) || CQWaveOut_Pause(nullptr) ||
                  CQWaveOut_Play(nullptr));
@@ -272,16 +237,14 @@ TEST(WaveOut, EdgeCases) {
     EXPECT_EQ(TraceCount("waveOutProc\r\n"), 1);
 
     // The loader: nothing from a missing file (size untouched) or an empty one (size 0).
-    const auto dir = TempDir();
     const Bytes content = Samples(3000, 5);
-    std::ofstream((dir / "empty.pcm").string()).close();
-    std::ofstream((dir / "sound.pcm").string(), std::ios::binary)
-        .write(reinterpret_cast<const char*>(content.data()), std::streamsize(content.size()));
+    std::ofstream(g_dir / "empty.pcm").close();
+    std::ofstream(g_dir / "sound.pcm", std::ios::binary) << content;
     for (auto [name, want, wantSize] :
          {std::tuple{"missing.pcm", Bytes{}, 1234u}, std::tuple{"empty.pcm", Bytes{}, 0u},
           std::tuple{"sound.pcm", content, 6000u}}) {
         uint32_t size = 1234;
-        unsigned char* loaded = CQWaveOut::loadAudioBlock((dir / name).c_str(), size);
+        unsigned char* loaded = CQWaveOut::loadAudioBlock((g_dir / name).c_str(), size);
         EXPECT_EQ(size, wantSize) << name;
         ASSERT_EQ(loaded != nullptr, !want.empty()) << name;
         EXPECT_EQ(loaded ? Bytes(loaded, loaded + size) : Bytes{}, want) << name;
@@ -298,9 +261,9 @@ TEST(WaveOut, SynchronousWriteMeetsPlayCloseAndDestroy) {
     const Bytes block = Samples(800, 7);
     CQWaveOut* played = CQWaveOut_Create();
     CQWaveOut_Open(played, Format(1, 16));
-    CQWaveOut_writeAudioBlock(played, block.data(), uint32_t(block.size()));
+    CQWaveOut_writeAudioBlock(played, Data(block), uint32_t(block.size()));
     CQWaveOut_Destroy(played);
-    EXPECT_NE(Find(ReadFile(path), block), std::string::npos);
+    EXPECT_NE(nettest::ReadFile(path).find(block), std::string::npos);
 
     for (int round = 0; round < 200; ++round) {
         CQWaveOut* wave = CQWaveOut_Create();
@@ -312,7 +275,7 @@ TEST(WaveOut, SynchronousWriteMeetsPlayCloseAndDestroy) {
             CQWaveOut_Open(wave, Format(1, 16, 3200));  // the shortest pull: a quick close
             CQWaveOut_Pause(wave);
             writer = std::thread(
-                [&] { CQWaveOut_writeAudioBlock(wave, block.data(), uint32_t(block.size())); });
+                [&] { CQWaveOut_writeAudioBlock(wave, Data(block), uint32_t(block.size())); });
             std::this_thread::sleep_for(std::chrono::milliseconds(1));
             CQWaveOut_Close(wave);
         }
@@ -355,7 +318,7 @@ TEST(WaveOutDevice, MessagesInOrderOnTheirOwnThread) {
     std::vector<WAVEHDR> headers(4);
     waveOutPause(device);
     for (WAVEHDR& h : headers) {
-        h.lpData = reinterpret_cast<char*>(const_cast<unsigned char*>(samples.data()));
+        h.lpData = const_cast<char*>(samples.data());
         h.dwBufferLength = static_cast<uint32_t>(samples.size());
         EXPECT_EQ(waveOutWrite(device, &h, sizeof h), WAVERR_UNPREPARED);
         ASSERT_EQ(waveOutPrepareHeader(device, &h, sizeof h), MMSYSERR_NOERROR);

@@ -12,6 +12,7 @@
 
 #include "foundation/base64.h"
 #include "foundation/md5.h"
+#include "tests/net/net_test_util.h"
 
 using Algorithm::Md5::MD5;
 
@@ -23,9 +24,7 @@ static std::string Encode(const std::string& s) {
 // each with its digest and encoding from python; the MD5 is fed in random pieces by one reused
 // object.
 TEST(Md5, AndBase64MatchPythonOnRandomBuffers) {
-    const auto dir = std::filesystem::temp_directory_path() /
-                     ("varnel_digest_" + std::to_string(std::random_device{}()));
-    std::filesystem::create_directories(dir);
+    const nettest::TempDir dir;
     std::mt19937 rng(7);
     std::vector<std::string> inputs;
     for (size_t n = 0; n < 400; ++n) {
@@ -34,7 +33,7 @@ TEST(Md5, AndBase64MatchPythonOnRandomBuffers) {
         std::ofstream(dir / std::to_string(n), std::ios::binary) << inputs.back();
     }
     const std::string command =
-        "cd " + dir.string() +
+        "cd " + dir.path.string() +
         " && python3 -c 'import base64, hashlib, sys\n"
         "for f in sys.argv[1:]: d = open(f, \"rb\").read(); "
         "print(hashlib.md5(d).hexdigest() + base64.b64encode(d).decode())' $(seq 0 399)";
@@ -60,5 +59,4 @@ TEST(Md5, AndBase64MatchPythonOnRandomBuffers) {
     std::ifstream file(dir / "399", std::ios::binary);
     EXPECT_EQ(MD5(file).toString(), MD5(inputs.back()).toString());
     EXPECT_FALSE(file.is_open());
-    std::filesystem::remove_all(dir);
 }

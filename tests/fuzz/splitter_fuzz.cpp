@@ -29,7 +29,7 @@ const TempFolder& Folder() {
 // Chunk sizes cycle through sizes[0..n), each byte giving 1 to 256 bytes.
 Outcome Feed(const std::vector<uint8_t>& body, const uint8_t* sizes, size_t n) {
     TestSource src;
-    src.SetSaveFolder(Folder().path().c_str());
+    src.SetSaveFolder(Folder().path.c_str());
     src.BeginFeed();
     for (size_t from = 0, i = 0; from < body.size(); ++i) {
         const size_t to = n == 0 ? body.size() : std::min(body.size(), from + sizes[i % n] + 1u);

@@ -97,7 +97,9 @@ inline std::string Quote(const std::string& arg) {
 
 // The output line of tests/net/http_auth.py with these arguments.
 inline std::string AuthTool(const std::vector<std::string>& args) {
-    std::string cmd = "python3 " + Quote(VARNEL_TEST_SOURCE_DIR "/http_auth.py");
+    // Found beside this header, which the stream source tests and their fuzz harness include too.
+    std::string cmd =
+        "python3 " + Quote(std::filesystem::path(__FILE__).replace_filename("http_auth.py"));
     for (const std::string& a : args) cmd += " " + Quote(a);
     FILE* p = popen(cmd.c_str(), "r");
     char line[256] = {};

@@ -13,23 +13,13 @@
 #include "font.h"
 #include "png.h"
 #include "recorder_time.h"
+#include "tests/net/net_test_util.h"
 
 namespace play {
 namespace {
 
-namespace fs = std::filesystem;
 const int64_t T0 = FrameTimeOf({2024, 1, 1, 0, 0, 0, 0});
 constexpr int64_t kFrame = 400'000;  // 40 ms, 25 pictures a second
-
-class Files : public ::testing::Test {
-protected:
-    void SetUp() override { fs::create_directories(dir); }
-    void TearDown() override { fs::remove_all(dir); }
-    const fs::path dir =
-        fs::temp_directory_path() /
-        ("varnel-play-test-" + std::to_string(::testing::UnitTest::GetInstance()->random_seed()) +
-         "-" + ::testing::UnitTest::GetInstance()->current_test_info()->name());
-};
 
 Picture Gradient(int w, int h) {
     Picture p(w, h);
@@ -55,8 +45,9 @@ const uint8_t* Pixel(const Picture& p, int x, int y) {
     return p.Row(y) + x * 3;
 }
 
-TEST_F(Files, PngKeepsEveryPixelAndTheColourOrderAndReportsFailures) {
-    std::string path = (dir / "p.png").string(), error;
+TEST(Files, PngKeepsEveryPixelAndTheColourOrderAndReportsFailures) {
+    const nettest::TempDir dir;
+    std::string path = dir / "p.png", error;
     for (auto [w, h] : {std::pair{1, 1}, {37, 21}, {320, 180}}) {
         Picture in = Gradient(w, h), out;
         ASSERT_TRUE(WritePng(in, path, error)) << error;
@@ -64,13 +55,13 @@ TEST_F(Files, PngKeepsEveryPixelAndTheColourOrderAndReportsFailures) {
         ASSERT_EQ(std::pair(out.width, out.height), std::pair(w, h));
         EXPECT_EQ(out.bgr, in.bgr) << w << "x" << h;
     }
-    EXPECT_FALSE(WritePng(Gradient(4, 4), (dir / "missing" / "p.png").string(), error));
+    EXPECT_FALSE(WritePng(Gradient(4, 4), dir / "missing/p.png", error));
     EXPECT_NE(error.find("cannot write"), std::string::npos) << error;
-    EXPECT_FALSE(WritePng(Picture(), (dir / "empty.png").string(), error));
+    EXPECT_FALSE(WritePng(Picture(), dir / "empty.png", error));
     Picture out;
-    EXPECT_FALSE(ReadPng((dir / "none.png").string(), out, error));
+    EXPECT_FALSE(ReadPng(dir / "none.png", out, error));
     std::ofstream(dir / "junk.png") << "not a png at all";
-    EXPECT_FALSE(ReadPng((dir / "junk.png").string(), out, error));
+    EXPECT_FALSE(ReadPng(dir / "junk.png", out, error));
 }
 
 TEST(Font, DrawsInsideItsBoxAndClipsAtTheEdge) {
@@ -174,7 +165,8 @@ void WriteRecord(std::ofstream& f, int kind, int64_t time, int length, int cut =
     if (!cut) f << std::string(length, '\x01');
 }
 
-TEST_F(Files, WorkingFilesGiveTheRangeAndTheSecondsAhead) {
+TEST(Files, WorkingFilesGiveTheRangeAndTheSecondsAhead) {
+    const nettest::TempDir dir;
     // Three group files of 25 pictures, each with a sound record after every picture.
     for (int g = 0; g < 3; ++g) {
         std::ofstream f(dir / std::to_string(g), std::ios::binary);
@@ -191,14 +183,14 @@ TEST_F(Files, WorkingFilesGiveTheRangeAndTheSecondsAhead) {
     }
     std::ofstream(dir / "notes.txt") << "not a record at all, just some text for the scan";
     std::ofstream(dir / "empty");
-    fs::create_directories(dir / "sub");
-    BufferedRange r = ScanWorkingFiles(dir.string());
+    std::filesystem::create_directories(dir / "sub");
+    BufferedRange r = ScanWorkingFiles(dir.path.string());
     EXPECT_EQ(std::tuple(r.files, r.earliest, r.latest), std::tuple(4, T0, T0 + 75 * kFrame));
     EXPECT_DOUBLE_EQ(SecondsAhead(r, T0 + 30 * kFrame, 1), 45 * 0.04);
     EXPECT_DOUBLE_EQ(SecondsAhead(r, T0 + 30 * kFrame, 0), 30 * 0.04);
     EXPECT_DOUBLE_EQ(SecondsAhead(r, T0 + 80 * kFrame, 1), 0.0);
     EXPECT_EQ(SecondsAhead(r, -1, 1), -1.0);
-    EXPECT_EQ(ScanWorkingFiles((dir / "missing").string()).files, 0);
+    EXPECT_EQ(ScanWorkingFiles(dir / "missing").files, 0);
     EXPECT_EQ(SecondsAhead(BufferedRange{}, T0, 1), -1.0);
 }
 

@@ -3,29 +3,16 @@
 // sends what the test gives it and reads the command lines that come back.
 #pragma once
 
-#include <algorithm>
-#include <chrono>
-#include <cstdint>
-#include <memory>
-#include <string>
-#include <thread>
-#include <vector>
-
-#include "net/socket.h"
-#include "platform/socket.h"
+#include "tests/net/net_test_util.h"
 
 namespace srctest {
 
 class FarEnd {
 public:
     explicit FarEnd(const std::vector<uint8_t>& first = {}) {
-        listener_.OpenTCP();
-        listener_.Bind("127.0.0.1", 0);
-        listener_.Listen(1);
-        port_ = platform::SocketLocalPort(listener_.GetSocket());
         // The source's OpenURL waits for the answer: it comes from a thread of its own.
         answer_ = std::thread([this, body = std::string(first.begin(), first.end())] {
-            conn_ = listener_.Accept();
+            conn_ = lo_.listener.Accept();
             char buf[4096];
             size_t end;
             while ((end = lines_.find("\r\n\r\n")) == std::string::npos) {
@@ -34,23 +21,23 @@ public:
                 lines_.append(buf, static_cast<size_t>(n));
             }
             lines_.erase(0, end + 4);  // what follows the request head
-            SendAll(*conn_,
-                    "HTTP/1.1 200 OK\r\nContent-Type: application/octet-stream\r\n\r\n" + body);
+            nettest::SendAll(
+                *conn_, "HTTP/1.1 200 OK\r\nContent-Type: application/octet-stream\r\n\r\n" + body);
         });
     }
     ~FarEnd() {
-        listener_.Close();
+        lo_.listener.Close();
         Answered();
     }
 
     std::string Url() const {
-        return "http://127.0.0.1:" + std::to_string(port_) + "/PlayBack1.cgi?Key=1";
+        return "http://127.0.0.1:" + std::to_string(lo_.port) + "/PlayBack1.cgi?Key=1";
     }
     // Sends more body bytes, after the response head; takes in the lines come meanwhile, so
     // that a source sending commands all the time is never held up by a full connection.
     void Send(const std::vector<uint8_t>& bytes) {
         Lines(SIZE_MAX, 0);
-        if (Answered()) SendAll(*conn_, std::string(bytes.begin(), bytes.end()));
+        if (Answered()) nettest::SendAll(*conn_, std::string(bytes.begin(), bytes.end()));
     }
     // Ends the connection as a recorder does when the recording is over.
     void CloseConnection() {
@@ -78,16 +65,8 @@ private:
         if (answer_.joinable()) answer_.join();
         return conn_ != nullptr;
     }
-    static void SendAll(QNetwork::CQSocket& conn, const std::string& out) {
-        for (size_t done = 0; done < out.size();) {
-            const int n = conn.Send(out.data() + done, static_cast<int>(out.size() - done));
-            if (n < 1) break;
-            done += static_cast<size_t>(n);
-        }
-    }
 
-    QNetwork::CQSocket listener_;
-    int port_ = -1;
+    nettest::Loopback lo_;  // listening before the answering thread starts
     std::unique_ptr<QNetwork::CQSocket> conn_;
     std::string lines_;  // the request head until it is complete, the command lines after it
     std::thread answer_;

@@ -55,7 +55,7 @@ TEST(Intake, StreamModeWritesOneFilePerGroup) {
     auto group = fx.src.m_listAhead.begin();
     for (const auto& [from, to, ms, duration] : groups) {
         const std::string path = (*group)->GetPath();
-        EXPECT_TRUE(NamedAfter(path, fx.dir.path() + "/20190704 07_30_56_" + ms)) << path;
+        EXPECT_TRUE(NamedAfter(path, fx.dir.path.string() + "/20190704 07_30_56_" + ms)) << path;
         EXPECT_EQ(ReadAll(path), Part(recs, from, to));
         EXPECT_EQ((*group++)->front()->groupDuration, duration);
     }
@@ -196,7 +196,7 @@ TEST(Intake, SourcesSharingAFolderKeepTheirOwnFrames) {
     // its own camera's bytes. The source destroyed without a Close leaves no file either.
     Fixture a;
     TestSource b;
-    b.SetSaveFolder(a.dir.path().c_str());
+    b.SetSaveFolder(a.dir.path.c_str());
     b.BeginFeed();
     std::vector<Rec> recsA = Groups(3, 2), recsB = Groups(3, 2);
     for (Rec& r : recsB) r.seed = static_cast<uint8_t>(r.seed + 100);

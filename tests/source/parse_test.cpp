@@ -31,7 +31,7 @@ std::vector<Rec> MixedRecords(int big) {
 std::vector<Seen> FeedInChunks(const TempFolder& dir, const std::vector<uint8_t>& body,
                                const std::vector<size_t>& cuts) {
     TestSource src;
-    src.SetSaveFolder(dir.path().c_str());
+    src.SetSaveFolder(dir.path.c_str());
     src.BeginFeed();
     size_t from = 0;
     for (size_t cut : cuts) src.Feed(body, std::exchange(from, cut), cut);

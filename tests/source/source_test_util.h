@@ -2,18 +2,10 @@
 // parts the tests drive directly, and a temporary save folder per test.
 #pragma once
 
-#include <gtest/gtest.h>
-
 #include <algorithm>
-#include <cstdint>
-#include <cstring>
-#include <filesystem>
-#include <fstream>
-#include <random>
-#include <string>
-#include <vector>
 
 #include "source/CQMyFile.h"
+#include "tests/net/net_test_util.h"
 
 namespace srctest {
 
@@ -75,28 +67,15 @@ inline std::vector<uint8_t> ReadAll(const std::string& path) {
 }
 
 // A fresh folder under the system's temporary folder, removed with everything in it.
-class TempFolder {
-public:
-    TempFolder() {
-        std::random_device rd;
-        const auto base = std::filesystem::temp_directory_path();
-        do path_ = (base / ("varnel_source_" + std::to_string(rd()))).string();
-        while (!std::filesystem::create_directory(path_));
-    }
-    ~TempFolder() { std::filesystem::remove_all(path_); }
-    const std::string& path() const { return path_; }
-    std::string operator/(const std::string& name) const { return path_ + "/" + name; }
+struct TempFolder : nettest::TempDir {
     // Names of the files in it, sorted.
     std::vector<std::string> Files() const {
         std::vector<std::string> names;
-        for (const auto& e : std::filesystem::directory_iterator(path_))
+        for (const auto& e : std::filesystem::directory_iterator(path))
             names.push_back(e.path().filename().string());
         std::sort(names.begin(), names.end());
         return names;
     }
-
-private:
-    std::string path_;
 };
 
 // The source with its receiving side and buffers reachable from the tests.
@@ -209,7 +188,7 @@ inline std::vector<Rec> Groups(int n, int frames, int64_t start = kT0, int step 
 // A source fed by the test itself into a fresh save folder, which its Close must leave empty.
 struct Fixture {
     explicit Fixture(bool onFile = false) {
-        src.SetSaveFolder(dir.path().c_str());
+        src.SetSaveFolder(dir.path.c_str());
         src.SetOnFile(onFile);
         src.BeginFeed();
     }
