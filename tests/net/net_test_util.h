@@ -180,10 +180,11 @@ public:
     }
     // Accepts the next connection and reads one request head from it.
     std::unique_ptr<CQSocket> Next() {
-        auto c = lo_.listener.Accept();
+        auto c = lo_.listener.Accept();  // none once the listener is closed
         std::string head;
         char ch;
-        while (head.find("\r\n\r\n") == std::string::npos && c->Receive(&ch, 1) == 1) head += ch;
+        while (c && head.find("\r\n\r\n") == std::string::npos && c->Receive(&ch, 1) == 1)
+            head += ch;
         requests.push_back(head);
         return c;
     }

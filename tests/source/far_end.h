@@ -9,30 +9,21 @@ namespace srctest {
 
 class FarEnd {
 public:
-    explicit FarEnd(const std::vector<uint8_t>& first = {}) {
-        // The source's OpenURL waits for the answer: it comes from a thread of its own.
-        answer_ = std::thread([this, body = std::string(first.begin(), first.end())] {
-            conn_ = lo_.listener.Accept();
-            char buf[4096];
-            size_t end;
-            while ((end = lines_.find("\r\n\r\n")) == std::string::npos) {
-                const int n = conn_ ? conn_->Receive(buf, sizeof buf) : 0;
-                if (n < 1) return;
-                lines_.append(buf, static_cast<size_t>(n));
-            }
-            lines_.erase(0, end + 4);  // what follows the request head
-            nettest::SendAll(
-                *conn_, "HTTP/1.1 200 OK\r\nContent-Type: application/octet-stream\r\n\r\n" + body);
-        });
-    }
+    // The source's OpenURL waits for the answer: it comes from a thread of its own.
+    explicit FarEnd(const std::vector<uint8_t>& first = {})
+        : server_([this, body = std::string(first.begin(), first.end())](nettest::Server& s) {
+              if ((conn_ = s.Next()) != nullptr)
+                  nettest::SendAll(*conn_,
+                                   "HTTP/1.1 200 OK\r\nContent-Type: "
+                                   "application/octet-stream\r\n\r\n" +
+                                       body);
+          }) {}
     ~FarEnd() {
-        lo_.listener.Close();
+        server_.lo_.listener.Close();
         Answered();
     }
 
-    std::string Url() const {
-        return "http://127.0.0.1:" + std::to_string(lo_.port) + "/PlayBack1.cgi?Key=1";
-    }
+    std::string Url() const { return server_.Url("/PlayBack1.cgi?Key=1"); }
     // Sends more body bytes, after the response head; takes in the lines come meanwhile, so
     // that a source sending commands all the time is never held up by a full connection.
     void Send(const std::vector<uint8_t>& bytes) {
@@ -62,14 +53,13 @@ public:
 
 private:
     bool Answered() {
-        if (answer_.joinable()) answer_.join();
+        server_.Join();
         return conn_ != nullptr;
     }
 
-    nettest::Loopback lo_;  // listening before the answering thread starts
     std::unique_ptr<QNetwork::CQSocket> conn_;
-    std::string lines_;  // the request head until it is complete, the command lines after it
-    std::thread answer_;
+    std::string lines_;       // the command lines after the request head
+    nettest::Server server_;  // last: its thread sets conn_
 };
 
 }  // namespace srctest
