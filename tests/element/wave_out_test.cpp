@@ -11,7 +11,6 @@ namespace {
 
 // The samples as bytes: compared and searched as text.
 using Bytes = std::string;
-using Clock = std::chrono::steady_clock;
 
 // Each test runs in a process of its own: the folder goes with it.
 const nettest::TempDir g_dir;
@@ -56,16 +55,6 @@ unsigned char* MallocCopy(const Bytes& b) {
     return p;
 }
 
-// Generous: the device plays in real time, and a sanitizer build is slow.
-bool WaitDrained(const CQWaveOut& wave) {
-    const auto end = Clock::now() + std::chrono::seconds(20);
-    while (wave.QueuedBlocks() != 0) {
-        if (Clock::now() > end) return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
-    return true;
-}
-
 std::mutex g_traceLock;
 std::vector<std::string> g_traces;
 
@@ -101,7 +90,7 @@ TEST(WaveOut, ResetDropsWhatIsQueuedAndBlocksPlayInOrder) {
         if (i % 2 == 1) wave.WriteAudioBlock(MallocCopy(mine), int32_t(mine.size()), false);
         EXPECT_EQ(mine, blocks[i]);
     }
-    ASSERT_TRUE(WaitDrained(wave));
+    ASSERT_TRUE(nettest::PollUntil([&] { return wave.QueuedBlocks() == 0; }));
     wave.Close();
     const Bytes out = nettest::ReadFile(path);
     size_t at = 0;
@@ -139,7 +128,7 @@ TEST(WaveOut, VolumeAndMuteOnBothChannelsAcrossCloseAndOpen) {
             step.change(wave);
             EXPECT_EQ(wave.GetVolume(), step.heard);
             Write(wave, raw);
-            ASSERT_TRUE(WaitDrained(wave));
+            ASSERT_TRUE(nettest::PollUntil([&] { return wave.QueuedBlocks() == 0; }));
         }
         wave.Close();
         ASSERT_EQ(wave.Handle(), nullptr);
@@ -173,7 +162,7 @@ TEST(WaveOut, EightBitVolumeScalesAroundTheMiddle) {
     wave.Open(Format(1, 8));
     wave.SetVolume(128);  // left word 0x8080
     Write(wave, raw);
-    ASSERT_TRUE(WaitDrained(wave));
+    ASSERT_TRUE(nettest::PollUntil([&] { return wave.QueuedBlocks() == 0; }));
     wave.Close();
     Bytes expected(raw.size(), '\0');
     for (size_t i = 0; i < raw.size(); ++i)
@@ -328,11 +317,9 @@ TEST(WaveOutDevice, MessagesInOrderOnTheirOwnThread) {
     EXPECT_EQ(waveOutClose(device), WAVERR_STILLPLAYING);
     waveOutRestart(device);
     // The first WOM_DONE resets from the callback: the other three follow as dropped.
-    const auto end = Clock::now() + std::chrono::seconds(20);
-    while (waveOutUnprepareHeader(device, &headers[3], sizeof(WAVEHDR)) == WAVERR_STILLPLAYING) {
-        ASSERT_LT(Clock::now(), end);
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
+    ASSERT_TRUE(nettest::PollUntil([&] {
+        return waveOutUnprepareHeader(device, &headers[3], sizeof(WAVEHDR)) != WAVERR_STILLPLAYING;
+    }));
     for (WAVEHDR& h : headers) {
         EXPECT_EQ(waveOutUnprepareHeader(device, &h, sizeof h), MMSYSERR_NOERROR);
         EXPECT_EQ(h.dwFlags & (WHDR_DONE | WHDR_INQUEUE | WHDR_PREPARED), WHDR_DONE);

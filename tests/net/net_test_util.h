@@ -62,6 +62,15 @@ inline void SendAll(CQSocket& s, const std::string& data) {
         if ((n = s.Send(data.data() + done, int(data.size()) - done)) < 1) return;
 }
 
+// Polls until done holds (true) or the limit has passed (false): for states no one signals.
+inline bool PollUntil(const std::function<bool()>& done,
+                      std::chrono::milliseconds limit = std::chrono::seconds(20)) {
+    const auto end = std::chrono::steady_clock::now() + limit;
+    for (; !done(); std::this_thread::sleep_for(std::chrono::milliseconds(2)))
+        if (std::chrono::steady_clock::now() > end) return false;
+    return true;
+}
+
 // Receives until `count` bytes, or until the connection ends.
 inline std::string Receive(CQSocket& s, size_t count = SIZE_MAX) {
     std::string out;

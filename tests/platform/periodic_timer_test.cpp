@@ -11,19 +11,10 @@
 #include <vector>
 
 #include "platform/periodic_timer.h"
+#include "tests/net/net_test_util.h"
 
 using namespace std::chrono;
 using platform::PeriodicTimer;
-
-namespace {
-
-// Polls for up to a second.
-bool Within(const std::function<bool()>& done) {
-    for (int i = 0; i < 500 && !done(); ++i) std::this_thread::sleep_for(milliseconds(2));
-    return done();
-}
-
-}  // namespace
 
 TEST(PeriodicTimer, TicksOnAbsoluteDeadlinesWithoutDriftOrBursts) {
     for (uint32_t due : {0u, 30u}) {
@@ -86,7 +77,8 @@ TEST(PeriodicTimer, DeleteHoldAndDeleteFromInsideTheCallback) {
     EXPECT_EQ(heldCalls, atHold) << "ticks while held";
     EXPECT_EQ(calls, after) << "a tick after Delete returned";
     held.Hold(false);
-    EXPECT_TRUE(Within([&] { return heldCalls > atHold + 10; })) << "no ticks after the release";
+    EXPECT_TRUE(nettest::PollUntil([&] { return heldCalls > atHold + 10; }))
+        << "no ticks after the release";
     held.Hold(true);
     held.Delete();
 
@@ -101,7 +93,7 @@ TEST(PeriodicTimer, DeleteHoldAndDeleteFromInsideTheCallback) {
             if (++calls == after + 3) timer.Delete();
         },
         0, 1));
-    EXPECT_TRUE(Within([&] { return !timer.Running(); }));
+    EXPECT_TRUE(nettest::PollUntil([&] { return !timer.Running(); }));
     std::this_thread::sleep_for(milliseconds(20));
     EXPECT_EQ(calls, after + 3) << "ticks after a Delete from inside";
     timer.Delete();  // deleting twice is harmless
@@ -112,6 +104,6 @@ TEST(PeriodicTimer, DeleteHoldAndDeleteFromInsideTheCallback) {
             if (!freed.exchange(true)) delete owned;
         },
         0, 1));
-    EXPECT_TRUE(Within([&] { return freed.load(); }));
+    EXPECT_TRUE(nettest::PollUntil([&] { return freed.load(); }));
     std::this_thread::sleep_for(milliseconds(20));
 }

@@ -26,11 +26,6 @@ struct Connected : Fixture {
     FarEnd far;
 };
 
-bool WaitUntil(const std::function<bool()>& pred) {
-    for (int waited = 0; waited < 5000 && !pred(); waited += 5) platform::Sleep(5);
-    return pred();
-}
-
 }  // namespace
 
 TEST(Commands, LinesGoOutOnlyWhenTheRecordChanged) {
@@ -81,14 +76,15 @@ TEST(Commands, FlowControlHoldsTheRecorderPerChannel) {
         ASSERT_EQ(c.far.Lines(kPlay.size()), kPlay);
         // Up to the limit of finished groups nothing changes; one more holds the recorder.
         send(1, 1 + 2 * limit);
-        ASSERT_TRUE(WaitUntil([&] { return c.src.Pending() == 1 && c.src.Ahead() == limit; }));
+        ASSERT_TRUE(
+            nettest::PollUntil([&] { return c.src.Pending() == 1 && c.src.Ahead() == limit; }));
         EXPECT_EQ(c.Settle(), kPlay);
         send(2 * limit + 1, 2 * limit + 3);
         ASSERT_EQ(c.far.Lines(kPlay.size() + kPause.size()), kPlay + kPause);
         EXPECT_EQ(c.src.Ahead(), limit + 1);
         // More groups while held: no repeated Pause.
         send(2 * limit + 3, 2 * limit + 5);
-        ASSERT_TRUE(WaitUntil([&] { return c.src.Ahead() == limit + 2; }));
+        ASSERT_TRUE(nettest::PollUntil([&] { return c.src.Ahead() == limit + 2; }));
         EXPECT_EQ(c.Settle(), kPlay + kPause);
         // The reader takes groups; back at the limit the recorder is released, once.
         c.Read(2);  // limit + 1 left
@@ -110,7 +106,7 @@ TEST(Feed, NoUrlOrAnUnreachableRecorderEndsTheFeed) {
         EXPECT_TRUE(src.IsEnd());
         EXPECT_TRUE(src.OpenURL(url, false) || *url != 0);
         EXPECT_EQ(src.GetPlayDataState(), opened) << url;
-        ASSERT_TRUE(WaitUntil([&] { return src.IsEnd(); }));
+        ASSERT_TRUE(nettest::PollUntil([&] { return src.IsEnd(); }));
         EXPECT_EQ(src.GetPlayDataState(), ended);
         src.Close();
     }
