@@ -77,7 +77,7 @@ TEST(PeriodicTimer, DeleteHoldAndDeleteFromInsideTheCallback) {
     EXPECT_EQ(heldCalls, atHold) << "ticks while held";
     EXPECT_EQ(calls, after) << "a tick after Delete returned";
     held.Hold(false);
-    EXPECT_TRUE(nettest::PollUntil([&] { return heldCalls > atHold + 10; }))
+    EXPECT_TRUE(nettest::PollUntil([&] { return heldCalls > atHold + 10; }, seconds(1)))
         << "no ticks after the release";
     held.Hold(true);
     held.Delete();
@@ -93,7 +93,7 @@ TEST(PeriodicTimer, DeleteHoldAndDeleteFromInsideTheCallback) {
             if (++calls == after + 3) timer.Delete();
         },
         0, 1));
-    EXPECT_TRUE(nettest::PollUntil([&] { return !timer.Running(); }));
+    EXPECT_TRUE(nettest::PollUntil([&] { return !timer.Running(); }, seconds(1)));
     std::this_thread::sleep_for(milliseconds(20));
     EXPECT_EQ(calls, after + 3) << "ticks after a Delete from inside";
     timer.Delete();  // deleting twice is harmless
@@ -104,6 +104,6 @@ TEST(PeriodicTimer, DeleteHoldAndDeleteFromInsideTheCallback) {
             if (!freed.exchange(true)) delete owned;
         },
         0, 1));
-    EXPECT_TRUE(nettest::PollUntil([&] { return freed.load(); }));
+    EXPECT_TRUE(nettest::PollUntil([&] { return freed.load(); }, seconds(1)));
     std::this_thread::sleep_for(milliseconds(20));
 }

@@ -10,6 +10,7 @@
 #include "source_test_util.h"
 
 using namespace srctest;
+using namespace std::chrono_literals;
 
 namespace {
 
@@ -77,14 +78,14 @@ TEST(Commands, FlowControlHoldsTheRecorderPerChannel) {
         // Up to the limit of finished groups nothing changes; one more holds the recorder.
         send(1, 1 + 2 * limit);
         ASSERT_TRUE(
-            nettest::PollUntil([&] { return c.src.Pending() == 1 && c.src.Ahead() == limit; }));
+            nettest::PollUntil([&] { return c.src.Pending() == 1 && c.src.Ahead() == limit; }, 5s));
         EXPECT_EQ(c.Settle(), kPlay);
         send(2 * limit + 1, 2 * limit + 3);
         ASSERT_EQ(c.far.Lines(kPlay.size() + kPause.size()), kPlay + kPause);
         EXPECT_EQ(c.src.Ahead(), limit + 1);
         // More groups while held: no repeated Pause.
         send(2 * limit + 3, 2 * limit + 5);
-        ASSERT_TRUE(nettest::PollUntil([&] { return c.src.Ahead() == limit + 2; }));
+        ASSERT_TRUE(nettest::PollUntil([&] { return c.src.Ahead() == limit + 2; }, 5s));
         EXPECT_EQ(c.Settle(), kPlay + kPause);
         // The reader takes groups; back at the limit the recorder is released, once.
         c.Read(2);  // limit + 1 left
@@ -106,7 +107,7 @@ TEST(Feed, NoUrlOrAnUnreachableRecorderEndsTheFeed) {
         EXPECT_TRUE(src.IsEnd());
         EXPECT_TRUE(src.OpenURL(url, false) || *url != 0);
         EXPECT_EQ(src.GetPlayDataState(), opened) << url;
-        ASSERT_TRUE(nettest::PollUntil([&] { return src.IsEnd(); }));
+        ASSERT_TRUE(nettest::PollUntil([&] { return src.IsEnd(); }, 5s));
         EXPECT_EQ(src.GetPlayDataState(), ended);
         src.Close();
     }
