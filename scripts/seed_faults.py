@@ -21,7 +21,7 @@ import time
 # (GoogleTest cases by their suite's name, the scripted ones by theirs).
 ELEMENT = r"^CQMediaClock\.|^Timeline\.|^element_e2e_(four_channels|speeds_and_directions|frame_steps|file_mode)"
 SOURCE = r"^(Navigation|Intake|Splitter|FeedState|FrameTime|Commands|Feed|Concurrency|MediaReader)\."
-PLAYBACK = (r"^(PacketQueue|PictureDecoderTest)\.|^playback_e2e_(end_and_stop|pause_hold|speeds|"
+PLAYBACK = (r"^(PacketQueue|PictureDecoderTest)\.|^playback_e2e_(end_and_stop|speeds|"
             r"request_line|smooth_reverse|fos_merge|no_stall)")
 NET = r"^(CQHttp[A-Za-z]*|CQURL|Interop|CQSocket|CQIOCP|CQEvenHandler|PlaybackUrl)\."
 PLATFORM = r"^(Event|FileTime|Clock|Trace|PeriodicTimer)\.|^(PacketQueue|CQSocket|CQIOCP)\."

@@ -18,10 +18,6 @@ import threading
 import time
 
 
-def remove(path):
-    shutil.rmtree(path, ignore_errors=True)
-
-
 def expect(cond, what):
     if not cond:
         raise AssertionError(what)
@@ -66,7 +62,7 @@ class Cases:
         except AssertionError as err:
             print("FAILED %s: %s (work folder %s)" % (args.case, err, ctx.work))
             return 1
-        remove(ctx.work)
+        shutil.rmtree(ctx.work, ignore_errors=True)
         print("passed", args.case)
         return 0
 
@@ -167,12 +163,9 @@ class HostRun:
     def __init__(self, host, work, commands, env=None, timeout=120, on_checkpoint=None,
                  api="playback"):
         self.log_path = os.path.join(work, "host-%d-%d.log" % (os.getpid(), id(self)))
-        full_env = dict(os.environ)
-        full_env.setdefault("SDL_AUDIODRIVER", "dummy")
-        full_env.update(env or {})
         proc = subprocess.Popen([host, api, self.log_path, *commands], stdin=subprocess.PIPE,
                                 stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
-                                env=full_env)
+                                env={"SDL_AUDIODRIVER": "dummy", **os.environ, **(env or {})})
         self.pid = proc.pid
         self.checkpoints = {}
         deadline = time.time() + timeout
@@ -225,7 +218,8 @@ class Work:
 
 def reference(host, work, units, size=None):
     # The ffmpeg program's picture hash of each access unit, by frame time: the units of each
-    # codec decoded as one clip, in the order given, at the size given or the stream's own.
+    # codec decoded as one clip, in the order given, at the size given or the stream's own,
+    # to BGR24 via fast bilinear.
     out = {}
     for codec in {u.codec for u in units}:
         mine = [u for u in units if u.codec == codec]
@@ -235,19 +229,13 @@ def reference(host, work, units, size=None):
         w, h = size or map(int, subprocess.run(
             ["ffprobe", "-v", "error", "-f", codec, "-show_entries", "stream=width,height",
              "-of", "csv=p=0", clip], capture_output=True, text=True, check=True).stdout.split(","))
-        out.update(zip([u.frame_time for u in mine], reference_hashes(host, clip, codec, w, h)))
-    return out
-
-
-def reference_hashes(host, annexb_path, codec, width, height):
-    # Hashes of what the ffmpeg program decodes from the access units, BGR24 via fast bilinear.
-    ff = subprocess.Popen(["ffmpeg", "-v", "error", "-f", codec, "-i", annexb_path,
-                           "-sws_flags", "fast_bilinear", "-pix_fmt", "bgr24", "-fps_mode",
-                           "passthrough", "-f", "rawvideo", "-"], stdout=subprocess.PIPE)
-    out = subprocess.run([host, "--hash", str(width), str(height)], stdin=ff.stdout,
-                         capture_output=True, text=True, check=True).stdout.split()
-    ff.wait()
-    assert ff.returncode == 0
+        ff = subprocess.Popen(["ffmpeg", "-v", "error", "-f", codec, "-i", clip, "-sws_flags",
+                               "fast_bilinear", "-pix_fmt", "bgr24", "-fps_mode", "passthrough",
+                               "-f", "rawvideo", "-"], stdout=subprocess.PIPE)
+        out.update(zip([u.frame_time for u in mine], subprocess.run(
+            [host, "--hash", str(w), str(h)], stdin=ff.stdout, capture_output=True, text=True,
+            check=True).stdout.split()))
+        expect(ff.wait() == 0, "ffmpeg could not decode " + clip)
     return out
 
 
@@ -275,7 +263,7 @@ def live_threads(pid):
     return live
 
 
-def proc_counts(pid):
+def proc_counts(pid, *_):  # also a checkpoint handler
     return (live_threads(pid), len(os.listdir("/proc/%d/fd" % pid)))
 
 
@@ -316,10 +304,8 @@ class Xvfb(Child):
         self.width, self.height = width, height
 
     def env(self, extra=None):
-        env = dict(os.environ, DISPLAY=self.display)
-        env.pop("WAYLAND_DISPLAY", None)
-        env.update(extra or {})
-        return env
+        env = {k: v for k, v in os.environ.items() if k != "WAYLAND_DISPLAY"}
+        return {**env, "DISPLAY": self.display, **(extra or {})}
 
     def screenshot(self, path):
         # The whole screen as raw RGB (width * height * 3 bytes), through xwd.
@@ -371,11 +357,8 @@ def png_size(path):
 
 def play(exe, args, env=None, timeout=120):
     # One run of varnel-play: (exit code, standard output, standard error).
-    full_env = dict(os.environ)
-    full_env.setdefault("SDL_AUDIODRIVER", "dummy")
-    full_env.update(env or {})
-    p = subprocess.run([exe, *args], capture_output=True, text=True, env=full_env,
-                       timeout=timeout)
+    p = subprocess.run([exe, *args], capture_output=True, text=True, timeout=timeout,
+                       env={"SDL_AUDIODRIVER": "dummy", **os.environ, **(env or {})})
     return p.returncode, p.stdout, p.stderr
 
 

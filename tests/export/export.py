@@ -193,42 +193,28 @@ def channels_cli(ctx):
                    [r for r in blocks if r.channel == channel] or None, "h264", channel)
 
 
-def nothing_left(ctx, want, args, key=1, begin=(0, 0, 0), end=(0, 0, 20), name="clip.mkv",
-                 keep=(), stop_at=None):
-    # An export that fails or is cancelled: its outcome, and no file left behind.
-    with ctx.recorder(*args) as rec:
-        out, summary, _ = ctx.export(rec, key, begin, end, name, stop_at)
-        log = rec.log()
-    expect(out == want, "outcome %d, not %d" % (out, want))
-    expect(ctx.files() == list(keep) and summary.files == 0, "left behind: %s" % ctx.files())
-    return log
-
-
 @cases
-def cut_connection(ctx):
-    for args in (["--close-after", "3000000"], ["--cut-record", "200"], ["--bad-length", "100"],
-                 ["--end", "close"]):
-        nothing_left(ctx, FAILED, args, end=(0, 0, 30))
-
-
-@cases
-def cancel_half(ctx):
-    nothing_left(ctx, CANCELLED, [], stop_at=0.5)
-
-
-@cases
-def unwritable_path(ctx):
-    # A missing folder, and a file where a folder should be (root may write anywhere else).
+def failures(ctx):
+    # An export that fails or is cancelled: its outcome, and no file left behind. The feed cut
+    # four ways; cancelled half way; a missing folder, and a file where a folder should be (root
+    # may write anywhere else), with no request made; channel 6, which records nothing from 10 s
+    # to 50 s.
     open(os.path.join(ctx.work, "plain"), "w").close()
-    for name in ("missing/clip.mkv", "plain/clip.mp4"):
-        log = nothing_left(ctx, CANNOT_WRITE, [], name=name, keep=["plain"])
-        expect(not any("PlayBack1" in line for line in log), "no request for an unwritable path")
-
-
-@cases
-def no_recording(ctx):
-    # Channel 6 records nothing from 10 s to 50 s.
-    nothing_left(ctx, NOTHING, [], key=6, begin=(0, 0, 20), end=(0, 0, 40))
+    cut = [(FAILED, x, {"end": (0, 0, 30)}) for x in (
+        ["--close-after", "3000000"], ["--cut-record", "200"], ["--bad-length", "100"],
+        ["--end", "close"])]
+    for want, args, kw in cut + [
+            (CANCELLED, [], {"stop_at": 0.5}), (CANNOT_WRITE, [], {"name": "missing/clip.mkv"}),
+            (CANNOT_WRITE, [], {"name": "plain/clip.mp4"}),
+            (NOTHING, [], {"key": 6, "begin": (0, 0, 20), "end": (0, 0, 40)})]:
+        kw = {"key": 1, "begin": (0, 0, 0), "end": (0, 0, 20), "name": "clip.mkv", **kw}
+        with ctx.recorder(*args) as rec:
+            out, summary, _ = ctx.export(rec, **kw)
+            log = rec.log()
+        expect(out == want, "%s: outcome %d, not %d" % (kw, out, want))
+        expect(ctx.files() == ["plain"] and summary.files == 0, "left: %s" % ctx.files())
+        expect(want != CANNOT_WRITE or not any("PlayBack1" in line for line in log),
+               "a request for an unwritable path")
 
 
 if __name__ == "__main__":

@@ -101,14 +101,15 @@ def run_row(ctx, n, row, hashes):
     r = ctx.run(["set:savefolder:" + save, "set:port:%d" % e.free_port(), "open1",
                  "wait_end:10000", *e2e.DONE, "reset", "checkpoint:before", "create:1",
                  *ctx.record(port, KEY, SECONDS), "set:savefolder:" + save, "hash:1", "open1",
-                 *middle, *e2e.DONE, "checkpoint:after"], on_checkpoint=e2e.counts, timeout=240)
+                 *middle, *e2e.DONE, "checkpoint:after"], on_checkpoint=e.proc_counts, timeout=240)
     if peer:
         peer.close()
     since = int([c for c in r.of("CALL") if c[2] == "checkpoint"][0][1])
     pics = [p for p in r.pictures() if p[0] > since]
     bad = [p for p in pics if hashes.get(p[6]) != p[9]]
     ends = [x[2] for x in r.of("END") if int(x[1]) > since]
-    took = e2e.close_took(r, since)
+    took = max(int(c[3]) for c in r.of("CALL")
+               if c[2] in ("close", "destroy") and int(c[1]) > since) / 1e6
     b, a = r.checkpoints["before"], r.checkpoints["after"]
     left = ([] if a == b else ["threads/descriptors %s -> %s" % (b, a)]) + (
         ["files %s" % os.listdir(save)] if os.listdir(save) else [])
@@ -128,12 +129,12 @@ def fault_matrix(ctx):
     body = e.fetch(ctx.rec.port, e.query(key=KEY, begin=(2024, 1, 1, 0, 0, 0),
                                          end=(2024, 1, 1, 0, 0, SECONDS), noaudio="True"))
     offsets = [sum(len(r.header) + len(r.payload) for r in body[:i]) for i in range(len(body))]
-    hashes = e2e.reference(ctx, e.video_records_of(body), SIZE)
+    hashes = e.reference(ctx.host, ctx.work, e.video_records_of(body), SIZE)
     table = ["| fault | pictures | end callback | close with wait | left behind |",
              "|---|---|---|---|---|"]
     failed = []
-    # Two rows at a time: most of a row is waiting for the library's time-outs.
-    with concurrent.futures.ThreadPoolExecutor(2) as pool:
+    # Three rows at a time: most of a row is waiting for the library's time-outs.
+    with concurrent.futures.ThreadPoolExecutor(3) as pool:
         done = list(pool.map(lambda n_row: run_row(ctx, *n_row, hashes), enumerate(rows(offsets))))
     for fault, cells in done:
         table.append("| %s | %s |" % (fault, " | ".join(

@@ -23,10 +23,6 @@ def at(s):
     return (2024, 1, 1, 0, 0, s)
 
 
-def video(recs):
-    return [r for r in recs if r.kind == 1]
-
-
 class Conn:
     # One raw connection: the request, the head of the answer, then records as they come.
 
@@ -70,7 +66,7 @@ def forward_layout(ctx):
            "padding and unused fields zero")
     expect(all(r.length == len(r.payload) and r.channel == 1 and r.orientation == 1
                for r in body), "fields")
-    v = video(body)
+    v = e.video_records_of(body)
     expect(v[0].key == 1 and v[0].frame_time == T0 + 2 * SECOND,
            "starts at the key frame at or before BeginTime: %d" % (v[0].frame_time - T0))
     expect(all(r.codec == "h264" and r.duration == 40 for r in v), "h264, 40 ms")
@@ -109,17 +105,17 @@ def rewind_and_key_frames(ctx):
                [starts[g] + i * 400_000 for i in range(25)], "group %d in forward order" % g)
     expect(len(body) == 101, "four groups and the closing key frame: %d" % len(body))
 
-    kv = video(keys[:-1])
+    kv = e.video_records_of(keys[:-1])
     expect(all(r.key for r in kv) and len(kv) == 5, "key frames only")
-    in_range = sum(r.duration for r in video(full[:-1])[:-1])
+    in_range = sum(r.duration for r in e.video_records_of(full[:-1])[:-1])
     expect(sum(r.duration for r in kv[:-1]) == in_range,
            "key frame durations %s add up to %d ms" % ([r.duration for r in kv], in_range))
     expect(not [r for r in keys if r.kind == 2], "no sound with key frames only")
-    expect(not [r for r in quiet if r.kind == 2] and len(video(quiet)) == len(video(full)),
+    expect(not [r for r in quiet if r.kind == 2] and len(e.video_records_of(quiet)) == len(e.video_records_of(full)),
            "NoAudio leaves out the sound only")
     expect([[r.kind for r in x] for x in empty] == [[129]] * 2,
            "nothing in range, either way: the end alone")
-    expect(len(video(after)) > 0, "the recorder still serves after an empty rewind")
+    expect(len(e.video_records_of(after)) > 0, "the recorder still serves after an empty rewind")
 
 
 @case
@@ -199,7 +195,7 @@ def payloads_decode_as_source(ctx):
         for key, files in ((2, ["ch2-720p-hevc.mkv"]), (3, ["ch3-360p-h264.ts"]),
                            (4, ["ch4-360p-h264.h264"]),
                            (5, ["ch5a-240p-h264.mp4", "ch5b-240p-hevc.mkv"])):
-            v = video(e.fetch(rec.port, e.query(key=key, begin=at(0), end=(2024, 1, 1, 0, 1, 0),
+            v = e.video_records_of(e.fetch(rec.port, e.query(key=key, begin=at(0), end=(2024, 1, 1, 0, 1, 0),
                                                 noaudio="True")))
             want = [h for f in files for h in
                     frame_hashes("-i", os.path.join(ctx.samples, f), "-map", "0:v")]
