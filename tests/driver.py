@@ -215,6 +215,13 @@ class Work:
         atexit.register(rec.close)
         return rec
 
+    @property
+    def rec(self):
+        # One plain recorder for the whole case, started on first use.
+        if not hasattr(self, "_rec"):
+            self._rec = self.recorder()
+        return self._rec
+
 
 def reference(host, work, units, size=None):
     # The ffmpeg program's picture hash of each access unit, by frame time: the units of each

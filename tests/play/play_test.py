@@ -24,7 +24,8 @@ expect = pl.expect
 @case
 def bad_options(ctx):
     # How the program reports a bad command line (each message is held by the options' unit
-    # case): the message, the hint, exit code 2, nothing on standard output or on disk.
+    # case) and an output folder it cannot create: the message, the hint, exit codes 2 and 1,
+    # nothing on standard output or on disk.
     code, out, err = pl.play(ctx.play, ["--port", "99999", "--out", ctx.out])
     expect(code == 2 and out == "", "exit code %d, output %r" % (code, out))
     expect(err.splitlines()[:2] == ["varnel-play: --port: '99999' is not a port from 1 to 65535",
@@ -32,6 +33,11 @@ def bad_options(ctx):
     expect(not os.path.exists(ctx.out), "a bad command line writes nothing")
     code, out, _ = pl.play(ctx.play, ["--help"])
     expect(code == 0 and "Exit codes:" in out and "--window" in out, "help: %d" % code)
+    open(os.path.join(ctx.work, "file"), "w").close()
+    out = os.path.join(ctx.work, "file", "out")
+    code, _, err = pl.play(ctx.play, ["--headless", "--out", out])
+    expect(code == 1 and err.startswith("varnel-play: cannot create the output folder %s: " % out),
+           "%d: %s" % (code, err))
 
 
 @case
@@ -51,21 +57,17 @@ def unreachable(ctx):
 
 
 @case
-def nothing_in_range(ctx):
+def channels(ctx):
+    # --channels plays several channels in step through the media element: a summary line for
+    # each, and a contact sheet with one row of thumbnails a channel. A range with nothing in
+    # it: the documented message and exit code 4.
     with pl.Recorder(ctx.recorder, ctx.samples, ctx.work) as rec:
         code, _, err = pl.play(ctx.play, ["--headless", "--port", str(rec.port), "--out", ctx.out,
                                           "--begin", "1999/01/01 00:00:00", "--length", "10",
                                           "--timeout", "15"], timeout=60)
-    message = ("varnel-play: no pictures in the range 1999/01/01 00:00:00.000 - "
-               "1999/01/01 00:00:10.000 from 127.0.0.1:%d" % rec.port)
-    expect(code == 4 and message in err.splitlines(), "exit code %d: %s" % (code, err[-500:]))
-
-
-@case
-def channels(ctx):
-    # --channels plays several channels in step through the media element: a summary line for
-    # each, and a contact sheet with one row of thumbnails a channel.
-    with pl.Recorder(ctx.recorder, ctx.samples, ctx.work) as rec:
+        message = ("varnel-play: no pictures in the range 1999/01/01 00:00:00.000 - "
+                   "1999/01/01 00:00:10.000 from 127.0.0.1:%d" % rec.port)
+        expect(code == 4 and message in err.splitlines(), "exit code %d: %s" % (code, err[-500:]))
         code, out, err = pl.play(ctx.play, ["--headless", "--channels", "3,4", "--port",
                                             str(rec.port), "--length", "4", "--out", ctx.out,
                                             "--quiet"], timeout=90)
@@ -77,15 +79,6 @@ def channels(ctx):
     size = pl.png_size(os.path.join(ctx.out, "contact-sheet.png"))
     expect(size == (1320, 392), "sheet size %s" % (size,))
     expect(not os.path.exists(os.path.join(ctx.out, "work")), "working folder removed")
-
-
-@case
-def unwritable_output(ctx):
-    open(os.path.join(ctx.work, "file"), "w").close()
-    out = os.path.join(ctx.work, "file", "out")
-    code, _, err = pl.play(ctx.play, ["--headless", "--out", out])
-    expect(code == 1 and err.startswith("varnel-play: cannot create the output folder %s: " % out),
-           "%d: %s" % (code, err))
 
 
 @case

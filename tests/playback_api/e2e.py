@@ -24,13 +24,6 @@ expect = e.expect
 
 
 class Ctx(e.Work):
-    @property
-    def rec(self):
-        # One substitute recorder for the whole case, started on first use.
-        if not hasattr(self, "_rec"):
-            self._rec = self.recorder()
-        return self._rec
-
     def run(self, commands, **kw):
         r = e.HostRun(self.host, self.work, ["create:1", *commands], **kw)
         r.check_ok()
@@ -46,8 +39,7 @@ class Ctx(e.Work):
         # Every picture equal to the ffmpeg decode of its access unit.
         ref = e.reference(self.host, self.work, units, size)
         bad = [i for i, p in enumerate(pics) if ref.get(p[6]) != p[9]]
-        expect(not bad, "%s: %d of %d pictures not as ffmpeg decodes them, first %s" %
-               (what, len(bad), len(pics), bad[:1]))
+        expect(not bad, "%s: %d of %d pictures not as ffmpeg decodes" % (what, len(bad), len(pics)))
 
 
 def recorded(rec, key, seconds, begin=(2024, 1, 1, 0, 0, 0), fosid=0, audio=False, **kw):
@@ -108,8 +100,7 @@ def end_and_stop(ctx):
     expect(again == [R0 + i * FRAME for i in range(len(again))] and len(again) >= 20,
            "plays again from the start, no picture lost or repeated: %s" % again[:2])
     expect(not [p for p in r.pictures() if paused + 20_000 < p[0] < resume], "a picture paused")
-    expect([s[2] for s in r.of("STATE") if int(s[1]) > reopen][:2] == ["3", "2"],
-           "pause and play reported")
+    expect([s[2] for s in r.of("STATE") if int(s[1]) > reopen][:2] == ["3", "2"], "pause, play")
 
 
 @scenario
@@ -124,8 +115,7 @@ def speeds(ctx):
         ideal = 40 / 2 ** exponent
         med = statistics.median((b - a) / 1000 for a, b in zip(t, t[1:]))
         # slack for a loaded machine; at 8x (5 ms a picture) decoding bounds the rate
-        expect(abs(med - max(ideal, 5)) <= 10, "speed %d: median gap %.1f ms, ideal %.1f" %
-               (exponent, med, ideal))
+        expect(abs(med - max(ideal, 5)) <= 10, "speed %d: median gap %.1f ms" % (exponent, med))
         # At 8x a picture that comes late is shown late rather than dropped: the span then
         # measures how fast a loaded machine decodes, a figure of the benchmark.
         span = (t[-1] - t[0]) / 1000
@@ -270,8 +260,7 @@ def smooth_reverse(ctx):
     expect(30 <= len([p for p in pics if p[0] < paused]) < len(pics), "paused in the middle")
     # Shown at the pace of the frames (40 ms), not all at once; a lower bound only.
     spans = [(b[0] - a[0]) / 1e3 for a, b in zip(pics, pics[1:]) if not a[0] < paused < b[0]]
-    expect(sum(spans) > 0.7 * 40 * len(spans), "paced: %.0f ms for %d gaps" %
-           (sum(spans), len(spans)))
+    expect(sum(spans) > 0.7 * 40 * len(spans), "paced: %.0f ms, %d gaps" % (sum(spans), len(spans)))
 
     # Turned in the middle of a group, back and forth: each picture shown is a neighbour of
     # the one before it, and the direction changes exactly twice.
@@ -297,8 +286,7 @@ def smooth_reverse(ctx):
     # to the latest picture of the group before it.
     slow = [(p[6], (q[0] - p[0]) // 1000) for p, q in zip(back, back[1:])
             if (p[6] - R0) % 10_000_000 == 0 and q[0] - p[0] > 2 * 40_000]
-    expect(len(back) > 75 and not slow, "%d pictures back; held longer than two frame "
-           "times at a boundary: %s" % (len(back), slow))
+    expect(len(back) > 75 and not slow, "%d back; held at a boundary: %s" % (len(back), slow))
 
 
 @scenario
@@ -322,8 +310,7 @@ def turn_after_end(ctx):
         back = [i for t, i in seen if rewind < t < turn]
         after = [i for t, i in seen if t > turn]
         place = [i for t, i in seen if t < rewind][-1]
-        expect(len(back) >= 3 and max(back) < place, "mode %d: rewound from %d: %s" %
-               (mode, place, back[:3]))
+        expect(len(back) >= 3 and max(back) < place, "mode %d: back from %d" % (mode, place))
         expect(after and after == list(range(after[0], len(units))),
                "mode %d: after the turn %s of %d" % (mode, after[:1] + after[-1:], len(units)))
 
@@ -384,13 +371,11 @@ def calls_from_callbacks(ctx):
                "%s: the call was made and returned at once: %s" % (what, react))
         pics = [p for p in r.pictures() if lo < p[0] < hi]
         if action == "open1" and when == "end":
-            expect(len(pics) == 2 * whole, "%s: played twice: %d of %d pictures" %
-                   (what, len(pics), 2 * whole))
+            expect(len(pics) == 2 * whole, "%s: played twice: %d pictures" % (what, len(pics)))
         if action == "open1" and when == "pic":
             expect(len([p for p in pics if p[6] == pics[0][6]]) == 2, "%s: started again" % what)
         after = [x for x in r.of("PIC") + r.of("STATE") + r.of("END") if made < int(x[1]) < hi]
-        expect(action != "destroy" or not after, "%s: callbacks after Destroy: %s" %
-               (what, after[:3]))
+        expect(action != "destroy" or not after, "%s: after Destroy: %s" % (what, after[:3]))
     expect(os.listdir(ctx.save) == [], "working files left")
 
 

@@ -17,6 +17,7 @@ SECOND = 10_000_000
 
 case = e.Cases()
 expect = e.expect
+video = e.video_records_of
 
 
 def at(s):
@@ -57,16 +58,14 @@ class Conn:
 def forward_layout(ctx):
     # Record layout at its offsets, the first frame time at the group holding BeginTime, times
     # rising, sound between the pictures, the closing key frame after EndTime, the end record.
-    with ctx.recorder() as rec:
-        recs = e.fetch(rec.port, e.query(key=1, begin=at(2), end=at(5))
-                       .replace("2024/01/01 00:00:02.000", "2024/01/01 00:00:02.500"))
+    recs = e.fetch(ctx.rec.port, e.query(key=1, begin=at(2), end=at(5))
+                   .replace("2024/01/01 00:00:02.000", "2024/01/01 00:00:02.500"))
     expect(recs[-1].kind == 129 and recs[-1].length == 0, "ends with an end record of kind 129")
     body = recs[:-1]
-    expect(all(r.header[12:16] + r.header[40:60] + r.header[68:72] == bytes(28) for r in body),
-           "padding and unused fields zero")
-    expect(all(r.length == len(r.payload) and r.channel == 1 and r.orientation == 1
-               for r in body), "fields")
-    v = e.video_records_of(body)
+    expect(all(r.header[12:16] + r.header[40:60] + r.header[68:72] == bytes(28) and
+               r.length == len(r.payload) and r.channel == 1 and r.orientation == 1
+               for r in body), "padding and unused fields zero, the others as sent")
+    v = video(body)
     expect(v[0].key == 1 and v[0].frame_time == T0 + 2 * SECOND,
            "starts at the key frame at or before BeginTime: %d" % (v[0].frame_time - T0))
     expect(all(r.codec == "h264" and r.duration == 40 for r in v), "h264, 40 ms")
@@ -77,8 +76,7 @@ def forward_layout(ctx):
     expect([i for i, r in enumerate(v) if r.key] == [0, 25, 50, 75, 76], "1 s groups")
     a = [r for r in body if r.kind == 2]
     expect(a and all(r.length == 320 and r.duration == 40 for r in a), "40 ms µ-law blocks")
-    expect([r.audio_time for r in a] == [40 * i for i in range(len(a))],
-           "audioTime in ms from the first record")
+    expect([r.audio_time for r in a] == [40 * i for i in range(len(a))], "audioTime in ms")
     order = [r.frame_time for r in body]
     expect(order == sorted(order), "sound interleaved by time")
 
@@ -88,14 +86,13 @@ def rewind_and_key_frames(ctx):
     # Rewind: whole groups in falling order, each forward, orientation 0, no sound, closed by
     # the key frame of the group before. Key frames only: their durations add up to the play
     # time of the frames they stand for.
-    with ctx.recorder() as rec:
-        def get(begin=at(2), end=at(5), **kw):
-            return e.fetch(rec.port, e.query(key=1, begin=begin, end=end, **kw))
-        back, full = get(orientation="Rewind"), get()
-        keys, quiet = get(keyonly="True"), get(noaudio="True")
-        empty = [get((1999, 1, 1, 0, 0, 0), (1999, 1, 1, 0, 0, 10), orientation=o)
-                 for o in ("Forward", "Rewind")]
-        after = get(end=at(3), noaudio="True")
+    def get(begin=at(2), end=at(5), **kw):
+        return e.fetch(ctx.rec.port, e.query(key=1, begin=begin, end=end, **kw))
+    back, full = get(orientation="Rewind"), get()
+    keys, quiet = get(keyonly="True"), get(noaudio="True")
+    empty = [get((1999, 1, 1, 0, 0, 0), (1999, 1, 1, 0, 0, 10), orientation=o)
+             for o in ("Forward", "Rewind")]
+    after = get(end=at(3), noaudio="True")
     body = back[:-1]
     expect(all(r.kind == 1 and r.orientation == 0 for r in body), "video only, orientation 0")
     starts = [r.frame_time for r in body if r.key]
@@ -105,17 +102,16 @@ def rewind_and_key_frames(ctx):
                [starts[g] + i * 400_000 for i in range(25)], "group %d in forward order" % g)
     expect(len(body) == 101, "four groups and the closing key frame: %d" % len(body))
 
-    kv = e.video_records_of(keys[:-1])
+    kv = video(keys[:-1])
     expect(all(r.key for r in kv) and len(kv) == 5, "key frames only")
-    in_range = sum(r.duration for r in e.video_records_of(full[:-1])[:-1])
+    in_range = sum(r.duration for r in video(full[:-1])[:-1])
     expect(sum(r.duration for r in kv[:-1]) == in_range,
            "key frame durations %s add up to %d ms" % ([r.duration for r in kv], in_range))
     expect(not [r for r in keys if r.kind == 2], "no sound with key frames only")
-    expect(not [r for r in quiet if r.kind == 2] and len(e.video_records_of(quiet)) == len(e.video_records_of(full)),
+    expect(not [r for r in quiet if r.kind == 2] and len(video(quiet)) == len(video(full)),
            "NoAudio leaves out the sound only")
-    expect([[r.kind for r in x] for x in empty] == [[129]] * 2,
-           "nothing in range, either way: the end alone")
-    expect(len(e.video_records_of(after)) > 0, "the recorder still serves after an empty rewind")
+    expect([[r.kind for r in x] for x in empty] == [[129]] * 2, "nothing in range: the end alone")
+    expect(len(video(after)) > 0, "the recorder still serves after an empty rewind")
 
 
 @case
@@ -160,24 +156,23 @@ def commands(ctx):
 @case
 def bad_requests(ctx):
     # 400 and 404; garbage does not bring the recorder down.
-    with ctx.recorder() as rec:
-        for target, status in (("/Nothing.cgi?Key=1", 404),
-                               (e.query(key=99, begin=at(0), end=at(1)), 404),
-                               ("/PlayBack1.cgi?SubKey=0", 400),
-                               ("/PlayBack1.cgi?Key=1,BeginTime=2024/13/01 00:00:00,"
-                                "EndTime=2024/01/01 00:00:01", 400)):
-            c = Conn(rec.port, target)
-            expect(c.status == status, "%s: %d" % (target, c.status))
-            c.s.close()
-        for junk in (b"\x00\xff" * 5000 + b"\r\n\r\n", b"POST /PlayBack1.cgi HTTP/1.1\r\n\r\n",
-                     b"GET\r\n\r\n", b"\r\n\r\n"):
-            with socket.create_connection(("127.0.0.1", rec.port), timeout=10) as s:
-                s.sendall(junk)
-                answer = s.recv(100)
-                expect(answer.startswith(b"HTTP/1.1 400"), "%r: %r" % (junk[:20], answer))
-        expect(e.fetch(rec.port, e.query(key=3, begin=at(0), end=at(1)))[-1].kind == 129,
-               "still serving")
-        expect(rec.proc.poll() is None, "still running")
+    for target, status in (("/Nothing.cgi?Key=1", 404),
+                           (e.query(key=99, begin=at(0), end=at(1)), 404),
+                           ("/PlayBack1.cgi?SubKey=0", 400),
+                           ("/PlayBack1.cgi?Key=1,BeginTime=2024/13/01 00:00:00,"
+                            "EndTime=2024/01/01 00:00:01", 400)):
+        c = Conn(ctx.rec.port, target)
+        expect(c.status == status, "%s: %d" % (target, c.status))
+        c.s.close()
+    for junk in (b"\x00\xff" * 5000 + b"\r\n\r\n", b"POST /PlayBack1.cgi HTTP/1.1\r\n\r\n",
+                 b"GET\r\n\r\n", b"\r\n\r\n"):
+        with socket.create_connection(("127.0.0.1", ctx.rec.port), timeout=10) as s:
+            s.sendall(junk)
+            answer = s.recv(100)
+            expect(answer.startswith(b"HTTP/1.1 400"), "%r: %r" % (junk[:20], answer))
+    expect(e.fetch(ctx.rec.port, e.query(key=3, begin=at(0), end=at(1)))[-1].kind == 129,
+           "still serving")
+    expect(ctx.rec.proc.poll() is None, "still running")
 
 
 def frame_hashes(*args):
@@ -191,24 +186,23 @@ def payloads_decode_as_source(ctx):
     # The video payloads of a forward stream, concatenated, decode with the ffmpeg program to
     # the very frames of the source file (H.265 in MKV, H.264 in MPEG-TS, raw Annex B, and a
     # recording that changes from H.264 to H.265).
-    with ctx.recorder() as rec:
-        for key, files in ((2, ["ch2-720p-hevc.mkv"]), (3, ["ch3-360p-h264.ts"]),
-                           (4, ["ch4-360p-h264.h264"]),
-                           (5, ["ch5a-240p-h264.mp4", "ch5b-240p-hevc.mkv"])):
-            v = e.video_records_of(e.fetch(rec.port, e.query(key=key, begin=at(0), end=(2024, 1, 1, 0, 1, 0),
-                                                noaudio="True")))
-            want = [h for f in files for h in
-                    frame_hashes("-i", os.path.join(ctx.samples, f), "-map", "0:v")]
-            got = []
-            for codec in ("h264", "hevc"):
-                units = b"".join(r.payload for r in v if r.codec == codec)
-                if units:
-                    path = os.path.join(ctx.work, "units.%s" % codec)
-                    open(path, "wb").write(units)
-                    got += frame_hashes("-f", codec, "-i", path)
-            expect(len(v) == len(want), "key %d: %d records, %d frames" % (key, len(v), len(want)))
-            expect(got == want, "key %d: %d of %d frames equal" %
-                   (key, sum(a == b for a, b in zip(got, want)), len(want)))
+    for key, files in ((2, ["ch2-720p-hevc.mkv"]), (3, ["ch3-360p-h264.ts"]),
+                       (4, ["ch4-360p-h264.h264"]),
+                       (5, ["ch5a-240p-h264.mp4", "ch5b-240p-hevc.mkv"])):
+        v = video(e.fetch(ctx.rec.port, e.query(key=key, begin=at(0),
+                                                end=(2024, 1, 1, 0, 1, 0), noaudio="True")))
+        want = [h for f in files for h in
+                frame_hashes("-i", os.path.join(ctx.samples, f), "-map", "0:v")]
+        got = []
+        for codec in ("h264", "hevc"):
+            units = b"".join(r.payload for r in v if r.codec == codec)
+            if units:
+                path = os.path.join(ctx.work, "units.%s" % codec)
+                open(path, "wb").write(units)
+                got += frame_hashes("-f", codec, "-i", path)
+        expect(len(v) == len(want), "key %d: %d records, %d frames" % (key, len(v), len(want)))
+        expect(got == want, "key %d: %d of %d frames equal" %
+               (key, sum(a == b for a, b in zip(got, want)), len(want)))
 
 
 if __name__ == "__main__":
