@@ -180,7 +180,6 @@ static atomic_int g_state4;
 
 /* The object, for calls made from inside callbacks. */
 static CVarnel1* _Atomic g_player;
-static StreamSetting g_records[2];
 enum { REACT_NONE, REACT_PIC, REACT_END, REACT_STATE4 };
 static atomic_int g_react_when;
 static char g_react_command[64]; /* written before g_react_when is set, as g_wanted_trace */
@@ -225,6 +224,11 @@ static void on_end(int32_t zero, int32_t feed, int32_t zero2) {
     count_up(&g_ends);
     react(REACT_END, "end");
 }
+
+/* The records set: changes, the main one and the FOS one. */
+#define RECORD \
+    { .IP = "127.0.0.1", .Orientation = 1, .FrameCallback = on_frame, .EndCallback = on_end }
+static StreamSetting g_records[2] = {RECORD, RECORD};
 
 /* The fields of a record that set: writes, by name: whole numbers, text and times. */
 enum { FIELD_INT, FIELD_TEXT, FIELD_TIME };
@@ -530,12 +534,6 @@ int main(int argc, char** argv) {
     g_log = fopen(argv[2], "w");
     if (g_log == NULL) return 3;
     varnel_set_trace_sink(on_trace, NULL);
-    for (int i = 0; i < 2; ++i) {
-        snprintf(g_records[i].IP, sizeof g_records[i].IP, "127.0.0.1");
-        g_records[i].Orientation = 1;
-        g_records[i].FrameCallback = on_frame;
-        g_records[i].EndCallback = on_end;
-    }
 
     int ok = 1;
     for (int i = 3; i < argc && ok; ++i) {
