@@ -375,22 +375,16 @@ def summary(path):
 
 
 def recorder_ended(rec, timeout=5):
-    # A checkpoint handler: true once the recorder has logged the end of a feed (within
-    # timeout seconds), false if it did not.
-    def ended(pid, name):
-        deadline = time.time() + timeout
-        while time.time() < deadline:
-            if any(" end " in l for l in rec.log()):
-                return True
-            time.sleep(0.05)
-        return False
-    return ended
+    # A checkpoint handler: whether the recorder logs the end of a feed within timeout seconds.
+    return lambda pid, name: wait_for(lambda: any(" end " in l for l in rec.log()), timeout)
 
 
-def wait_for(predicate, timeout, what):
-    deadline = time.time() + timeout
-    while time.time() < deadline:
-        if predicate():
-            return
-        time.sleep(0.1)
-    raise AssertionError("timed out waiting for " + what)
+def wait_for(predicate, timeout, what=None):
+    # True once predicate holds; at the time-out false, or an error naming what was awaited.
+    deadline = time.monotonic() + timeout
+    while not predicate():
+        if time.monotonic() > deadline:
+            expect(what is None, "timed out waiting for %s" % what)
+            return False
+        time.sleep(0.05)
+    return True
