@@ -91,7 +91,9 @@ bool PictureDecoder::PictureSize(const AVPacket& packet, int& width, int& height
     if (m_codec == nullptr || packet.data == nullptr || packet.size <= 0) return false;
     if (!m_parser || m_parser->parser->codec_ids[0] != m_codec->id || !m_parserContext) {
         m_parser.reset(av_parser_init(m_codec->id));
-        m_parserContext.reset(avcodec_alloc_context3(m_codec));
+        // A context of no codec: the decoder's own private state, zeroed page by page, cost
+        // milliseconds on the way to the first picture, and the parser does not use it.
+        m_parserContext.reset(avcodec_alloc_context3(nullptr));
         if (!m_parser || !m_parserContext) return false;
         m_parser->flags |= PARSER_FLAG_COMPLETE_FRAMES;
     }
