@@ -269,6 +269,9 @@ private:
     // read (under m_csFrame): INT64_MIN when no group held here starts at or before it.
     int64_t StartHolding(int64_t frameTime, bool forward);
     void FlowControlStep();
+    // Flow control's decision from the groups held now (under m_csFrame): true lets the
+    // recorder send.
+    bool FlowControlPlays() const;
     bool MakeGroupFileName(const frameheader1& key);
     // Creates m_szWritePath as a new file, under a unique variant of the name when it is taken.
     bool CreateGroupFile();

@@ -68,10 +68,14 @@ void CQMyFile::SetMaxBuffer(int first, int second) {
 void CQMyFile::FlowControlStep() {
     std::lock_guard<platform::CriticalSection> lock(m_csFrame);
     if (m_bOnFile || m_nMaxBuffer < 1) return;
-    const bool play = m_listAhead.size() <= static_cast<size_t>(10 * std::max(m_nChannel, 0));
+    const bool play = FlowControlPlays();
     std::lock_guard<platform::CriticalSection> cmdLock(m_csCommand);
     m_Command.play = play;
     SetCommand(m_Command);
+}
+
+bool CQMyFile::FlowControlPlays() const {
+    return m_listAhead.size() <= static_cast<size_t>(10 * std::max(m_nChannel, 0));
 }
 
 void CQMyFile::CheckBufferSize() {

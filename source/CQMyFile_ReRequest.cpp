@@ -68,6 +68,11 @@ void CQMyFile::ServeReRequest() {
     // A turn made meanwhile sent its seek to the old connection, or to none: it goes to the new
     // one, carrying the latest direction. A hold of the flow control's goes out again too.
     if (m_nTurns != turns) m_Command.isSeek = true;
+    // Flow control decides afresh for the new feed. Its last decision was made on the old
+    // one, before the turn put other groups ahead; a hold left from then would pause the new
+    // feed while nothing held here is readable in the new direction, and with nothing read
+    // and nothing received no step of flow control would ever release it.
+    if (!m_bOnFile && m_nMaxBuffer >= 1) m_Command.play = FlowControlPlays();
     SetCommand(m_Command);
     m_Command.isSeek = false;
 }
