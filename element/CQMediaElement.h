@@ -137,6 +137,9 @@ public:
     // and by bytes) and decoded pictures waiting for their time.
     static constexpr int kPacketQueueLimit = 50;
     static constexpr int64_t kPacketBytesLimit = 16 << 20;
+    // While a frame step waits for a channel with nothing queued, the others' queues may hold
+    // this many times as much.
+    static constexpr int kStepReadFactor = 4;
     // Six pictures are 240 ms at 25 fps, far beyond what a decoder falls behind by; each one
     // more costs 2.6 MiB a channel at 720p (40 MiB at 16 channels).
     static constexpr int kPictureQueueLimit = 6;

@@ -267,8 +267,9 @@ VARNEL_API void CQFFmpegPlayer_Destory(CQFFmpegPlayer* player);
  * every channel shows each picture when the time line reaches the picture's frame time, so the
  * channels stay in step (a late picture is shown late and moves nothing else). A stretch of
  * more than a second with no picture in any channel (a hole in the recording) is jumped over.
- * Per channel the element holds at most 50 access units (16 MiB) and 6 decoded pictures; what
- * the recorder sends beyond that waits in the working files. The handle is never dereferenced
+ * Per channel the element holds at most 50 access units (16 MiB) and 6 decoded pictures (while a
+ * frame step waits for a channel with nothing queued, up to four times as many access units);
+ * what the recorder sends beyond that waits in the working files. The handle is never dereferenced
  * by the host. */
 typedef struct CQMediaElement CQMediaElement;
 
