@@ -190,8 +190,13 @@ bool CQMediaElement::StartTimeline(int32_t clockMs) {
     const int64_t origin = EarliestFront(forward);
     for (const auto& [channel, clock] : m_mapClock) {
         const auto& queue = m_mapPicture.at(channel);
-        if (static_cast<int>(queue.size()) >= need || m_bInputEnded) continue;
+        if (static_cast<int>(queue.size()) >= need) continue;
         const bool drained = ChannelDrained(channel);
+        // After the end of the input (always so in file mode, read whole before a seek) a
+        // channel with nothing left to decode gets nothing more; one still decoding has its
+        // first pictures on the way, and starting without them would show them late, all at
+        // once.
+        if (m_bInputEnded && drained) continue;
         if (queue.empty() && drained)
             empty = true;
         else if (!drained && (queue.empty() || Held(channel, queue.size()) >= need))
