@@ -28,23 +28,26 @@ bool CQMediaElement::PacketQueueFull() {
     // its queue to fill too would buffer the others for as long as the hole lasts (gigabytes
     // for a hole of hours). What is not read yet waits in the source's group files.
     bool full = false;
-    bool beyondStepBound = false;
-    bool nothingQueued = false;
-    std::lock_guard<std::mutex> hold(m_mtxPacket);  // for the decoding flags
     for (const auto& [channel, clock] : m_mapClock) {
         const element::ChannelLoad& load = m_mapLoad.at(channel);
         full = full || load.packets >= kPacketQueueLimit || load.bytes >= kPacketBytesLimit;
-        beyondStepBound = beyondStepBound || load.packets >= kStepReadFactor * kPacketQueueLimit ||
-                          load.bytes >= kStepReadFactor * kPacketBytesLimit;
-        nothingQueued = nothingQueued || (load.packets == 0 && load.pictures == 0 &&
-                                          !load.decoding && !load.reversed);
     }
+    if (!full || !m_bFrameStep || m_bInputEnded) return full;
     // Paused, a channel at its bound does not drain, and a frame step waits for every
     // channel's next picture: a channel with nothing queued whose next group comes after the
     // full one's in the files would never be read, and the step would wait for nothing. So
     // reading goes on for it, up to a bound that still holds for a hole of any length.
-    if (full && m_bFrameStep && nothingQueued && !beyondStepBound && !m_bInputEnded) return false;
-    return full;
+    bool nothingQueued = false;
+    std::lock_guard<std::mutex> hold(m_mtxPacket);  // for the decoding flags
+    for (const auto& [channel, clock] : m_mapClock) {
+        const element::ChannelLoad& load = m_mapLoad.at(channel);
+        if (load.packets >= kStepReadFactor * kPacketQueueLimit ||
+            load.bytes >= kStepReadFactor * kPacketBytesLimit)
+            return true;
+        nothingQueued = nothingQueued || (load.packets == 0 && load.pictures == 0 &&
+                                          !load.decoding && !load.reversed);
+    }
+    return !nothingQueued;
 }
 
 PacketPtr CQMediaElement::MakeVideoPacket(const frameheader1& rec, const unsigned char* data,

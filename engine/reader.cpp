@@ -1,5 +1,3 @@
-#include <time.h>
-#include <cstdio>
 // The reader thread: opens both stream sources, starts the decoders, merges the sources'
 // frames by frame time into the packet queues and reports the end of playback.
 #include <algorithm>

@@ -1,5 +1,3 @@
-#include <time.h>
-#include <cstdio>
 // Decoders, the video thread and the picture queue.
 #include <cmath>
 #include <cstdio>
